@@ -1,0 +1,70 @@
+#include "engine/path_rules.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "engine/text.h"
+
+namespace tarn {
+
+namespace {
+
+const char* const kExcludedFolders[] = {"part", "log", "archive_temp", "database", "previewtemp"};
+
+bool EqualsIgnoreAsciiCase(const char* a, size_t len, const char* b) {
+    if (std::strlen(b) != len) return false;
+    for (size_t i = 0; i < len; ++i)
+        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$: Windows opens the device whatever folder
+// or extension is given. The base name ends at the first dot; blanks before it are ignored too.
+bool IsReservedDeviceName(const char* component, size_t len) {
+    size_t base = 0;
+    while (base < len && component[base] != '.') ++base;
+    while (base > 0 && component[base - 1] == ' ') --base;
+    static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* name : kNames)
+        if (EqualsIgnoreAsciiCase(component, base, name)) return true;
+    if (base == 4 && (EqualsIgnoreAsciiCase(component, 3, "COM") || EqualsIgnoreAsciiCase(component, 3, "LPT")))
+        return component[3] >= '1' && component[3] <= '9';
+    return false;
+}
+
+}  // namespace
+
+bool IsExcludedFolderName(const char* name) {
+    for (const char* excluded : kExcludedFolders)
+        if (std::strcmp(name, excluded) == 0) return true;
+    return false;
+}
+
+bool ContainsIfu(const char* name) { return FindTextByChars(name, "IFU") != nullptr; }
+
+bool IsUnsafeCataloguePath(const char* path, const char** why) {
+    const char* dummy;
+    if (!why) why = &dummy;
+    if (path[0] == '\0') return *why = "empty path", true;
+    if (path[0] == '\\' || path[0] == '/') return *why = "absolute path", true;
+    // A colon anywhere: drive letters ("C:x"), alternate data streams ("a:stream").
+    for (const char* p = path; *p; p = NextChar(p))
+        if (*p == ':') return *why = "':' in path (drive or data stream)", true;
+
+    const char* start = path;
+    for (const char* p = path;; p = NextChar(p)) {
+        if (*p != '\\' && *p != '/' && *p != '\0') continue;
+        const size_t len = static_cast<size_t>(p - start);
+        if (len == 0) return *why = "empty path component", true;
+        if (len == 2 && start[0] == '.' && start[1] == '.') return *why = "'..' component", true;
+        if (start[len - 1] == '.' || start[len - 1] == ' ')
+            return *why = "component ending in '.' or ' '", true;
+        if (IsReservedDeviceName(start, len)) return *why = "reserved device name", true;
+        if (*p == '\0') break;
+        start = p + 1;
+    }
+    return false;
+}
+
+}  // namespace tarn

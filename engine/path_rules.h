@@ -1,0 +1,17 @@
+#pragma once
+// Rules about names in the install folder, shared by the updater and the publisher's tool.
+
+namespace tarn {
+
+// Folder names whose contents are never listed, at any depth (compared case-sensitively).
+bool IsExcludedFolderName(const char* name);
+
+// Names containing "IFU" (found by CP949 characters) are never listed.
+bool ContainsIfu(const char* name);
+
+// A catalogue path that must never be written: it could land outside the install folder or
+// names something Windows treats specially. Components are split on both '\' and '/'.
+// Sets *why to a short reason when it returns true.
+bool IsUnsafeCataloguePath(const char* path, const char** why = nullptr);
+
+}  // namespace tarn

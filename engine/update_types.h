@@ -1,0 +1,31 @@
+#pragma once
+// Fixed records and limits shared by the catalogue, the inventory, the plan and the driver.
+#include <cstdint>
+
+namespace tarn {
+
+constexpr int kMaxEntries = 300;         // records per list, and base URLs per catalogue
+constexpr int kPathSize = 260;           // path fields, with the terminating NUL
+constexpr int kTimeTextSize = 100;       // timeText, with the terminating NUL
+constexpr int kRequestTextSize = 256;    // url and targetPath of one download request
+
+// 64-bit file time: 100-ns intervals since 1601-01-01 UTC, low half first as on disk.
+struct FileTime {
+    uint32_t low;
+    uint32_t high;
+};
+
+inline uint64_t ToU64(FileTime t) { return (uint64_t(t.high) << 32) | t.low; }
+inline FileTime FromU64(uint64_t v) { return FileTime{uint32_t(v), uint32_t(v >> 32)}; }
+
+// One file: a catalogue entry, a local file or a planned download. A new record is all zero.
+struct UpdateFileEntry {
+    char path[kPathSize];          // relative, backslash-separated, no leading backslash
+    int32_t size;
+    FileTime writeTime;
+    int32_t matched;               // 1 on a server entry with an identical local file
+    char timeText[kTimeTextSize];  // "%d/%d/%d %02d:%02d:%02d" local time, or empty
+};
+static_assert(sizeof(UpdateFileEntry) == 376, "record layout is fixed");
+
+}  // namespace tarn

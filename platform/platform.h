@@ -1,0 +1,53 @@
+#pragma once
+// The few operating-system services the portable update engine needs. The engine sees
+// Windows-style text: CP949 bytes and backslash-separated paths. The Win32 implementation passes
+// them through to the ANSI API; the POSIX one translates names to UTF-8 and separators to '/'.
+#include <cstdint>
+
+#include "engine/update_types.h"
+
+namespace tarn {
+
+struct DirEntry {
+    char name[kPathSize];
+    bool isDirectory;
+    uint32_t sizeLow;
+    uint32_t sizeHigh;
+    FileTime writeTime;
+};
+
+class DirVisitor {
+public:
+    virtual void OnEntry(const DirEntry& entry) = 0;
+
+protected:
+    ~DirVisitor() = default;
+};
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    virtual bool PathExists(const char* path) = 0;
+    // CreateDirectoryA with default security; false when it was not created (already there too).
+    virtual bool CreateDir(const char* path) = 0;
+    virtual bool SetCurrentDir(const char* path) = 0;
+    // Lists the current directory ("*.*") in the file system's order, "." and ".." included where
+    // the system returns them. False when the listing could not be started.
+    virtual bool ListCurrentDir(DirVisitor& visitor) = 0;
+    // FileTimeToLocalFileTime (offset in force now) followed by FileTimeToDosDateTime.
+    virtual bool FileTimeToLocalDosDateTime(FileTime utc, uint16_t* dosDate, uint16_t* dosTime) = 0;
+    // Full path of the running executable (GetModuleFileNameA into a buffer of cap bytes).
+    virtual bool GetModulePath(char* buffer, unsigned cap) = 0;
+    // The all-users application-data folder, without a trailing backslash.
+    virtual bool GetCommonAppDataFolder(char* buffer, unsigned cap) = 0;
+};
+
+// The platform this build runs on (Win32 or POSIX); lives for the whole process.
+Platform& SystemPlatform();
+
+// Packs a local file time into MS-DOS date and time words as FileTimeToDosDateTime does:
+// seconds halved and rounded down, false for dates before 1980-01-01 or after 2107-12-31.
+bool PackDosDateTime(uint64_t localFileTime, uint16_t* dosDate, uint16_t* dosTime);
+
+}  // namespace tarn

@@ -1,0 +1,115 @@
+// The engine's services on a POSIX host. The engine speaks Windows-style text (CP949 names,
+// backslash separators); this layer converts to UTF-8 names and '/' separators and back.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "engine/text.h"
+#include "platform/codepage.h"
+#include "platform/platform.h"
+
+namespace tarn {
+
+namespace {
+
+constexpr uint64_t kTicksPerSecond = 10000000ULL;
+constexpr uint64_t kSecondsFrom1601To1970 = 11644473600ULL;
+
+std::string ToHostPath(const char* path) {
+    std::string host;
+    if (!Cp949ToUtf8(path, &host)) host = path;
+    for (char& c : host)
+        if (c == '\\') c = '/';
+    return host;
+}
+
+std::string FromHostPath(const std::string& host) {
+    std::string text;
+    if (!Utf8ToCp949(host, &text)) text = host;
+    for (char& c : text)
+        if (c == '/') c = '\\';
+    return text;
+}
+
+FileTime ToFileTime(const struct timespec& ts) {
+    const uint64_t ticks = (static_cast<uint64_t>(ts.tv_sec) + kSecondsFrom1601To1970) * kTicksPerSecond +
+                           static_cast<uint64_t>(ts.tv_nsec) / 100;
+    return FromU64(ticks);
+}
+
+class PosixPlatform final : public Platform {
+public:
+    bool PathExists(const char* path) override {
+        struct stat st;
+        return ::stat(ToHostPath(path).c_str(), &st) == 0;
+    }
+
+    bool CreateDir(const char* path) override { return ::mkdir(ToHostPath(path).c_str(), 0777) == 0; }
+
+    bool SetCurrentDir(const char* path) override { return ::chdir(ToHostPath(path).c_str()) == 0; }
+
+    bool ListCurrentDir(DirVisitor& visitor) override {
+        DIR* dir = ::opendir(".");
+        if (!dir) return false;
+        while (struct dirent* d = ::readdir(dir)) {
+            struct stat st;
+            if (::lstat(d->d_name, &st) != 0) continue;
+            // A symbolic link to a folder is not followed: going back with ".." would not
+            // return to where the scan came from.
+            if (S_ISLNK(st.st_mode)) {
+                if (::stat(d->d_name, &st) != 0 || S_ISDIR(st.st_mode)) continue;
+            }
+            DirEntry entry{};
+            CopyText(entry.name, FromHostPath(d->d_name).c_str());
+            entry.isDirectory = S_ISDIR(st.st_mode);
+            const uint64_t size = entry.isDirectory ? 0 : static_cast<uint64_t>(st.st_size);
+            entry.sizeLow = static_cast<uint32_t>(size);
+            entry.sizeHigh = static_cast<uint32_t>(size >> 32);
+            entry.writeTime = ToFileTime(st.st_mtim);
+            visitor.OnEntry(entry);
+        }
+        ::closedir(dir);
+        return true;
+    }
+
+    bool FileTimeToLocalDosDateTime(FileTime utc, uint16_t* dosDate, uint16_t* dosTime) override {
+        // As on Windows, the offset in force now applies to every time, whatever its date.
+        const time_t now = ::time(nullptr);
+        struct tm local;
+        if (!::localtime_r(&now, &local)) return false;
+        const int64_t offsetTicks = static_cast<int64_t>(local.tm_gmtoff) * static_cast<int64_t>(kTicksPerSecond);
+        const uint64_t ticks = ToU64(utc);
+        if (offsetTicks < 0 && ticks < static_cast<uint64_t>(-offsetTicks)) return false;
+        return PackDosDateTime(ticks + static_cast<uint64_t>(offsetTicks), dosDate, dosTime);
+    }
+
+    bool GetModulePath(char* buffer, unsigned cap) override {
+        char path[PATH_MAX];
+        const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+        if (n <= 0) return false;
+        path[n] = '\0';
+        return CopyText(buffer, cap, FromHostPath(path).c_str());
+    }
+
+    bool GetCommonAppDataFolder(char* buffer, unsigned cap) override {
+        const char* tmp = ::getenv("TMPDIR");
+        std::string folder = (tmp && *tmp) ? tmp : "/tmp";
+        while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+        return CopyText(buffer, cap, FromHostPath(folder).c_str());
+    }
+};
+
+}  // namespace
+
+Platform& SystemPlatform() {
+    static PosixPlatform platform;
+    return platform;
+}
+
+}  // namespace tarn

@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "engine/update_engine.h"
+#include "test_support.h"
+
+namespace tarn::test {
+namespace {
+
+std::vector<std::string> Paths(const UpdateEngine& e) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < e.localCount; ++i) paths.push_back(e.localList[i].path);
+    return paths;
+}
+
+class InventoryTest : public ::testing::Test {
+protected:
+    InventoryTest() : engine(std::make_unique<UpdateEngine>(SystemPlatform())) { engine->InstallDir = dir.path(); }
+    CurrentDirGuard cwd;
+    TempFolder dir;
+    std::unique_ptr<UpdateEngine> engine;
+};
+
+TEST_F(InventoryTest, ListsRelativePathsSizesAndTimes) {
+    dir.WriteFile("a.txt", "hello");
+    dir.MakeDir("sub");
+    dir.WriteFile("sub\\b.txt", "xy");
+    const uint64_t t = UtcFileTime(2015, 6, 1, 10, 20, 30);
+    dir.SetWriteTime("sub\\b.txt", FromU64(t));
+    ASSERT_TRUE(engine->BuildLocalInventory());
+    auto paths = Paths(*engine);
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{"a.txt", "sub\\b.txt"}));
+    for (int i = 0; i < engine->localCount; ++i) {
+        const UpdateFileEntry& r = engine->localList[i];
+        if (std::strcmp(r.path, "sub\\b.txt") == 0) {
+            EXPECT_EQ(r.size, 2);
+            EXPECT_EQ(ToU64(r.writeTime), t);
+        } else {
+            EXPECT_EQ(r.size, 5);
+        }
+        EXPECT_EQ(r.matched, 0);
+        EXPECT_EQ(r.timeText[0], '\0');
+    }
+    EXPECT_EQ(engine->scanDepth, 0);
+    EXPECT_EQ(engine->scanPrefix[0], '\0');
+    // The install folder is left as the current directory.
+    EXPECT_TRUE(SystemPlatform().PathExists("a.txt"));
+}
+
+TEST_F(InventoryTest, ExcludedFoldersAtAnyDepthButOnlyInThatCase) {
+    // Windows names are case-insensitive: "Log" lives in a folder of its own.
+    for (const char* d : {"log", "part", "archive_temp", "database", "previewtemp", "other", "other\\Log", "deep",
+                          "deep\\database", "deep\\keep"}) {
+        dir.MakeDir(d);
+    }
+    for (const char* f : {"log\\x", "part\\x", "archive_temp\\x", "database\\x", "previewtemp\\x", "other\\Log\\kept.txt",
+                          "deep\\database\\x", "deep\\keep\\kept.txt"}) {
+        dir.WriteFile(f, "1");
+    }
+    ASSERT_TRUE(engine->BuildLocalInventory());
+    auto paths = Paths(*engine);
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{"deep\\keep\\kept.txt", "other\\Log\\kept.txt"}));
+}
+
+TEST_F(InventoryTest, IfuNamesAndEverythingInIfuFoldersAreLeftOut) {
+    dir.WriteFile("setupIFU.dat", "1");
+    dir.WriteFile("lowerifu.dat", "1");
+    dir.MakeDir("myIFUdir");
+    dir.WriteFile("myIFUdir\\inner.txt", "1");
+    ASSERT_TRUE(engine->BuildLocalInventory());
+    EXPECT_EQ(Paths(*engine), (std::vector<std::string>{"lowerifu.dat"}));
+}
+
+TEST_F(InventoryTest, FoldersAreListedDepthFirstWhereTheyAreMet) {
+    dir.MakeDir("f1");
+    dir.MakeDir("f1\\f2");
+    dir.WriteFile("f1\\f2\\c.txt", "1");
+    dir.WriteFile("f1\\b.txt", "1");
+    dir.WriteFile("z.txt", "1");
+    dir.MakeDir("empty");
+    ASSERT_TRUE(engine->BuildLocalInventory());
+    auto paths = Paths(*engine);
+    ASSERT_EQ(paths.size(), 3u);
+    // Whatever the listing order, the files of one folder are contiguous: a sub-folder's files
+    // come between its parent's entries, never after the parent has finished.
+    auto pos = [&](const std::string& p) { return std::find(paths.begin(), paths.end(), p) - paths.begin(); };
+    EXPECT_EQ(std::abs(pos("f1\\b.txt") - pos("f1\\f2\\c.txt")), 1);
+    EXPECT_NE(pos("z.txt"), 1);
+}
+
+TEST_F(InventoryTest, MissingInstallFolderIsCreatedWithItsParents) {
+    engine->InstallDir = dir.Join("one\\two\\three");
+    ASSERT_TRUE(engine->BuildLocalInventory());
+    EXPECT_TRUE(dir.IsDir("one\\two\\three"));
+    EXPECT_EQ(engine->localCount, 0);
+}
+
+TEST_F(InventoryTest, SizesOfFourGiBAndMoreKeepTheirLow32Bits) {
+    dir.WriteSized("big.bin", (1ULL << 32) + 7);
+    ASSERT_TRUE(engine->BuildLocalInventory());
+    ASSERT_EQ(engine->localCount, 1);
+    EXPECT_EQ(engine->localList[0].size, 7);
+}
+
+TEST_F(InventoryTest, MoreThan300FilesStopAtTheListsEnd) {
+    dir.MakeDir("many");
+    for (int i = 0; i < 320; ++i) dir.WriteFile("many\\f" + std::to_string(i), "");
+    dir.WriteFile("after.txt", "");
+    ASSERT_TRUE(engine->BuildLocalInventory());
+    EXPECT_EQ(engine->localCount, 300);
+    EXPECT_EQ(engine->localSkipped, 21);
+    EXPECT_EQ(engine->scanDepth, 0);
+    const auto paths = Paths(*engine);
+    std::set<std::string> unique(paths.begin(), paths.end());
+    EXPECT_EQ(unique.size(), 300u);
+}
+
+TEST_F(InventoryTest, PathsThatDoNotFitAreSkippedWithoutOverrun) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the ANSI file API cannot make a relative path this long below a temporary folder";
+#endif
+    // Build a chain of folders whose relative path passes 259 bytes.
+    std::string rel;
+    const std::string part(50, 'd');
+    for (int i = 0; i < 5; ++i) {
+        rel += (rel.empty() ? "" : "\\") + part;
+        dir.MakeDir(rel);
+    }
+    dir.WriteFile(rel + "\\" + std::string(6, 'f'), "");  // 5*51+6 = 261 bytes: too long
+    dir.WriteFile(part + "\\ok.txt", "");
+    ASSERT_TRUE(engine->BuildLocalInventory());
+    EXPECT_EQ(Paths(*engine), (std::vector<std::string>{part + "\\ok.txt"}));
+    EXPECT_GE(engine->localSkipped, 1);
+    EXPECT_EQ(engine->scanPrefix[0], '\0');
+    EXPECT_EQ(engine->scanDepth, 0);
+}
+
+}  // namespace
+}  // namespace tarn::test

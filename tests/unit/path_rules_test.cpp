@@ -1,0 +1,54 @@
+#include <gtest/gtest.h>
+
+#include "engine/path_rules.h"
+#include "engine/text.h"
+
+namespace tarn {
+namespace {
+
+TEST(PathRules, ExcludedFolderNamesAreExactAndCaseSensitive) {
+    for (const char* n : {"part", "log", "archive_temp", "database", "previewtemp"}) EXPECT_TRUE(IsExcludedFolderName(n)) << n;
+    for (const char* n : {"Log", "LOG", "parts", "logs", "Database", "previewTemp", ""}) EXPECT_FALSE(IsExcludedFolderName(n)) << n;
+}
+
+TEST(PathRules, IfuIsFoundByCharactersNotBytes) {
+    EXPECT_TRUE(ContainsIfu("setupIFU.dat"));
+    EXPECT_TRUE(ContainsIfu("IFU"));
+    EXPECT_FALSE(ContainsIfu("setupifu.dat"));
+    EXPECT_FALSE(ContainsIfu("IF U"));
+    // 0xB0 0x49 is one double-byte character whose trail byte is 'I': "FU" after it is no match.
+    EXPECT_FALSE(ContainsIfu("\xB0\x49" "FU.dat"));
+    EXPECT_TRUE(ContainsIfu("\xB0\x49IFU.dat"));
+}
+
+TEST(PathRules, LastBackslashSkipsTrailBytes) {
+    const char path[] = "C:\\\xC7\xD1\\a";
+    EXPECT_EQ(FindLastBackslash(path), path + 5);
+    EXPECT_EQ(FindLastBackslash("noslash"), nullptr);
+    // A lone lead byte at the end must not step over the terminator.
+    const char odd[] = "a\\\xC7";
+    EXPECT_EQ(FindLastBackslash(odd), odd + 1);
+}
+
+TEST(PathRules, ReasonIsGivenForUnsafePaths) {
+    const char* why = nullptr;
+    EXPECT_TRUE(IsUnsafeCataloguePath("..\\x", &why));
+    EXPECT_STREQ(why, "'..' component");
+    EXPECT_FALSE(IsUnsafeCataloguePath("sub\\file.dll", &why));
+}
+
+TEST(Text, CopyAndFormatNeverOverrun) {
+    char small[5];
+    EXPECT_FALSE(CopyText(small, "abcdefgh"));
+    EXPECT_STREQ(small, "abcd");
+    EXPECT_TRUE(CopyText(small, "abcd"));
+    EXPECT_FALSE(FormatText(small, sizeof small, "%s%d", "ab", 123));
+    EXPECT_STREQ(small, "ab12");
+    char guard[8] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
+    EXPECT_FALSE(CopyBytesAsText(guard, 4, "123456", 6));
+    EXPECT_STREQ(guard, "123");
+    EXPECT_EQ(guard[4], 'x');
+}
+
+}  // namespace
+}  // namespace tarn

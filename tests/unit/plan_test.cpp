@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "engine/update_engine.h"
+#include "test_support.h"
+
+namespace tarn::test {
+namespace {
+
+// The system platform with the local-time conversion pinned to UTC+9, so texts are known.
+class FixedOffsetPlatform final : public Platform {
+public:
+    bool PathExists(const char* p) override { return SystemPlatform().PathExists(p); }
+    bool CreateDir(const char* p) override { return SystemPlatform().CreateDir(p); }
+    bool SetCurrentDir(const char* p) override { return SystemPlatform().SetCurrentDir(p); }
+    bool ListCurrentDir(DirVisitor& v) override { return SystemPlatform().ListCurrentDir(v); }
+    bool FileTimeToLocalDosDateTime(FileTime utc, uint16_t* d, uint16_t* t) override {
+        return PackDosDateTime(ToU64(utc) + 9ULL * 3600 * 10000000, d, t);
+    }
+    bool GetModulePath(char* b, unsigned c) override { return SystemPlatform().GetModulePath(b, c); }
+    bool GetCommonAppDataFolder(char* b, unsigned c) override { return SystemPlatform().GetCommonAppDataFolder(b, c); }
+};
+
+class PlanTest : public ::testing::Test {
+protected:
+    PlanTest() : engine(std::make_unique<UpdateEngine>(platform)) {}
+
+    void Local(const char* path, int32_t size, uint64_t time) {
+        UpdateFileEntry& r = engine->localList[engine->localCount++];
+        CopyTextInto(r.path, path);
+        r.size = size;
+        r.writeTime = FromU64(time);
+    }
+    void Server(const char* path, int32_t size, uint64_t time) {
+        UpdateFileEntry& r = engine->serverList[engine->serverCount++];
+        CopyTextInto(r.path, path);
+        r.size = size;
+        r.writeTime = FromU64(time);
+    }
+    static void CopyTextInto(char (&dst)[kPathSize], const char* src) { std::strncpy(dst, src, kPathSize - 1); }
+    std::vector<std::string> Downloads() const {
+        std::vector<std::string> v;
+        for (int i = 0; i < engine->downloadCount; ++i) v.push_back(engine->downloadList[i].path);
+        return v;
+    }
+
+    FixedOffsetPlatform platform;
+    std::unique_ptr<UpdateEngine> engine;
+};
+
+TEST_F(PlanTest, TimeTextHasTwoSecondResolution) {
+    // 05:05:08 UTC is 14:05:08 at UTC+9.
+    Local("a.dll", 10, UtcFileTime(2009, 3, 7, 5, 5, 8));
+    Server("a.dll", 10, UtcFileTime(2009, 3, 7, 5, 5, 9));
+    Local("b.dll", 10, UtcFileTime(2009, 3, 7, 5, 5, 8));
+    Server("b.dll", 10, UtcFileTime(2009, 3, 7, 5, 5, 10));
+    engine->BuildUpdatePlan();
+    EXPECT_STREQ(engine->serverList[0].timeText, "3/7/2009 14:05:08");
+    EXPECT_STREQ(engine->serverList[1].timeText, "3/7/2009 14:05:10");
+    EXPECT_STREQ(engine->localList[0].timeText, "3/7/2009 14:05:08");
+    EXPECT_EQ(engine->serverList[0].matched, 1);
+    EXPECT_EQ(engine->serverList[1].matched, 0);
+    EXPECT_EQ(Downloads(), (std::vector<std::string>{"b.dll"}));
+    EXPECT_EQ(engine->totalBytes, 10);
+    EXPECT_STREQ(engine->downloadList[0].timeText, "3/7/2009 14:05:10");
+    EXPECT_EQ(ToU64(engine->downloadList[0].writeTime), UtcFileTime(2009, 3, 7, 5, 5, 10));
+}
+
+TEST_F(PlanTest, PathsCompareCaseSensitivelyAndSizesMustMatch) {
+    const uint64_t t = UtcFileTime(2020, 1, 2, 3, 4, 6);
+    Local("Bin\\a.dll", 5, t);
+    Server("bin\\a.dll", 5, t);
+    Local("c.dat", 7, t);
+    Server("c.dat", 8, t);
+    engine->BuildUpdatePlan();
+    EXPECT_EQ(Downloads(), (std::vector<std::string>{"bin\\a.dll", "c.dat"}));
+    EXPECT_EQ(engine->totalBytes, 13);
+}
+
+TEST_F(PlanTest, DuplicateEntriesMatchAtMostOnceEach) {
+    const uint64_t t = UtcFileTime(2020, 1, 2, 3, 4, 6);
+    Local("d.bin", 4, t);
+    Server("d.bin", 9, t);
+    Server("d.bin", 4, t);
+    engine->BuildUpdatePlan();
+    EXPECT_EQ(engine->serverList[0].matched, 0);
+    EXPECT_EQ(engine->serverList[1].matched, 1);
+    ASSERT_EQ(engine->downloadCount, 1);
+    EXPECT_EQ(engine->downloadList[0].size, 9);
+}
+
+TEST_F(PlanTest, ZeroSizeEntriesArePlannedButAddNothing) {
+    const uint64_t t = UtcFileTime(2020, 1, 2, 3, 4, 6);
+    Server("a", 10, t);
+    Server("empty", 0, t);
+    Server("b", 20, t);
+    engine->BuildUpdatePlan();
+    EXPECT_EQ(Downloads(), (std::vector<std::string>{"a", "empty", "b"}));
+    EXPECT_EQ(engine->totalBytes, 30);
+}
+
+TEST_F(PlanTest, EmptyLocalListDownloadsEverythingInCatalogueOrder) {
+    const uint64_t t = UtcFileTime(2020, 1, 2, 3, 4, 6);
+    Server("z", 1, t);
+    Server("a", 2, t);
+    Server("m\\n", 3, t);
+    engine->BuildUpdatePlan();
+    EXPECT_EQ(Downloads(), (std::vector<std::string>{"z", "a", "m\\n"}));
+    EXPECT_EQ(engine->totalBytes, 6);
+}
+
+TEST_F(PlanTest, Pre1980TimesGiveEmptyTextsAndMatchOnPathAndSize) {
+    Local("old.txt", 3, UtcFileTime(1975, 1, 1, 0, 0, 0));
+    Server("old.txt", 3, UtcFileTime(1970, 6, 1, 0, 0, 0));
+    engine->BuildUpdatePlan();
+    EXPECT_STREQ(engine->serverList[0].timeText, "");
+    EXPECT_EQ(engine->serverList[0].matched, 1);
+    EXPECT_EQ(engine->downloadCount, 0);
+}
+
+TEST_F(PlanTest, LocalFilesNotInTheCatalogueAreIgnored) {
+    Local("mine.cfg", 3, UtcFileTime(2020, 1, 1, 0, 0, 0));
+    engine->BuildUpdatePlan();
+    EXPECT_EQ(engine->downloadCount, 0);
+    EXPECT_EQ(engine->totalBytes, 0);
+}
+
+// End to end on a real folder with the real time conversion: a scanned file with the
+// catalogue's size and time is up to date, and one second later (same even second) too.
+TEST(PlanOnDisk, ScannedFileMatchesItsCatalogueEntry) {
+    CurrentDirGuard cwd;
+    TempFolder dir;
+    dir.MakeDir("bin");
+    dir.WriteFile("bin\\tool.dll", "12345");
+    dir.WriteFile("other.txt", "1");
+    const uint64_t t = UtcFileTime(2021, 5, 6, 7, 8, 10);
+    dir.SetWriteTime("bin\\tool.dll", FromU64(t));
+    dir.SetWriteTime("other.txt", FromU64(t));
+    RecordingHost host;
+    auto engine = std::make_unique<UpdateEngine>(SystemPlatform(), &host);
+    engine->InstallDir = dir.path();
+    ASSERT_TRUE(engine->BuildLocalInventory());
+    LoadBytes(*engine, CatalogueBuilder().Header().I32(1).Text("http://h/").Entry("bin\\tool.dll", 5, t + 10000000)
+                           .Entry("other.txt", 1, t + 20000000).Entry("new\\x.bin", 9, t).bytes());
+    ASSERT_TRUE(engine->ParseCatalogue());
+    engine->BuildUpdatePlan();
+    EXPECT_EQ(engine->serverList[0].matched, 1);
+    EXPECT_EQ(engine->serverList[1].matched, 0);
+    ASSERT_EQ(engine->downloadCount, 2);
+    EXPECT_STREQ(engine->downloadList[0].path, "other.txt");
+    EXPECT_STREQ(engine->downloadList[1].path, "new\\x.bin");
+    EXPECT_EQ(engine->totalBytes, 10);
+    EXPECT_TRUE(dir.IsDir("new"));
+}
+
+}  // namespace
+}  // namespace tarn::test
