@@ -1,6 +1,7 @@
 // Listing the install folder into localList, depth first in the file system's order.
 #include <cstring>
 
+#include "engine/download_job.h"
 #include "engine/path_rules.h"
 #include "engine/text.h"
 #include "engine/update_engine.h"
@@ -36,6 +37,12 @@ bool UpdateEngine::BuildLocalInventory() {
 
 namespace {
 
+bool EndsWith(const char* text, const char* suffix) {
+    const size_t n = std::strlen(text);
+    const size_t m = std::strlen(suffix);
+    return n > m && std::strcmp(text + n - m, suffix) == 0;
+}
+
 class ScanVisitor final : public DirVisitor {
 public:
     explicit ScanVisitor(UpdateEngine& engine, Platform& platform) : engine_(engine), platform_(platform) {}
@@ -45,6 +52,12 @@ public:
         if (ContainsIfu(e.name)) return;
         if (e.isDirectory) {
             if (!IsExcludedFolderName(e.name)) EnterFolder(e.name);
+            return;
+        }
+        // Leftovers of an interrupted download, or a file moved aside while it was in use: they
+        // belong to no release and are removed (one still in use stays until a later run).
+        if (EndsWith(e.name, kPartialSuffix) || EndsWith(e.name, kAsideSuffix)) {
+            platform_.DeleteFileForce(e.name);
             return;
         }
         if (engine_.localCount >= kMaxEntries) {

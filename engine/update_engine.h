@@ -16,9 +16,31 @@ class UpdateHost {
 public:
     // A message box with a single OK button, owned by the window; returns when dismissed.
     virtual void ShowMessage(const char* text, const char* caption) = 0;
+    // PBM_SETRANGE32 (0 .. high) and PBM_SETPOS on one of the two progress bars.
+    virtual void SetProgressRange(int control, int32_t high) { (void)control, (void)high; }
+    virtual void SetProgressPos(int control, int32_t pos) { (void)control, (void)pos; }
+    // Hides the window if it is visible.
+    virtual void HideWindow() {}
+    // Posts WM_CLOSE to the window, which ends its modal run.
+    virtual void PostClose() {}
 
 protected:
     ~UpdateHost() = default;
+};
+
+// The download worker's thread and event. The request itself travels in g_downloadJob.
+class WorkerControl {
+public:
+    // Empties url and targetPath, stores the window in notifyWindow, creates wakeEvent and
+    // starts the worker thread. False when the event or the thread cannot be created.
+    virtual bool StartDownloadWorker() = 0;
+    // Signals wakeEvent, if there is one.
+    virtual void WakeWorker() = 0;
+    // Closes nothing the worker may still use; forgets wakeEvent after a last signal.
+    virtual void ForgetWorker() = 0;
+
+protected:
+    ~WorkerControl() = default;
 };
 
 // Why a catalogue was turned down; kAccepted when it was read.
@@ -67,6 +89,28 @@ public:
     void FormatEntryTime(UpdateFileEntry& entry);
     void BuildUpdatePlan();
 
+    // --- the run ---------------------------------------------------------------------------
+    // Needed before StartUpdate; the window owns both.
+    void AttachWorker(WorkerControl* worker) { worker_ = worker; }
+    // ID_START_UPDATE: reset the job, list the install folder, start the worker, fetch the
+    // catalogue.
+    void StartUpdate();
+    // WM_DOWNLOAD_NOTIFY; the phase is read from g_downloadJob.expectedSize. Returns 1.
+    int32_t OnDownloadNotify(int32_t code, int32_t value);
+    void DownloadNextFile();
+    // Reads CatalogueTempFile into catalogueData, deletes it and parses it.
+    bool LoadCatalogue();
+    // Ends every run: hide, reset the job, start the client from InstallDir, close the window.
+    void FinishUpdate();
+    // Empties g_downloadJob, lets a waiting worker end and releases the catalogue.
+    void ResetDownloadJob();
+    // Puts the catalogue request into g_downloadJob and wakes the worker.
+    void QueueCatalogueDownload();
+    bool finished() const { return finished_; }
+    // How the client was started by FinishUpdate: 0 not yet or not at all, 1 CreateProcessA
+    // with the application name, 2 without it, 3 WinExec.
+    int clientStartedBy() const { return clientStartedBy_; }
+
     // --- run state -------------------------------------------------------------------------
     std::string catalogueUrl;
     std::string InstallDir;
@@ -95,12 +139,18 @@ public:
 protected:
     Platform& platform_;
     UpdateHost* host_;
+    WorkerControl* worker_ = nullptr;
+    bool finished_ = false;
+    int clientStartedBy_ = 0;
 
 private:
     CatalogueVerdict verdict_ = CatalogueVerdict::kAccepted;
     int32_t verdictOffset_ = 0;
     void RejectCatalogue(CatalogueVerdict verdict, int32_t offset);
 };
+
+// Replaces every backslash character (by CP949 characters) with a forward slash.
+void ToUrlPath(char* text);
 
 // Debug trace hook: takes a printf-style text and produces no output.
 inline void Trace(const char* /*format*/, ...) {}

@@ -3,6 +3,7 @@
 // Windows-style text: CP949 bytes and backslash-separated paths. The Win32 implementation passes
 // them through to the ANSI API; the POSIX one translates names to UTF-8 and separators to '/'.
 #include <cstdint>
+#include <memory>
 
 #include "engine/update_types.h"
 
@@ -41,6 +42,20 @@ public:
     virtual bool GetModulePath(char* buffer, unsigned cap) = 0;
     // The all-users application-data folder, without a trailing backslash.
     virtual bool GetCommonAppDataFolder(char* buffer, unsigned cap) = 0;
+
+    // Clears read-only and similar attributes, then deletes the file.
+    virtual bool DeleteFileForce(const char* path) = 0;
+    // Reads a whole file. On failure to open, *error is the system's error code.
+    virtual bool ReadWholeFile(const char* path, std::unique_ptr<uint8_t[]>* data, int32_t* length,
+                               uint32_t* error) = 0;
+    // The system's message text for an error code (FormatMessageA, user's default language),
+    // with its line end; false when the system has none.
+    virtual bool SystemErrorText(uint32_t error, char* buffer, unsigned cap) = 0;
+    // CreateProcessA: application name (may be null), command line, current directory; the
+    // process is not waited for and its handles are closed at once.
+    virtual bool StartProcess(const char* application, const char* commandLine, const char* currentDir) = 0;
+    // WinExec with SW_SHOWNORMAL.
+    virtual bool RunCommandLine(const char* commandLine) = 0;
 };
 
 // The platform this build runs on (Win32 or POSIX); lives for the whole process.

@@ -6,7 +6,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -103,6 +105,41 @@ public:
         while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
         return CopyText(buffer, cap, FromHostPath(folder).c_str());
     }
+
+    bool DeleteFileForce(const char* path) override { return ::unlink(ToHostPath(path).c_str()) == 0; }
+
+    bool ReadWholeFile(const char* path, std::unique_ptr<uint8_t[]>* data, int32_t* length, uint32_t* error) override {
+        FILE* f = std::fopen(ToHostPath(path).c_str(), "rb");
+        if (!f) {
+            *error = static_cast<uint32_t>(errno);
+            return false;
+        }
+        std::fseek(f, 0, SEEK_END);
+        const long size = std::ftell(f);
+        std::fseek(f, 0, SEEK_SET);
+        if (size < 0 || size > 0x7FFFFFFF) {
+            std::fclose(f);
+            *error = EFBIG;
+            return false;
+        }
+        std::unique_ptr<uint8_t[]> buffer(new uint8_t[size ? size : 1]());
+        const size_t n = std::fread(buffer.get(), 1, static_cast<size_t>(size), f);
+        std::fclose(f);
+        if (n != static_cast<size_t>(size)) {
+            *error = EIO;
+            return false;
+        }
+        *data = std::move(buffer);
+        *length = static_cast<int32_t>(size);
+        return true;
+    }
+
+    bool SystemErrorText(uint32_t error, char* buffer, unsigned cap) override {
+        return FormatText(buffer, cap, "%s\r\n", std::strerror(static_cast<int>(error)));
+    }
+
+    bool StartProcess(const char*, const char*, const char*) override { return false; }
+    bool RunCommandLine(const char*) override { return false; }
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <shlobj.h>
 
 #include <cstring>
+#include <new>
 
 #include "engine/text.h"
 #include "platform/platform.h"
@@ -62,6 +63,69 @@ public:
         if (!SHGetSpecialFolderPathA(nullptr, path, CSIDL_COMMON_APPDATA, FALSE)) return false;
         return CopyText(buffer, cap, path);
     }
+
+    bool DeleteFileForce(const char* path) override {
+        SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+        return DeleteFileA(path) != FALSE;
+    }
+
+    bool ReadWholeFile(const char* path, std::unique_ptr<uint8_t[]>* data, int32_t* length, uint32_t* error) override {
+        UniqueFileHandle file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            *error = GetLastError();
+            return false;
+        }
+        DWORD high = 0;
+        const DWORD low = GetFileSize(file.get(), &high);
+        if ((low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) || high != 0 || low > 0x7FFFFFFF) {
+            *error = ERROR_FILE_TOO_LARGE;
+            return false;
+        }
+        std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[low ? low : 1]());
+        if (!buffer) {
+            *error = ERROR_NOT_ENOUGH_MEMORY;
+            return false;
+        }
+        DWORD done = 0;
+        while (done < low) {
+            DWORD n = 0;
+            if (!ReadFile(file.get(), buffer.get() + done, low - done, &n, nullptr) || n == 0) {
+                *error = GetLastError() ? GetLastError() : ERROR_HANDLE_EOF;
+                return false;
+            }
+            done += n;
+        }
+        *data = std::move(buffer);
+        *length = static_cast<int32_t>(low);
+        return true;
+    }
+
+    bool SystemErrorText(uint32_t error, char* buffer, unsigned cap) override {
+        char* text = nullptr;
+        const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, error,
+                                       0x400, reinterpret_cast<char*>(&text), 0, nullptr);
+        if (n == 0 || !text) return false;
+        CopyText(buffer, cap, text);
+        LocalFree(text);
+        return true;
+    }
+
+    bool StartProcess(const char* application, const char* commandLine, const char* currentDir) override {
+        char line[MAX_PATH] = {};
+        CopyText(line, commandLine);  // CreateProcessA may write into its command line
+        STARTUPINFOA si;
+        ZeroMemory(&si, sizeof si);
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi;
+        if (!CreateProcessA(application, line, nullptr, nullptr, FALSE, 0, nullptr, currentDir, &si, &pi))
+            return false;
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        return true;
+    }
+
+    bool RunCommandLine(const char* commandLine) override { return WinExec(commandLine, SW_SHOWNORMAL) > 31; }
 };
 
 }  // namespace

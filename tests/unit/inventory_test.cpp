@@ -93,6 +93,17 @@ TEST_F(InventoryTest, FoldersAreListedDepthFirstWhereTheyAreMet) {
     EXPECT_NE(pos("z.txt"), 1);
 }
 
+TEST_F(InventoryTest, LeftoversOfInterruptedDownloadsAreRemovedNotListed) {
+    dir.MakeDir("bin");
+    dir.WriteFile("bin\\a.dll.tarn-new", "half");
+    dir.WriteFile("TarnFileUpdater.exe.tarn-old", "old");
+    dir.WriteFile("bin\\a.dll", "whole");
+    ASSERT_TRUE(engine->BuildLocalInventory());
+    EXPECT_EQ(Paths(*engine), (std::vector<std::string>{"bin\\a.dll"}));
+    EXPECT_FALSE(dir.Exists("bin\\a.dll.tarn-new"));
+    EXPECT_FALSE(dir.Exists("TarnFileUpdater.exe.tarn-old"));
+}
+
 TEST_F(InventoryTest, MissingInstallFolderIsCreatedWithItsParents) {
     engine->InstallDir = dir.Join("one\\two\\three");
     ASSERT_TRUE(engine->BuildLocalInventory());

@@ -20,6 +20,13 @@ public:
     }
     bool GetModulePath(char* b, unsigned c) override { return SystemPlatform().GetModulePath(b, c); }
     bool GetCommonAppDataFolder(char* b, unsigned c) override { return SystemPlatform().GetCommonAppDataFolder(b, c); }
+    bool DeleteFileForce(const char* p) override { return SystemPlatform().DeleteFileForce(p); }
+    bool ReadWholeFile(const char* p, std::unique_ptr<uint8_t[]>* d, int32_t* l, uint32_t* e) override {
+        return SystemPlatform().ReadWholeFile(p, d, l, e);
+    }
+    bool SystemErrorText(uint32_t e, char* b, unsigned c) override { return SystemPlatform().SystemErrorText(e, b, c); }
+    bool StartProcess(const char*, const char*, const char*) override { return false; }
+    bool RunCommandLine(const char*) override { return false; }
 };
 
 class PlanTest : public ::testing::Test {

@@ -1,0 +1,60 @@
+#pragma once
+// The hand-over block between the update driver (window thread) and the download worker, and
+// the notification the worker posts back. Shared without a lock: the driver writes a request
+// while the worker waits and then wakes it; the worker answers only with posted notifications.
+#include <cstdint>
+
+#include "engine/update_types.h"
+
+namespace tarn {
+
+// Window message from the worker to the window: wParam a code, lParam a signed 32-bit value.
+constexpr unsigned WM_DOWNLOAD_NOTIFY = 1226;  // WM_USER + 202
+
+enum DownloadCode : int32_t {
+    DOWNLOAD_FINISHED = 0,  // value: bytes received for the whole file
+    DOWNLOAD_PROGRESS = 1,  // value: bytes received so far, after each non-empty block
+    DOWNLOAD_STARTED = 2,   // value: expectedSize of the request (-1 for the catalogue)
+    DOWNLOAD_FAILED = 3,    // value: one of the sub-codes below; the worker has ended
+};
+
+enum DownloadError : int32_t {
+    DOWNLOAD_ERR_SIZE = 1,      // Content-Length missing or not the expected size; not the file
+    DOWNLOAD_ERR_CREATE = 2,    // the local file could not be created
+    DOWNLOAD_ERR_FILE = 3,      // writing, stamping or placing the local file failed
+    DOWNLOAD_ERR_INTERNET = 4,  // opening the URL or reading the reply failed
+};
+
+// Command and control identifiers of the updater window.
+constexpr int ID_START_UPDATE = 1611;
+constexpr int IDD_UPDATER = 201;
+constexpr int IDB_SKIN = 202;
+constexpr int IDC_PROGRESS_FILE = 1000;
+constexpr int IDC_PROGRESS_TOTAL = 1001;
+constexpr int IDC_LABEL_FILE = 1002;
+constexpr int IDC_LABEL_TOTAL = 1003;
+
+// The largest catalogue the format allows: header, count, 300 base URLs and 300 entries at
+// their longest. A catalogue reply is never stored beyond one byte more than this.
+constexpr int32_t kMaxCatalogueBytes = 11 + 4 + kMaxEntries * kPathSize + kMaxEntries * (kPathSize + 12);
+
+struct DownloadJob {
+    void* notifyWindow;                // HWND that receives WM_DOWNLOAD_NOTIFY
+    char url[kRequestTextSize];        // empty: the worker ends
+    char targetPath[kRequestTextSize]; // absolute, or relative to the current directory
+    int32_t expectedSize;              // -1: the catalogue, no size check
+    int32_t bytesReceived;
+    void* wakeEvent;                   // auto-reset event HANDLE
+    FileTime fileTime;                 // zero: leave the time the system gives
+};
+
+// The one process-wide block, all zero at start.
+extern DownloadJob g_downloadJob;
+
+// Name suffixes of the worker's own files beside a target: the download in progress, and a
+// file moved aside because it was in use (the running updater itself, say). The next run's
+// scan deletes leftovers of both.
+constexpr char kPartialSuffix[] = ".tarn-new";
+constexpr char kAsideSuffix[] = ".tarn-old";
+
+}  // namespace tarn
