@@ -1,0 +1,122 @@
+"""Shared fixtures for the end-to-end tests: the Windows build under test, Wine with the Korean
+locale, and a virtual X display for programs that open windows.
+
+Every test that runs a Windows program goes through `wine.run` or `wine.start`, which apply the
+project's prefix, locale and a time-out (scripts/wine-env.sh)."""
+import os
+import shutil
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+TEST_PORT = int(os.environ.get("TARN_TEST_PORT", "18380"))
+
+
+def _wine_environment():
+    out = subprocess.run(
+        ["bash", "-c", f"source '{ROOT}/scripts/wine-env.sh' && tarn_wine_prefix && env -0"],
+        check=True, capture_output=True)
+    env = {}
+    for item in out.stdout.split(b"\0"):
+        if b"=" in item:
+            k, v = item.split(b"=", 1)
+            env[k.decode()] = v.decode(errors="replace")
+    return env
+
+
+class Wine:
+    """Runs Windows programs of the matching build under the project's Wine prefix."""
+
+    def __init__(self, env, display):
+        self.env = dict(env)
+        if display:
+            self.env["DISPLAY"] = display
+        self.loader = self.env["WINE"]
+        self.build = Path(self.env["TARN_WIN_BUILD"])
+        self.arch = self.env["TARN_WINE_ARCH"]
+        self.prefix = Path(self.env["WINEPREFIX"])
+
+    def exe(self, relative):
+        """Path of a built program, e.g. exe('TarnFileUpdater.exe')."""
+        p = self.build / relative
+        if not p.exists():
+            matches = list(self.build.rglob(Path(relative).name))
+            if matches:
+                return matches[0]
+        return p
+
+    def unix_to_windows(self, path):
+        """Z:\\... form of a Unix path, as Windows programs see it."""
+        return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+    def windows_to_unix(self, winpath):
+        out = subprocess.run([self.loader, "winepath", "-u", winpath], env=self.env,
+                             capture_output=True, text=True, timeout=60)
+        return Path(out.stdout.strip())
+
+    def start(self, program, *args, cwd=None, extra_env=None):
+        env = dict(self.env)
+        if extra_env:
+            env.update(extra_env)
+        return subprocess.Popen([self.loader, str(program), *map(str, args)], cwd=cwd, env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def run(self, program, *args, cwd=None, timeout=120, extra_env=None):
+        p = self.start(program, *args, cwd=cwd, extra_env=extra_env)
+        try:
+            out, err = p.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            out, err = p.communicate()
+            raise AssertionError(f"{program} did not end within {timeout} s:\n{err.decode(errors='replace')}")
+        return subprocess.CompletedProcess(p.args, p.returncode, out, err)
+
+    def wait_idle(self):
+        """Waits until every program of the prefix has ended (the wineserver keeps running)."""
+        deadline = time.time() + 60
+        while time.time() < deadline:
+            r = subprocess.run(["pgrep", "-f", r"\.exe"], capture_output=True, text=True)
+            names = [line for line in r.stdout.split() if line]
+            if not names:
+                return
+            time.sleep(0.2)
+
+
+@pytest.fixture(scope="session")
+def display():
+    """A virtual X display for the whole session."""
+    if not shutil.which("Xvfb"):
+        pytest.skip("Xvfb is not installed")
+    num = 90 + os.getpid() % 50
+    proc = subprocess.Popen(["Xvfb", f":{num}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.time() + 20
+    while not Path(f"/tmp/.X11-unix/X{num}").exists():
+        if time.time() > deadline or proc.poll() is not None:
+            raise RuntimeError("Xvfb did not start")
+        time.sleep(0.1)
+    yield f":{num}"
+    proc.terminate()
+    proc.wait(timeout=10)
+
+
+@pytest.fixture(scope="session")
+def wine_env():
+    return _wine_environment()
+
+
+@pytest.fixture(scope="session")
+def wine(wine_env, display):
+    w = Wine(wine_env, display)
+    # Keep one wineserver alive for the session: programs then start in a fraction of a second.
+    server = subprocess.Popen(["/usr/bin/wineserver", "-f", "-p"], env=w.env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    yield w
+    subprocess.run(["/usr/bin/wineserver", "-k"], env=w.env, capture_output=True)
+    try:
+        server.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        server.kill()
