@@ -13,13 +13,13 @@ import sys
 
 WIDTH, HEIGHT = 403, 140
 
-# Where the dialog's controls land, in pixels (dialog units of the 9-point dialog font, rounded
-# out a little): labels at 41 and 65 units, bars at 52 and 75 units, 21 units from the left.
+# Where the dialog's controls land, in pixels, with the 9-point dialog font (6 x 12 pixels per
+# 4 x 8 dialog units): labels at y 62-74 and 98-110, bars at y 78-92 and 113-127, both from x 32
+# to 316. One panel holds both rows, with a divider between them.
 HEADER_BOTTOM = 50
-PANELS = [  # left, top, right, bottom (exclusive)
-    (20, 56, 383, 97),
-    (20, 99, 383, 134),
-]
+PANEL = (20, 55, 328, 134)  # left, top, right, bottom (exclusive)
+DIVIDER_Y = 95
+BADGE = (366.0, 94.5)  # centre of the faint mark right of the panel
 
 SAMPLES = 4  # per axis, for the edges of the drawn shapes
 
@@ -158,12 +158,24 @@ def draw():
     for i in range(5):
         c.disc(330 + i * 12, 24, 2.6, (255, 255, 255), 0.25 + 0.12 * i)
 
-    # Panels behind the two label/bar rows: near-white with a soft border and a faint shadow.
-    for left, top, right, bottom in PANELS:
-        c.rounded_rect(left + 1, top + 1, right + 1, bottom + 1, 5, hex_colour("7f94b0"), 0.25)
-        c.rounded_rect(left, top, right, bottom, 5, hex_colour("9fb4cf"))
-        c.rounded_rect(left + 1, top + 1, right - 1, bottom - 1, 4, hex_colour("fbfcfe"))
-        c.hline(left + 5, right - 5, top + 1, (255, 255, 255))
+    # The panel behind the two label/bar rows: near-white with a soft border, a faint shadow and
+    # an etched divider between the rows.
+    left, top, right, bottom = PANEL
+    c.rounded_rect(left + 1, top + 1, right + 1, bottom + 1, 5, hex_colour("7f94b0"), 0.25)
+    c.rounded_rect(left, top, right, bottom, 5, hex_colour("9fb4cf"))
+    c.rounded_rect(left + 1, top + 1, right - 1, bottom - 1, 4, hex_colour("fbfcfe"))
+    c.hline(left + 5, right - 5, top + 1, (255, 255, 255))
+    c.hline(left + 8, right - 8, DIVIDER_Y, hex_colour("d3deeb"))
+    c.hline(left + 8, right - 8, DIVIDER_Y + 1, (255, 255, 255))
+
+    # A large faint copy of the mark beside the panel.
+    bx, by = BADGE
+    faint = hex_colour("8aa5c6")
+    c.disc(bx, by, 27.0, (255, 255, 255), 0.35)
+    c.ring(bx, by, 27.0, 23.5, faint, 0.8)
+    c.polygon([(bx - 4.0, by - 15.0), (bx + 4.0, by - 15.0), (bx + 4.0, by + 1.0), (bx + 11.5, by + 1.0),
+               (bx, by + 13.0), (bx - 11.5, by + 1.0), (bx - 4.0, by + 1.0)], faint, 0.8)
+    c.rounded_rect(bx - 13.0, by + 15.0, bx + 13.0, by + 18.5, 1.5, hex_colour("f3a53c"), 0.7)
 
     # Frame: dark outline, light inner edge at the top and left, darker at the bottom and right.
     dark = hex_colour("10284a")

@@ -10,13 +10,21 @@
 
 namespace tarn {
 
-// The object holds the whole run state, three lists of 300 records and 300 base-URL slots, about
-// 420 KB: create it with new or std::make_unique, not on the stack. One object serves one run.
-class CUpdaterDlg : public ModalDialog, private UpdateHost, public UpdateEngine {
+// The object holds the whole run state, three lists of 300 records and 300 base-URL slots, some
+// 417,000 bytes: create it with new or std::make_unique, not on the stack. One object serves one run.
+class CUpdaterDlg : public ModalDialog, public UpdateHost, public UpdateEngine {
 public:
     // Dialog template IDD_UPDATER, no owner window.
     CUpdaterDlg();
     ~CUpdaterDlg() override;
+
+    // UpdateHost: what the driver asks of the window. Without a window the message box has no
+    // owner and the others do nothing.
+    void ShowMessage(const char* text, const char* caption) override;
+    void SetProgressRange(int control, int32_t high) override;
+    void SetProgressPos(int control, int32_t pos) override;
+    void HideWindow() override;
+    void PostClose() override;
 
 protected:
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -27,13 +35,6 @@ private:
     void OnPaint();
     LRESULT OnCtlColor(UINT message, WPARAM wParam, LPARAM lParam);
     void OnStartUpdate();
-
-    // UpdateHost: what the driver asks of the window.
-    void ShowMessage(const char* text, const char* caption) override;
-    void SetProgressRange(int control, int32_t high) override;
-    void SetProgressPos(int control, int32_t pos) override;
-    void HideWindow() override;
-    void PostClose() override;
 
     UniqueBitmap skinBitmap;
     BITMAP skinSize = {};

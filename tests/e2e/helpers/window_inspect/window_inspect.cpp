@@ -2,7 +2,7 @@
 // record per line, for the end-to-end tests:
 //   window_inspect find [WAIT_MS]     the window, the work area and the four controls
 //   window_inspect map X Y CX CY      a control rectangle in dialog units, mapped to pixels with
-//                                     the window's dialog font, as the dialog manager maps it
+//                                     the dialog font ("굴림" 9 points), as the dialog manager does
 //   window_inspect progress ID        range and position of a progress bar
 //   window_inspect key NAME           types escape, enter or altf4 into the window
 //   window_inspect post NAME          posts close (WM_CLOSE) or syscommand-close to the window
@@ -119,14 +119,35 @@ int Find(DWORD waitMs) {
     return 0;
 }
 
+// Dialog base units of the updater's dialog font, worked out as the dialog manager does: the
+// font's cell height, and the average width of the 52 Latin letters. MapDialogRect cannot be
+// asked across processes.
+bool DialogBaseUnits(int* cx, int* cy) {
+    HDC dc = ::GetDC(nullptr);
+    if (!dc) return false;
+    const int pixels = -::MulDiv(9, ::GetDeviceCaps(dc, LOGPIXELSY), 72);
+    HFONT font = ::CreateFontA(pixels, 0, 0, 0, 400, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, PROOF_QUALITY,
+                               FF_DONTCARE, "굴림");
+    HGDIOBJ old = ::SelectObject(dc, font);
+    TEXTMETRICA metrics = {};
+    SIZE size = {};
+    const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    const bool ok = ::GetTextMetricsA(dc, &metrics) && ::GetTextExtentPoint32A(dc, letters, 52, &size);
+    ::SelectObject(dc, old);
+    ::DeleteObject(font);
+    ::ReleaseDC(nullptr, dc);
+    *cx = static_cast<int>((size.cx / 26 + 1) / 2);
+    *cy = static_cast<int>(metrics.tmHeight);
+    return ok;
+}
+
 int Map(int x, int y, int cx, int cy) {
-    HWND hwnd = FindUpdaterWindow(0);
-    if (!hwnd) return 1;
+    int baseX = 0, baseY = 0;
+    if (!DialogBaseUnits(&baseX, &baseY)) return 1;
     // Position and size are mapped separately, as the dialog manager does for each control.
-    RECT position = {x, y, cx, cy};
-    ::MapDialogRect(hwnd, &position);
-    std::printf("mapped=%ld,%ld,%ld,%ld\n", position.left, position.top, position.left + position.right,
-                position.top + position.bottom);
+    const int left = ::MulDiv(x, baseX, 4), top = ::MulDiv(y, baseY, 8);
+    std::printf("base=%d,%d mapped=%d,%d,%d,%d\n", baseX, baseY, left, top, left + ::MulDiv(cx, baseX, 4),
+                top + ::MulDiv(cy, baseY, 8));
     return 0;
 }
 
