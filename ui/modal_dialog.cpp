@@ -14,7 +14,9 @@ constexpr char kDialogClass[] = "#32770";
 
 ModalDialog::ModalDialog(int templateId, HWND owner) : templateId_(templateId), owner_(owner) {}
 
-ModalDialog::~ModalDialog() { DestroyWindow(); }
+ModalDialog::~ModalDialog() {
+    DestroyWindow();
+}
 
 void ModalDialog::BeginCreation() {
     t_creating = this;

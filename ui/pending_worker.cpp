@@ -5,6 +5,8 @@
 
 namespace tarn {
 
-std::unique_ptr<WorkerControl> CreateDownloadWorkerControl(void*) { return nullptr; }
+std::unique_ptr<WorkerControl> CreateDownloadWorkerControl(void*) {
+    return nullptr;
+}
 
 }  // namespace tarn

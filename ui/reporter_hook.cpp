@@ -7,7 +7,9 @@ ReportingSwitch g_reportingHook = nullptr;
 
 }  // namespace
 
-void SetReportingHook(ReportingSwitch hook) { g_reportingHook = hook; }
+void SetReportingHook(ReportingSwitch hook) {
+    g_reportingHook = hook;
+}
 
 void SwitchReporting(long enabled) {
     if (g_reportingHook) g_reportingHook(enabled);

@@ -10,8 +10,7 @@
 
 namespace tarn {
 
-static_assert(RC_IDD_UPDATER == IDD_UPDATER && RC_IDB_SKIN == IDB_SKIN &&
-                  RC_IDC_PROGRESS_FILE == IDC_PROGRESS_FILE &&
+static_assert(RC_IDD_UPDATER == IDD_UPDATER && RC_IDB_SKIN == IDB_SKIN && RC_IDC_PROGRESS_FILE == IDC_PROGRESS_FILE &&
                   RC_IDC_PROGRESS_TOTAL == IDC_PROGRESS_TOTAL && RC_IDC_LABEL_FILE == IDC_LABEL_FILE &&
                   RC_IDC_LABEL_TOTAL == IDC_LABEL_TOTAL,
               "the resource script and the engine must agree on the numbers");
@@ -39,8 +38,7 @@ void EnableProcessPrivileges() {
 }  // namespace
 
 CUpdaterDlg::CUpdaterDlg()
-    : ModalDialog(IDD_UPDATER, nullptr),
-      UpdateEngine(SystemPlatform(), static_cast<UpdateHost*>(this)) {}
+    : ModalDialog(IDD_UPDATER, nullptr), UpdateEngine(SystemPlatform(), static_cast<UpdateHost*>(this)) {}
 
 CUpdaterDlg::~CUpdaterDlg() {
     // While the members are still whole: WM_DESTROY releases the drawing objects.
@@ -49,33 +47,33 @@ CUpdaterDlg::~CUpdaterDlg() {
 
 LRESULT CUpdaterDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_CREATE:
-        return OnCreate(wParam, lParam);
-    case WM_DESTROY:
-        OnDestroy();
-        return 0;
-    case WM_PAINT:
-        OnPaint();
-        return 0;
-    case WM_CTLCOLORMSGBOX:
-    case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORLISTBOX:
-    case WM_CTLCOLORBTN:
-    case WM_CTLCOLORDLG:
-    case WM_CTLCOLORSCROLLBAR:
-    case WM_CTLCOLORSTATIC:
-        return OnCtlColor(message, wParam, lParam);
-    case WM_COMMAND:
-        if (LOWORD(wParam) == ID_START_UPDATE && lParam == 0) {
-            OnStartUpdate();
+        case WM_CREATE:
+            return OnCreate(wParam, lParam);
+        case WM_DESTROY:
+            OnDestroy();
             return 0;
-        }
-        break;
-    case WM_DOWNLOAD_NOTIFY:
-        // lParam carries a signed 32-bit value; on a 64-bit build it arrives sign-extended.
-        return OnDownloadNotify(static_cast<int32_t>(wParam), static_cast<int32_t>(lParam));
-    default:
-        break;
+        case WM_PAINT:
+            OnPaint();
+            return 0;
+        case WM_CTLCOLORMSGBOX:
+        case WM_CTLCOLOREDIT:
+        case WM_CTLCOLORLISTBOX:
+        case WM_CTLCOLORBTN:
+        case WM_CTLCOLORDLG:
+        case WM_CTLCOLORSCROLLBAR:
+        case WM_CTLCOLORSTATIC:
+            return OnCtlColor(message, wParam, lParam);
+        case WM_COMMAND:
+            if (LOWORD(wParam) == ID_START_UPDATE && lParam == 0) {
+                OnStartUpdate();
+                return 0;
+            }
+            break;
+        case WM_DOWNLOAD_NOTIFY:
+            // lParam carries a signed 32-bit value; on a 64-bit build it arrives sign-extended.
+            return OnDownloadNotify(static_cast<int32_t>(wParam), static_cast<int32_t>(lParam));
+        default:
+            break;
     }
     return ModalDialog::OnMessage(message, wParam, lParam);
 }
@@ -134,8 +132,8 @@ void CUpdaterDlg::OnPaint() {
         ::SetBkColor(memoryDc.get(), RGB(0xFF, 0xFF, 0xFF));
         ::ExtTextOutA(memoryDc.get(), 0, 0, ETO_OPAQUE, &client, nullptr, 0, nullptr);
         if (skinDC && skinDCOriginalBitmap_)
-            ::BitBlt(memoryDc.get(), client.left, client.top, skinSize.bmWidth, skinSize.bmHeight, skinDC.get(), 0,
-                     0, SRCCOPY);
+            ::BitBlt(memoryDc.get(), client.left, client.top, skinSize.bmWidth, skinSize.bmHeight, skinDC.get(), 0, 0,
+                     SRCCOPY);
         ::BitBlt(paintDc, client.left, client.top, width, height, memoryDc.get(), 0, 0, SRCCOPY);
     }
     ::EndPaint(hwnd(), &paint);

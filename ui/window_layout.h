@@ -16,8 +16,8 @@ struct WindowPlacement {
 // gets negative offsets and overhangs both sides equally, within one pixel.
 constexpr WindowPlacement CentreInWorkArea(int workLeft, int workTop, int workRight, int workBottom, int width,
                                            int height) {
-    return WindowPlacement{workLeft + (workRight - workLeft - width) / 2,
-                           workTop + (workBottom - workTop - height) / 2, width, height};
+    return WindowPlacement{workLeft + (workRight - workLeft - width) / 2, workTop + (workBottom - workTop - height) / 2,
+                           width, height};
 }
 
 }  // namespace tarn

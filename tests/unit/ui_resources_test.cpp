@@ -201,7 +201,9 @@ Rgb SkinPixel(const std::vector<uint8_t>& bytes, int x, int y) {
     const size_t at = sizeof(BITMAPINFOHEADER) + stride * size_t(139 - y) + size_t(x) * 3;
     return Rgb{bytes[at + 2], bytes[at + 1], bytes[at]};
 }
-int Luma(Rgb c) { return (299 * c.r + 587 * c.g + 114 * c.b) / 1000; }
+int Luma(Rgb c) {
+    return (299 * c.r + 587 * c.g + 114 * c.b) / 1000;
+}
 
 // The black label texts sit on light skin where the dialog font puts them (Gulim 9 points maps
 // 4 x 8 dialog units to 6 x 12 pixels). The title band above them is dark: the face is not one

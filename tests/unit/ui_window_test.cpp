@@ -2,14 +2,15 @@
 // server) windows cannot be created and these tests are skipped; the end-to-end suite runs them
 // again on its virtual display.
 #ifdef _WIN32
+// clang-format off
+#include "platform/win32.h"  // <commctrl.h> needs <windows.h> first
+#include <commctrl.h>
+// clang-format on
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <vector>
-
-#include "platform/win32.h"  // before commctrl.h
-
-#include <commctrl.h>
 
 #include "engine/download_job.h"
 #include "ui/modal_dialog.h"
@@ -57,7 +58,8 @@ public:
         LPARAM lParam;
     };
 
-    explicit ProbeDialog(Post post = {WM_CLOSE, 0, 0}, Creation create = Creation::kNormal, int templateId = IDD_UPDATER)
+    explicit ProbeDialog(Post post = {WM_CLOSE, 0, 0}, Creation create = Creation::kNormal,
+                         int templateId = IDD_UPDATER)
         : ModalDialog(templateId), post_(post), create_(create) {}
 
     std::vector<UINT> seen;  // WM_NCCREATE, WM_CREATE and WM_INITDIALOG, in order

@@ -4,13 +4,14 @@
 //                                     so the window stays until it is closed
 // On exit it prints one line: "result=R start-update=N reporting=S", with R the modal result,
 // N how often ID_START_UPDATE arrived and S the last value given to the reporting switch.
+// clang-format off
+#include "platform/win32.h"  // <commctrl.h> needs <windows.h> first
+#include <commctrl.h>
+// clang-format on
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
-
-#include "platform/win32.h"  // before commctrl.h
-
-#include <commctrl.h>
 
 #include "engine/download_job.h"
 #include "ui/reporter_hook.h"

@@ -8,14 +8,15 @@
 //   window_inspect post NAME          posts close (WM_CLOSE) or syscommand-close to the window
 // Texts are printed as hexadecimal bytes of the ANSI code page. Exit status 0, or 1 when the
 // window is not there.
+// clang-format off
+#include "platform/win32.h"  // <commctrl.h> needs <windows.h> first
+#include <commctrl.h>
+// clang-format on
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include "platform/win32.h"  // before commctrl.h
-
-#include <commctrl.h>
 
 namespace {
 
