@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/download_job.h"
 #include "engine/update_engine.h"
 #include "platform/platform.h"
 #include "test_support.h"
@@ -224,6 +225,10 @@ TEST_F(ToolCliTest, ShowSaysWhatIsWrongWithABrokenCatalogueAndWhere) {
         EXPECT_NE(e.find("at byte offset " + std::to_string(c.offset)), std::string::npos) << e;
         EXPECT_NE(e.find("bad: "), std::string::npos) << e;
     }
+    // Larger than 300 base URLs and 300 entries at their longest: not read into memory whole.
+    WriteCatalogue("bad", good + std::string(static_cast<size_t>(kMaxCatalogueBytes), 'z'));
+    EXPECT_EQ(Run({"show", Host("bad")}), kExitFailed);
+    EXPECT_NE(err.str().find("larger than any catalogue can be"), std::string::npos) << err.str();
     EXPECT_EQ(Run({"show", Host("missing")}), kExitFailed);
     EXPECT_NE(err.str().find("cannot open"), std::string::npos) << err.str();
     EXPECT_EQ(dir.List(), std::vector<std::string>{"bad"});

@@ -81,6 +81,11 @@ constexpr char kPlanHelp[] =
     "of that path is listed), 'size' or 'time' (the local file differs). Times are compared as\n"
     "the updater does, as local-time text to two seconds, with this machine's UTC offset.\n";
 
+int Help(std::ostream& out, const char* text) {
+    out << text;
+    return kExitOk;
+}
+
 bool WantsHelp(const std::vector<std::string>& args) {
     for (const std::string& a : args)
         if (a == "--help" || a == "-h") return true;
@@ -116,9 +121,13 @@ struct EngineView {
 bool LoadCatalogue(const std::string& file, UpdateEngine& engine, std::ostream& err) {
     std::string data, error;
     const std::string shown = HostTextForDisplay(file);
-    if (GetPathKind(file) == PathKind::kDirectory) return Failure(err, shown, "is a folder, not a catalogue"), false;
+    if (GetPathKind(file) == PathKind::kDirectory) {
+        Failure(err, shown, "is a folder, not a catalogue");
+        return false;
+    }
     if (!ReadHostFile(file, static_cast<size_t>(kMaxCatalogueBytes), &data, &error)) {
-        return Failure(err, shown, error), false;
+        Failure(err, shown, error);
+        return false;
     }
     if (data.size() > static_cast<size_t>(kMaxCatalogueBytes)) {
         Failure(err, shown,
@@ -147,10 +156,8 @@ bool ParseOrExplain(const std::string& file, UpdateEngine& engine, std::ostream&
     return false;
 }
 
-// ---------------------------------------------------------------------------------------------
-
 int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (WantsHelp(args)) return out << kBuildHelp, kExitOk;
+    if (WantsHelp(args)) return Help(out, kBuildHelp);
     std::vector<std::string> positional;
     std::vector<std::string> baseUrls;
     std::string output;
@@ -231,10 +238,8 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     return kExitOk;
 }
 
-// ---------------------------------------------------------------------------------------------
-
 int RunShow(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (WantsHelp(args)) return out << kShowHelp, kExitOk;
+    if (WantsHelp(args)) return Help(out, kShowHelp);
     if (args.size() != 1 || (args[0].size() > 1 && args[0][0] == '-'))
         return UsageError(err, "show takes one FILE", kShowHelp);
     const std::string& file = args[0];
@@ -270,8 +275,6 @@ int RunShow(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     return kExitOk;
 }
 
-// ---------------------------------------------------------------------------------------------
-
 const char* Reason(const UpdateEngine& engine, const UpdateFileEntry& entry) {
     bool samePath = false;
     for (int32_t i = 0; i < engine.localCount; ++i) {
@@ -284,7 +287,7 @@ const char* Reason(const UpdateEngine& engine, const UpdateFileEntry& entry) {
 }
 
 int RunPlan(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (WantsHelp(args)) return out << kPlanHelp, kExitOk;
+    if (WantsHelp(args)) return Help(out, kPlanHelp);
     if (args.size() != 2) return UsageError(err, "plan takes FILE and INSTALL_DIR", kPlanHelp);
     const std::string& file = args[0];
     const std::string& install = args[1];
@@ -330,15 +333,18 @@ int RunPlan(const std::vector<std::string>& args, std::ostream& out, std::ostrea
 }  // namespace
 
 int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (args.empty()) return err << kUsage, kExitUsage;
+    if (args.empty()) {
+        err << kUsage;
+        return kExitUsage;
+    }
     const std::string& command = args[0];
     const std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (command == "--help" || command == "-h") return out << kUsage, kExitOk;
+    if (command == "--help" || command == "-h") return Help(out, kUsage);
     if (command == "help") {
-        if (rest.empty()) return out << kUsage, kExitOk;
-        if (rest[0] == "build") return out << kBuildHelp, kExitOk;
-        if (rest[0] == "show") return out << kShowHelp, kExitOk;
-        if (rest[0] == "plan") return out << kPlanHelp, kExitOk;
+        if (rest.empty()) return Help(out, kUsage);
+        if (rest[0] == "build") return Help(out, kBuildHelp);
+        if (rest[0] == "show") return Help(out, kShowHelp);
+        if (rest[0] == "plan") return Help(out, kPlanHelp);
         return UsageError(err, "no command " + SanitizeUtf8(rest[0]), kUsage);
     }
     if (command == "build") return RunBuild(rest, out, err);
