@@ -14,7 +14,8 @@ constexpr UINT kCp949 = 949;
 bool ToWide(UINT codePage, const std::string& in, std::wstring* out) {
     out->clear();
     if (in.empty()) return true;
-    const int n = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, in.data(), static_cast<int>(in.size()), nullptr, 0);
+    const int n =
+        MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, in.data(), static_cast<int>(in.size()), nullptr, 0);
     if (n <= 0) return false;
     out->resize(static_cast<size_t>(n));
     return MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, in.data(), static_cast<int>(in.size()), &(*out)[0], n) ==
@@ -29,7 +30,8 @@ bool FromWide(UINT codePage, const std::wstring& in, std::string* out) {
     BOOL usedDefault = FALSE;
     BOOL* used = codePage == CP_UTF8 ? nullptr : &usedDefault;
     const DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
-    const int n = WideCharToMultiByte(codePage, flags, in.data(), static_cast<int>(in.size()), nullptr, 0, nullptr, used);
+    const int n =
+        WideCharToMultiByte(codePage, flags, in.data(), static_cast<int>(in.size()), nullptr, 0, nullptr, used);
     if (n <= 0 || usedDefault) return false;
     out->resize(static_cast<size_t>(n));
     return WideCharToMultiByte(codePage, flags, in.data(), static_cast<int>(in.size()), &(*out)[0], n, nullptr, used) ==

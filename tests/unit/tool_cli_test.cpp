@@ -56,7 +56,9 @@ protected:
         return engine;
     }
 
-    void WriteCatalogue(const std::string& rel, const std::string& bytes) const { dir.WriteFile(rel, bytes); }
+    void WriteCatalogue(const std::string& rel, const std::string& bytes) const {
+        dir.WriteFile(rel, bytes);
+    }
 
     test::TempFolder dir;
     test::CurrentDirGuard cwd;  // after dir: the folder is left before it is removed
@@ -292,6 +294,29 @@ TEST_F(ToolCliTest, PlanCreatesAndDeletesNothing) {
     EXPECT_EQ(dir.List("install").size(), 2u);
     EXPECT_EQ(Run({"plan", Host("pim"), Host("pim")}), kExitFailed);
     EXPECT_NE(err.str().find("not a folder"), std::string::npos) << err.str();
+}
+
+TEST_F(ToolCliTest, PlanSaysWhenTheUpdaterCannotCarryItOut) {
+    const std::string base = CatalogueBuilder().Header().I32(1).Text("http://h/").bytes();
+    const struct {
+        std::string bytes;
+        const char* expected;
+    } cases[] = {
+        {CatalogueBuilder().Header().I32(0).Entry("a", 1, kTime).bytes(), "no base URL"},
+        {base + CatalogueBuilder().Entry("a", 0x7FFFFFFF, kTime).Entry("b", 1, kTime).bytes(), "2147483648 bytes\n"},
+        {base + CatalogueBuilder().Entry("a", 1, kTime).Entry(std::string(247, 'p'), 1, kTime).bytes(),
+         "would pass 255 bytes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected);
+        WriteCatalogue("pim", c.bytes);
+        ASSERT_EQ(Run({"plan", Host("pim"), Host("nowhere")}), 0) << err.str();
+        EXPECT_NE(out.str().find(c.expected), std::string::npos) << out.str();
+        EXPECT_NE(out.str().find("note: "), std::string::npos) << out.str();
+    }
+    WriteCatalogue("pim", base + CatalogueBuilder().Entry(std::string(246, 'p'), 1, kTime).bytes());
+    ASSERT_EQ(Run({"plan", Host("pim"), Host("nowhere")}), 0) << err.str();
+    EXPECT_EQ(out.str().find("note: "), std::string::npos) << out.str();
 }
 
 TEST_F(ToolCliTest, ReleasePlannedAgainstItselfDownloadsOnlyWhatTheScanSkips) {

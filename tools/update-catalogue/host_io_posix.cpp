@@ -16,7 +16,9 @@ namespace tarn::tool {
 
 namespace {
 
-std::string Describe(const std::string& what, int err) { return what + ": " + std::strerror(err); }
+std::string Describe(const std::string& what, int err) {
+    return what + ": " + std::strerror(err);
+}
 
 void SplitPath(const std::string& path, std::string* dir, std::string* name) {
     const size_t slash = path.rfind('/');
@@ -135,6 +137,8 @@ bool LiesInside(const std::string& hostFile, const std::string& hostDir) {
     return resolvedFileDir.compare(0, prefix.size(), prefix) == 0;
 }
 
-std::string HostTextForDisplay(const std::string& hostText) { return SanitizeUtf8(hostText); }
+std::string HostTextForDisplay(const std::string& hostText) {
+    return SanitizeUtf8(hostText);
+}
 
 }  // namespace tarn::tool

@@ -44,9 +44,12 @@ char ForbiddenCharacter(const std::string& path) {
 
 std::string DescribeForbidden(char c) {
     switch (c) {
-        case '#': return "'#' in a name: the URL the updater requests would end there";
-        case '%': return "'%' in a name: the server would read it as the start of an escape";
-        default: break;
+        case '#':
+            return "'#' in a name: the URL the updater requests would end there";
+        case '%':
+            return "'%' in a name: the server would read it as the start of an escape";
+        default:
+            break;
     }
     if (static_cast<unsigned char>(c) < 0x20) return "control character in a name: Windows cannot create the file";
     return std::string("'") + c + "' in a name: Windows cannot create the file";

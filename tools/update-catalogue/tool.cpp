@@ -319,13 +319,30 @@ int RunPlan(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     }
     out << "catalogue entries: " << engine.serverCount << ", up to date: " << engine.serverCount - engine.downloadCount
         << "\n";
-    out << "to download: " << engine.downloadCount << (engine.downloadCount == 1 ? " file, " : " files, ")
-        << engine.totalBytes << " bytes\n";
+    // The engine's total stops at the largest 32-bit count; the true sum is told when it does.
+    uint64_t sum = 0;
+    for (int32_t i = 0; i < engine.downloadCount; ++i) sum += static_cast<uint64_t>(engine.downloadList[i].size);
+    out << "to download: " << engine.downloadCount << (engine.downloadCount == 1 ? " file, " : " files, ") << sum
+        << " bytes\n";
     if (engine.downloadCount > 0) out << RightAligned("size", 12) << "  " << Padded("reason", 8) << "path\n";
+    const std::string firstBaseUrl = engine.baseUrlCount > 0 ? engine.baseUrls[0] : "";
+    int32_t stopsAt = -1;
     for (int32_t i = 0; i < engine.downloadCount; ++i) {
         const UpdateFileEntry& entry = engine.downloadList[i];
         out << RightAligned(std::to_string(entry.size), 12) << "  " << Padded(Reason(engine, entry), 8)
             << Cp949ForDisplay(entry.path) << "\n";
+        // The request's URL and target path hold 255 bytes each.
+        const size_t length = std::strlen(entry.path);
+        if (stopsAt < 0 && (length > kMaxRequestText || firstBaseUrl.size() + length > kMaxRequestText)) stopsAt = i;
+    }
+    // What the updater's run makes of this plan.
+    if (engine.downloadCount > 0 && engine.baseUrlCount < 1) {
+        out << "note: the catalogue has no base URL: the updater ends the run without downloading\n";
+    } else if (sum > kMaxFileBytes) {
+        out << "note: more than 2147483647 bytes: the updater ends the run without downloading\n";
+    } else if (stopsAt >= 0) {
+        out << "note: the request for " << Cp949ForDisplay(engine.downloadList[stopsAt].path)
+            << " would pass 255 bytes: the updater ends the run there\n";
     }
     return kExitOk;
 }
