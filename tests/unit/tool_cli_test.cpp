@@ -192,10 +192,10 @@ TEST_F(ToolCliTest, ShowPrintsHeaderBaseUrlsAndEveryEntry) {
     EXPECT_NE(o.find("1234  2009-03-07 05:05:08"), std::string::npos) << o;
     EXPECT_NE(o.find(kHangulUtf8 + "\\x.dat"), std::string::npos) << o;
     // The local-time text is the plan's own, with this machine's offset; before 1980 it is empty.
-    UpdateEngine engine(readOnly);
+    auto engine = std::make_unique<UpdateEngine>(readOnly);
     UpdateFileEntry entry{};
     entry.writeTime = FromU64(kTime);
-    engine.FormatEntryTime(entry);
+    engine->FormatEntryTime(entry);
     ASSERT_NE(entry.timeText[0], '\0');
     EXPECT_NE(o.find(entry.timeText), std::string::npos) << o;
     EXPECT_NE(o.find("1975-01-01 00:00:00  -"), std::string::npos) << o;
