@@ -2,8 +2,6 @@
 // no notifications, no temporary file. Reads BLOCK bytes per InternetReadFile.
 //   wininet_fetch BLOCK LISTFILE
 // LISTFILE holds lines "URL<TAB>TARGET". Prints "files=N bytes=B seconds=S".
-#include <wininet.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -11,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32.h"
+#include "platform/win32.h"  // before wininet.h
+
+#include <wininet.h>
 
 int main(int argc, char** argv) {
     if (argc != 3) {
