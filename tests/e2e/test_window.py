@@ -68,36 +68,14 @@ def rect(value):
     return tuple(int(v) for v in value.split(","))
 
 
-def start_windows(wine, program, *args, cwd=None):
-    """Starts a Windows program with its output going to files, not pipes: Wine's helper
-    processes (the desktop's explorer, services) inherit the first program's standard handles
-    and would keep a pipe open long after the program has ended."""
-    out = tempfile.TemporaryFile()
-    err = tempfile.TemporaryFile()
-    proc = subprocess.Popen([wine.loader, str(program), *map(str, args)], cwd=cwd, env=wine.env,
-                            stdin=subprocess.DEVNULL, stdout=out, stderr=err)
-    return proc, out, err
-
-
 def output_of(f):
     f.seek(0)
     return f.read()
 
 
-def run_windows(wine, program, *args, timeout=60):
-    proc, out, err = start_windows(wine, program, *args)
-    try:
-        proc.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-        raise AssertionError(f"{program} {args} did not end within {timeout} s")
-    return proc.returncode, output_of(out), output_of(err)
-
-
 def inspect(wine, *args, timeout=60):
-    code, out, _ = run_windows(wine, need(wine, INSPECT), *args, timeout=timeout)
-    return code, records(out.decode(errors="replace"))
+    r = wine.run(need(wine, INSPECT), *args, timeout=timeout)
+    return r.returncode, records(r.stdout.decode(errors="replace"))
 
 
 def mul_div(a, b, c):
@@ -110,7 +88,8 @@ class Preview:
 
     def __init__(self, wine, *args, cwd=None, program=None):
         self.wine = wine
-        self.proc, self.out, self.err = start_windows(wine, program or need(wine, PREVIEW), *args, cwd=cwd)
+        self.out, self.err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+        self.proc = wine.start(program or need(wine, PREVIEW), *args, cwd=cwd, stdout=self.out, stderr=self.err)
 
     def wait_window(self):
         code, recs = inspect(self.wine, "find", "20000")
@@ -349,10 +328,15 @@ class _NotFound(http.server.BaseHTTPRequestHandler):
 def test_a_real_run_that_cannot_get_the_catalogue_closes_its_window(wine, tmp_path):
     """Without --hold the start command runs the update: here the catalogue is refused, the run
     ends and the window is closed by the run itself."""
-    try:
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", TEST_PORT), _NotFound)
-    except OSError as e:
-        pytest.skip(f"port {TEST_PORT} is busy: {e}")
+    server = None
+    deadline = time.time() + 30
+    while server is None:
+        try:
+            server = http.server.ThreadingHTTPServer(("127.0.0.1", TEST_PORT), _NotFound)
+        except OSError as e:  # another suite's server on the same port
+            if time.time() > deadline:
+                pytest.skip(f"port {TEST_PORT} stays busy: {e}")
+            time.sleep(0.5)
     _NotFound.requests = []
     threading.Thread(target=server.serve_forever, daemon=True).start()
     try:
@@ -377,9 +361,9 @@ def test_window_unit_tests_pass_on_the_display(wine):
     exe = wine.exe("tests/unit/tarn_unit_tests.exe")
     if not exe.exists():
         pytest.fail("tarn_unit_tests is not built")
-    code, out, _ = run_windows(wine, exe, "--gtest_filter=ModalDialog*:UpdaterWindow*", timeout=180)
-    out = out.decode(errors="replace")
-    assert code == 0, out[-3000:]
+    r = wine.run(exe, "--gtest_filter=ModalDialog*:UpdaterWindow*", timeout=180)
+    out = r.stdout.decode(errors="replace")
+    assert r.returncode == 0, out[-3000:]
     assert "SKIPPED" not in out, out[-3000:]
     m = re.search(r"\[  PASSED  \] (\d+) test", out)
     assert m and int(m.group(1)) >= 10, out[-3000:]
