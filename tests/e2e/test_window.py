@@ -153,9 +153,11 @@ def luma(c):
     return (299 * c[0] + 587 * c[1] + 114 * c[2]) // 1000
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="class")
 def held(wine):
-    """A held preview window, what the helper saw of it, and a screenshot of the display."""
+    """A held preview window, what the helper saw of it, and a screenshot of the display. Only
+    one updater window may be open at a time (the helper finds the window by its make-up), so
+    this one is closed before the tests that start their own."""
     OUT.mkdir(parents=True, exist_ok=True)
     preview = Preview(wine, "--hold")
     try:
@@ -165,6 +167,17 @@ def held(wine):
             code, m = inspect(wine, "map", str(x), str(y), str(cx), str(cy))
             assert code == 0
             mapped[cid] = rect(m[0]["mapped"])
+        # The held window sets the bars when its start command arrives, once the modal loop runs.
+        bars = {}
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            for cid in (BAR_FILE, BAR_TOTAL):
+                code, p = inspect(wine, "progress", str(cid))
+                assert code == 0
+                bars[cid] = (int(p[0]["low"]), int(p[0]["high"]), int(p[0]["pos"]))
+            if all(pos for _, _, pos in bars.values()):
+                break
+            time.sleep(0.2)
         time.sleep(1.0)  # let the window and its controls finish painting
         display = wine.env["DISPLAY"]
         shot_ppm = OUT / "screen.ppm"
@@ -175,7 +188,7 @@ def held(wine):
         left, top, right, bottom = rect(window["rect"])
         subprocess.run(["convert", str(OUT / "screen.png"), "-crop", f"{right - left}x{bottom - top}+{left}+{top}",
                         "+repage", str(OUT / "window.png")], check=True, timeout=60, capture_output=True)
-        yield {"records": recs, "mapped": mapped, "screen": read_ppm(shot_ppm), "preview": preview}
+        yield {"records": recs, "mapped": mapped, "bars": bars, "screen": read_ppm(shot_ppm), "preview": preview}
         inspect(wine, "post", "close")
         summary = preview.finish()
         assert summary == {"result": 2, "start-update": 1, "reporting": 1}
@@ -191,103 +204,123 @@ def controls(held):
     return {int(r["id"]): r for r in held["records"] if r.get("kind") == "control"}
 
 
-# --- what the window is ------------------------------------------------------------------------
+class TestHeldWindow:
+    """One held window, looked at from outside and on the screen."""
 
-def test_window_is_the_skin_sized_borderless_popup_centred_on_the_work_area(held):
-    w = window_record(held)
-    work = rect(next(r for r in held["records"] if r.get("kind") == "workarea")["rect"])
-    left, top, right, bottom = rect(w["rect"])
-    assert (right - left, bottom - top) == (WIDTH, HEIGHT)
-    assert rect(w["client"]) == (0, 0, WIDTH, HEIGHT)  # no caption, no border
-    # Integer division toward zero; all values here are non-negative.
-    assert left == work[0] + (work[2] - work[0] - WIDTH) // 2
-    assert top == work[1] + (work[3] - work[1] - HEIGHT) // 2
-    style, exstyle = int(w["style"], 16), int(w["exstyle"], 16)
-    assert style & WS_POPUP and style & WS_SYSMENU and style & WS_VISIBLE
-    assert not style & (WS_CAPTION | WS_BORDER | WS_DLGFRAME | WS_THICKFRAME)
-    assert not exstyle & (WS_EX_DLGMODALFRAME | WS_EX_CLIENTEDGE)
-    assert w["class"] == "#32770" and w["text"] == ""
-    assert w["foreground"] == "1"
-    assert int(w["owner"], 16) == 0
+    # --- what the window is ------------------------------------------------------------------------
 
-
-def test_labels_carry_the_korean_texts_over_the_skin(held):
-    found = controls(held)
-    for cid, text in LABEL_TEXTS.items():
-        c = found[cid]
-        assert c["class"].lower() == "static"
-        assert bytes.fromhex(c["text"]) == text.encode("cp949")
-        style, exstyle = int(c["style"], 16), int(c["exstyle"], 16)
-        assert style & SS_TYPEMASK == 0  # left-aligned text
-        assert style & WS_CHILD and style & WS_VISIBLE and style & WS_GROUP
-        assert not style & WS_TABSTOP
-        assert exstyle & WS_EX_TRANSPARENT
+    def test_window_is_the_skin_sized_borderless_popup_centred_on_the_work_area(self, held):
+        w = window_record(held)
+        work = rect(next(r for r in held["records"] if r.get("kind") == "workarea")["rect"])
+        left, top, right, bottom = rect(w["rect"])
+        assert (right - left, bottom - top) == (WIDTH, HEIGHT)
+        assert rect(w["client"]) == (0, 0, WIDTH, HEIGHT)  # no caption, no border
+        # Integer division toward zero; all values here are non-negative.
+        assert left == work[0] + (work[2] - work[0] - WIDTH) // 2
+        assert top == work[1] + (work[3] - work[1] - HEIGHT) // 2
+        style, exstyle = int(w["style"], 16), int(w["exstyle"], 16)
+        assert style & WS_POPUP and style & WS_SYSMENU and style & WS_VISIBLE
+        assert not style & (WS_CAPTION | WS_BORDER | WS_DLGFRAME | WS_THICKFRAME)
+        assert not exstyle & (WS_EX_DLGMODALFRAME | WS_EX_CLIENTEDGE)
+        assert w["class"] == "#32770" and w["text"] == ""
+        assert w["foreground"] == "1"
+        assert int(w["owner"], 16) == 0
 
 
-def test_progress_bars_and_labels_sit_where_the_template_puts_them(held):
-    found = controls(held)
-    for cid in (BAR_FILE, BAR_TOTAL):
-        c = found[cid]
-        assert c["class"].lower() == "msctls_progress32"
-        # The control turns the template's WS_BORDER into a frame of its own (the unit tests read
-        # the template; the screenshot test sees the frame).
-        style = int(c["style"], 16)
-        assert style & WS_CHILD and style & WS_VISIBLE
-        assert not style & WS_TABSTOP
-    for cid, expected in held["mapped"].items():
-        got = rect(found[cid]["rect"])
-        assert got == expected, f"control {cid}"
-        l, t, r, b = got
-        assert 0 <= l < r <= WIDTH and 0 <= t < b <= HEIGHT, f"control {cid} leaves the window"
-    # Top to bottom: label, bar, label, bar.
-    order = [rect(found[c]["rect"])[1] for c in (LABEL_FILE, BAR_FILE, LABEL_TOTAL, BAR_TOTAL)]
-    assert order == sorted(order)
-    assert next(r for r in held["records"] if r.get("kind") == "children")["others"] == "0"
+    def test_labels_carry_the_korean_texts_over_the_skin(self, held):
+        found = controls(held)
+        for cid, text in LABEL_TEXTS.items():
+            c = found[cid]
+            assert c["class"].lower() == "static"
+            assert bytes.fromhex(c["text"]) == text.encode("cp949")
+            style, exstyle = int(c["style"], 16), int(c["exstyle"], 16)
+            assert style & SS_TYPEMASK == 0  # left-aligned text
+            assert style & WS_CHILD and style & WS_VISIBLE and style & WS_GROUP
+            assert not style & WS_TABSTOP
+            assert exstyle & WS_EX_TRANSPARENT
 
 
-# --- what the window shows ---------------------------------------------------------------------
+    def test_progress_bars_and_labels_sit_where_the_template_puts_them(self, held):
+        found = controls(held)
+        for cid in (BAR_FILE, BAR_TOTAL):
+            c = found[cid]
+            assert c["class"].lower() == "msctls_progress32"
+            # The control turns the template's WS_BORDER into a frame of its own (the unit tests read
+            # the template; the screenshot test sees the frame).
+            style = int(c["style"], 16)
+            assert style & WS_CHILD and style & WS_VISIBLE
+            assert not style & WS_TABSTOP
+        for cid, expected in held["mapped"].items():
+            got = rect(found[cid]["rect"])
+            assert got == expected, f"control {cid}"
+            l, t, r, b = got
+            assert 0 <= l < r <= WIDTH and 0 <= t < b <= HEIGHT, f"control {cid} leaves the window"
+        # Top to bottom: label, bar, label, bar.
+        order = [rect(found[c]["rect"])[1] for c in (LABEL_FILE, BAR_FILE, LABEL_TOTAL, BAR_TOTAL)]
+        assert order == sorted(order)
+        assert next(r for r in held["records"] if r.get("kind") == "children")["others"] == "0"
 
-def test_screenshot_shows_the_skin_the_texts_and_the_bars(held, wine):
-    sw, sh, pixels = held["screen"]
-    left, top, _, _ = rect(window_record(held)["rect"])
-    skin_w, skin_h, skin = read_bmp(wine.build / "ui" / "skin.bmp")
-    assert (skin_w, skin_h) == (WIDTH, HEIGHT)
 
-    def shot(x, y):
-        i = 3 * ((top + y) * sw + left + x)
-        return tuple(pixels[i:i + 3])
+    # --- what the window shows ---------------------------------------------------------------------
 
-    rects = {cid: rect(c["rect"]) for cid, c in controls(held).items()}
+    def test_screenshot_shows_the_skin_the_texts_and_the_bars(self, held, wine):
+        sw, sh, pixels = held["screen"]
+        left, top, _, _ = rect(window_record(held)["rect"])
+        skin_w, skin_h, skin = read_bmp(wine.build / "ui" / "skin.bmp")
+        assert (skin_w, skin_h) == (WIDTH, HEIGHT)
 
-    def inside(cid, x, y):
-        l, t, r, b = rects[cid]
-        return l <= x < r and t <= y < b
+        def shot(x, y):
+            i = 3 * ((top + y) * sw + left + x)
+            return tuple(pixels[i:i + 3])
 
-    # Outside the controls the window is the skin, pixel for pixel.
-    mismatches = sum(1 for y in range(HEIGHT) for x in range(WIDTH)
-                     if not any(inside(c, x, y) for c in rects) and shot(x, y) != skin[y][x])
-    assert mismatches == 0
-    # Not a blank face: the title band is dark blue, the face below is light.
-    assert luma(shot(200, 8)) < 120 and shot(200, 8)[2] > shot(200, 8)[0]
-    assert luma(shot(200, 96)) > 200
+        rects = {cid: rect(c["rect"]) for cid, c in controls(held).items()}
 
-    for cid in LABEL_TEXTS:
-        l, t, r, b = rects[cid]
-        area = [(x, y) for y in range(t, b) for x in range(l, r)]
-        dark = sum(1 for x, y in area if luma(shot(x, y)) < 96)
-        same = sum(1 for x, y in area if shot(x, y) == skin[y][x])
-        assert dark >= 20, f"label {cid}: no text drawn"
-        # Transparent: around the glyphs the label shows the skin, not a background of its own.
-        assert same >= len(area) * 6 // 10, f"label {cid}: {same} of {len(area)} pixels show the skin"
+        def inside(cid, x, y):
+            l, t, r, b = rects[cid]
+            return l <= x < r and t <= y < b
 
-    for cid in (BAR_FILE, BAR_TOTAL):
-        l, t, r, b = rects[cid]
-        area = [(x, y) for y in range(t, b) for x in range(l, r)]
-        same = sum(1 for x, y in area if shot(x, y) == skin[y][x])
-        assert same < len(area) // 10, f"bar {cid} is not painted"
-        # Its border is drawn on all four sides.
-        assert shot(l, (t + b) // 2) != skin[(t + b) // 2][l]
-        assert shot((l + r) // 2, b - 1) != skin[b - 1][(l + r) // 2]
+        # Outside the controls the window is the skin, pixel for pixel.
+        mismatches = sum(1 for y in range(HEIGHT) for x in range(WIDTH)
+                         if not any(inside(c, x, y) for c in rects) and shot(x, y) != skin[y][x])
+        assert mismatches == 0
+        # Not a blank face: the title band is dark blue, the face below is light.
+        assert luma(shot(200, 8)) < 120 and shot(200, 8)[2] > shot(200, 8)[0]
+        assert luma(shot(200, 96)) > 200
+
+        for cid in LABEL_TEXTS:
+            l, t, r, b = rects[cid]
+            area = [(x, y) for y in range(t, b) for x in range(l, r)]
+            dark = sum(1 for x, y in area if luma(shot(x, y)) < 96)
+            same = sum(1 for x, y in area if shot(x, y) == skin[y][x])
+            assert dark >= 20, f"label {cid}: no text drawn"
+            # Transparent: around the glyphs the label shows the skin, not a background of its own.
+            assert same >= len(area) * 6 // 10, f"label {cid}: {same} of {len(area)} pixels show the skin"
+
+        for cid in (BAR_FILE, BAR_TOTAL):
+            l, t, r, b = rects[cid]
+            area = [(x, y) for y in range(t, b) for x in range(l, r)]
+            same = sum(1 for x, y in area if shot(x, y) == skin[y][x])
+            assert same < len(area) // 10, f"bar {cid} is not painted"
+            # Its border is drawn on all four sides.
+            assert shot(l, (t + b) // 2) != skin[(t + b) // 2][l]
+            assert shot((l + r) // 2, b - 1) != skin[b - 1][(l + r) // 2]
+
+
+    def test_bars_show_ranges_above_sixteen_bits(self, held, wine):
+        """The held window sets the bars as a run would: 90,000 of 200,000 bytes and 2,100,000 of
+        3,000,000. A 16-bit range would cut both; the screenshot shows 45 % and 70 % filled."""
+        assert held["bars"] == {BAR_FILE: (0, 200000, 90000), BAR_TOTAL: (0, 3000000, 2100000)}
+        sw, _, pixels = held["screen"]
+        left, top, _, _ = rect(window_record(held)["rect"])
+        found = controls(held)
+        for cid, fraction in ((BAR_FILE, 0.45), (BAR_TOTAL, 0.70)):
+            l, t, r, b = rect(found[cid]["rect"])
+            y = top + (t + b) // 2
+            row = [tuple(pixels[3 * (y * sw + left + x):3 * (y * sw + left + x) + 3]) for x in range(l + 1, r - 1)]
+            fill, empty = row[2], row[-3]
+            assert fill != empty, f"bar {cid}: no fill drawn"
+            filled = max(i for i, c in enumerate(row) if c == fill) + 1
+            assert abs(filled / len(row) - fraction) < 0.05, f"bar {cid}: {filled} of {len(row)} pixels filled"
 
 
 # --- how the modal run ends --------------------------------------------------------------------
@@ -299,6 +332,8 @@ def test_screenshot_shows_the_skin_the_texts_and_the_bars(held, wine):
     ("WM_CLOSE", ("post", "close"), 2),
 ])
 def test_standard_dialog_keys_end_the_modal_run(wine, how, args, result):
+    code, _ = inspect(wine, "find", "0")
+    assert code == 1, "another updater window is still open"
     preview = Preview(wine, "--hold")
     try:
         preview.wait_window()

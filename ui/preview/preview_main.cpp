@@ -1,7 +1,9 @@
 // A stand-alone run of the updater window, for trying it out and for the end-to-end tests:
 //   updater_window_preview            the real run: the window starts the update at once
 //   updater_window_preview --hold     the window only: the start command is counted, not run,
-//                                     so the window stays until it is closed
+//                                     so the window stays until it is closed; instead the bars
+//                                     are set as a run would set them (45 % and 70 %, with
+//                                     ranges above 16 bits)
 // On exit it prints one line: "result=R start-update=N reporting=S", with R the modal result,
 // N how often ID_START_UPDATE arrived and S the last value given to the reporting switch.
 // clang-format off
@@ -27,6 +29,10 @@ protected:
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override {
         if (message == WM_COMMAND && LOWORD(wParam) == tarn::ID_START_UPDATE) {
             ++g_startCount;
+            SetProgressRange(tarn::IDC_PROGRESS_FILE, 200000);
+            SetProgressPos(tarn::IDC_PROGRESS_FILE, 90000);
+            SetProgressRange(tarn::IDC_PROGRESS_TOTAL, 3000000);
+            SetProgressPos(tarn::IDC_PROGRESS_TOTAL, 2100000);
             return 0;
         }
         return CUpdaterDlg::OnMessage(message, wParam, lParam);

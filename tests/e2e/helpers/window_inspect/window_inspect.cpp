@@ -155,10 +155,13 @@ int Map(int x, int y, int cx, int cy) {
 int Progress(int id) {
     HWND hwnd = FindUpdaterWindow(0);
     if (!hwnd) return 1;
-    PBRANGE range = {};
-    ::SendDlgItemMessageA(hwnd, id, PBM_GETRANGE, FALSE, reinterpret_cast<LPARAM>(&range));
+    // No PBRANGE pointer: it would point into this process, not the window's. Without one the
+    // message answers with one limit, chosen by wParam.
+    const LRESULT low = ::SendDlgItemMessageA(hwnd, id, PBM_GETRANGE, TRUE, 0);
+    const LRESULT high = ::SendDlgItemMessageA(hwnd, id, PBM_GETRANGE, FALSE, 0);
     const LRESULT pos = ::SendDlgItemMessageA(hwnd, id, PBM_GETPOS, 0, 0);
-    std::printf("progress id=%d low=%d high=%d pos=%ld\n", id, range.iLow, range.iHigh, static_cast<long>(pos));
+    std::printf("progress id=%d low=%ld high=%ld pos=%ld\n", id, static_cast<long>(low), static_cast<long>(high),
+                static_cast<long>(pos));
     return 0;
 }
 
