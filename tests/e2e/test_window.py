@@ -345,13 +345,26 @@ def test_standard_dialog_keys_end_the_modal_run(wine, how, args, result):
         preview.kill()
 
 
-class _NotFound(http.server.BaseHTTPRequestHandler):
-    requests = []
+def serve(handler):
+    """An HTTP server on the test port, in a thread; waits a while if another suite holds the
+    port."""
+    deadline = time.time() + 30
+    while True:
+        try:
+            server = http.server.ThreadingHTTPServer(("127.0.0.1", TEST_PORT), handler)
+            break
+        except OSError as e:
+            if time.time() > deadline:
+                pytest.skip(f"port {TEST_PORT} stays busy: {e}")
+            time.sleep(0.5)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
 
+
+class _EmptyCatalogue(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
-        _NotFound.requests.append(self.path)
-        body = b"not here"
-        self.send_response(404)
+        body = b"Update Info" + struct.pack("<i", 0)
+        self.send_response(200)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
@@ -360,32 +373,99 @@ class _NotFound(http.server.BaseHTTPRequestHandler):
         pass
 
 
-def test_a_real_run_that_cannot_get_the_catalogue_closes_its_window(wine, tmp_path):
-    """Without --hold the start command runs the update: here the catalogue is refused, the run
-    ends and the window is closed by the run itself."""
-    server = None
-    deadline = time.time() + 30
-    while server is None:
-        try:
-            server = http.server.ThreadingHTTPServer(("127.0.0.1", TEST_PORT), _NotFound)
-        except OSError as e:  # another suite's server on the same port
-            if time.time() > deadline:
-                pytest.skip(f"port {TEST_PORT} stays busy: {e}")
-            time.sleep(0.5)
-    _NotFound.requests = []
-    threading.Thread(target=server.serve_forever, daemon=True).start()
+def install_preview(wine, folder):
+    folder.mkdir()
+    exe = folder / "updater_window_preview.exe"
+    shutil.copy(need(wine, PREVIEW), exe)
+    return exe
+
+
+def test_a_real_run_with_nothing_to_fetch_closes_its_window(wine, tmp_path):
+    """Without --hold the start command runs the update: here the catalogue lists nothing, so the
+    run ends at once and closes the window itself."""
+    server = serve(_EmptyCatalogue)
     try:
-        install = tmp_path / "install"
-        install.mkdir()
-        shutil.copy(need(wine, PREVIEW), install / "updater_window_preview.exe")
-        preview = Preview(wine, cwd=install, program=install / "updater_window_preview.exe")
+        exe = install_preview(wine, tmp_path / "install")
+        preview = Preview(wine, cwd=exe.parent, program=exe)
         try:
-            started = time.time()
             summary = preview.finish(timeout=60)
         finally:
             preview.kill()
         assert summary == {"result": 2, "start-update": 1, "reporting": 1}
-        assert time.time() - started < 60
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+def catalogue(base_url, entries):
+    """Catalogue bytes: header, one base URL, then (path, data, file time) entries."""
+    out = b"Update Info" + struct.pack("<i", 1) + base_url.encode() + b"\0"
+    for path, data, filetime in entries:
+        out += path.encode("cp949") + b"\0" + struct.pack("<iQ", len(data), filetime)
+    return out
+
+
+def test_a_real_run_moves_both_bars_and_closes_its_window(wine, tmp_path):
+    """The whole road through the window: the run fetches a catalogue and two files from a slow
+    server while both bars move, then the run closes the window. Needs the download worker."""
+    if not list(wine.build.rglob("libtarn_worker.a")):
+        pytest.skip("the download worker is not in this build")
+    files = {"data\\big.bin": bytes(range(256)) * 1600, "small.txt": b"small" * 1000}
+    filetime = 132_000_000_000_000_000  # 2019-04-18, whole seconds
+    body = catalogue(f"http://127.0.0.1:{TEST_PORT}/files/", [(p, d, filetime) for p, d in files.items()])
+
+    class Slow(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            if self.path == "/dedivur/update/pim":
+                data, pause = body, 0
+            else:
+                data, pause = files.get(self.path[len("/files/"):].replace("/", "\\")), 0.02
+            if data is None:
+                self.send_response(404)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            for i in range(0, len(data), 4096):
+                self.wfile.write(data[i:i + 4096])
+                self.wfile.flush()
+                time.sleep(pause)
+
+        def log_message(self, *args):
+            pass
+
+    server = serve(Slow)
+    try:
+        exe = install_preview(wine, tmp_path / "install")
+        preview = Preview(wine, cwd=exe.parent, program=exe)
+        try:
+            preview.wait_window()
+            total = sum(len(d) for d in files.values())
+            seen = []
+            shot = False
+            deadline = time.time() + 60
+            while preview.proc.poll() is None and time.time() < deadline:
+                code, recs = inspect(wine, "progress", str(BAR_TOTAL))
+                if code == 0:
+                    seen.append((int(recs[0]["high"]), int(recs[0]["pos"])))
+                    if not shot and 0.3 * total < seen[-1][1] < 0.8 * total:
+                        OUT.mkdir(parents=True, exist_ok=True)
+                        subprocess.run(["import", "-display", wine.env["DISPLAY"], "-window", "root",
+                                        str(OUT / "run-screen.png")], check=True, timeout=60, capture_output=True)
+                        shot = True
+                time.sleep(0.2)
+            summary = preview.finish(timeout=30)
+        finally:
+            preview.kill()
+        assert summary == {"result": 2, "start-update": 1, "reporting": 1}
+        moving = [pos for high, pos in seen if high == total]
+        assert len(set(moving)) >= 3, f"the total bar hardly moved: {seen}"
+        assert moving == sorted(moving)
+        assert shot
+        for path, data in files.items():
+            assert (exe.parent / path.replace("\\", "/")).read_bytes() == data
     finally:
         server.shutdown()
         server.server_close()
