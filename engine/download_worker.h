@@ -1,0 +1,13 @@
+#pragma once
+// The download worker of the Windows build: one background thread that fetches the request in
+// g_downloadJob over WinINet and posts WM_DOWNLOAD_NOTIFY to the window. Windows only.
+#include <memory>
+
+#include "engine/update_engine.h"
+
+namespace tarn {
+
+// The worker control for a window (an HWND): starting the thread, waking it, forgetting it.
+std::unique_ptr<WorkerControl> CreateDownloadWorkerControl(void* notifyWindow);
+
+}  // namespace tarn
