@@ -251,8 +251,9 @@ TEST_F(CrashStackDump, FaultMidLineDropsThePartialLineAndLowersTheLimit) {
 
     // The lowered limit holds for the rest of the report: nothing more, and no further reads.
     const size_t readsBefore = p.reads;
+    DumpStackRange(file, p, state, 0x0012ff20, 0x0012ff48);  // high below the limit, its line end above
+    DumpStackRange(file, p, state, 0x0012ff50, 0x0012ff5c);  // low inside the faulting line
     DumpStackRange(file, p, state, 0x0012ff60, 0x0012ff8c);
-    DumpStackRange(file, p, state, 0x0012ff20, 0x0012ff48);
     EXPECT_EQ(file.pieces.size(), 3u);
     EXPECT_EQ(p.reads, readsBefore);
 }
