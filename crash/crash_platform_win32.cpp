@@ -44,7 +44,9 @@ void Win32ReportFile::Write(const char* bytes, size_t length) {
     ::WriteFile(file_, bytes, static_cast<DWORD>(length), &written, nullptr);
 }
 
-uint32_t Win32CrashPlatform::CurrentThreadId() { return ::GetCurrentThreadId(); }
+uint32_t Win32CrashPlatform::CurrentThreadId() {
+    return ::GetCurrentThreadId();
+}
 
 CalendarTime Win32CrashPlatform::LocalTimeNow() {
     SYSTEMTIME now;
@@ -88,7 +90,9 @@ size_t Win32CrashPlatform::ModuleFileName(uint64_t module, char* path, size_t ca
     return n;
 }
 
-uint64_t Win32CrashPlatform::ExecutableModule() { return reinterpret_cast<uintptr_t>(::GetModuleHandleA(nullptr)); }
+uint64_t Win32CrashPlatform::ExecutableModule() {
+    return reinterpret_cast<uintptr_t>(::GetModuleHandleA(nullptr));
+}
 
 bool Win32CrashPlatform::UserName(char* name, size_t capacity) {
     DWORD size = static_cast<DWORD>(capacity);
@@ -145,13 +149,21 @@ bool Win32CrashPlatform::IsWritable(uint64_t address, size_t length) {
            ::IsBadWritePtr(reinterpret_cast<LPVOID>(static_cast<uintptr_t>(address)), length) == 0;
 }
 
-bool Win32CrashPlatform::SymbolsInitialize() { return ::SymInitialize(::GetCurrentProcess(), nullptr, TRUE) != 0; }
+bool Win32CrashPlatform::SymbolsInitialize() {
+    return ::SymInitialize(::GetCurrentProcess(), nullptr, TRUE) != 0;
+}
 
-uint32_t Win32CrashPlatform::SymbolOptions() { return ::SymGetOptions(); }
+uint32_t Win32CrashPlatform::SymbolOptions() {
+    return ::SymGetOptions();
+}
 
-void Win32CrashPlatform::SetSymbolOptions(uint32_t options) { ::SymSetOptions(options); }
+void Win32CrashPlatform::SetSymbolOptions(uint32_t options) {
+    ::SymSetOptions(options);
+}
 
-void Win32CrashPlatform::SymbolsCleanup() { ::SymCleanup(::GetCurrentProcess()); }
+void Win32CrashPlatform::SymbolsCleanup() {
+    ::SymCleanup(::GetCurrentProcess());
+}
 
 void Win32CrashPlatform::StackWalkStart(uint64_t pc, uint64_t frame, uint64_t stack) {
     std::memset(&frame_, 0, sizeof(frame_));

@@ -44,10 +44,16 @@ constexpr CodeText kExceptionCodes[] = {
 constexpr uint64_t kDumpAlign = 32;
 constexpr int64_t kKoreaOffsetSeconds = 9 * 3600;
 
-uint64_t AlignDown32(uint64_t v) { return v & ~(kDumpAlign - 1); }
-uint64_t AlignUp32(uint64_t v) { return AlignDown32(v + kDumpAlign - 1); }
+uint64_t AlignDown32(uint64_t v) {
+    return v & ~(kDumpAlign - 1);
+}
+uint64_t AlignUp32(uint64_t v) {
+    return AlignDown32(v + kDumpAlign - 1);
+}
 
-unsigned long long Hex(uint64_t v) { return static_cast<unsigned long long>(v); }
+unsigned long long Hex(uint64_t v) {
+    return static_cast<unsigned long long>(v);
+}
 
 // Cuts an over-long piece at a character boundary. A piece whose format ends a line keeps its
 // line end, after a visible "..." that marks the cut.
@@ -186,9 +192,8 @@ void WriteReportSections(ReportFile& file, CrashPlatform& platform, const CrashE
                          const CrashRegisters& regs, int64_t startTime, StackDumpState& state) {
     const CalendarTime now = platform.LocalTimeNow();
     // "excpetion" is the report's established spelling; readers of old reports search for it.
-    ReportPrintf(file, "[%x %04d/%02d/%02d %02d:%02d:%02d]: ======================= %s\r\n",
-                 platform.CurrentThreadId(), now.year, now.month, now.day, now.hour, now.minute, now.second,
-                 "first excpetion");
+    ReportPrintf(file, "[%x %04d/%02d/%02d %02d:%02d:%02d]: ======================= %s\r\n", platform.CurrentThreadId(),
+                 now.year, now.month, now.day, now.hour, now.minute, now.second, "first excpetion");
 
     CalendarTime start{};
     platform.LocalTimeFromSeconds(startTime, &start);

@@ -13,13 +13,13 @@
 namespace tarn {
 
 // Sizes of the report's fixed buffers.
-constexpr size_t kReportFormatSize = 2000;   // ReportPrintf's formatting buffer
-constexpr size_t kReportPieceLimit = 1024;   // the most one ReportPrintf call writes
-constexpr size_t kAccessLineSize = 1000;     // the access-violation line
-constexpr size_t kDumpLineSize = 92;         // one stack-dump line
-constexpr size_t kReportPathSize = 260;      // paths
-constexpr size_t kUserNameSize = 200;        // the user name
-constexpr size_t kSymbolNameSize = 512;      // decorated and undecorated symbol names
+constexpr size_t kReportFormatSize = 2000;  // ReportPrintf's formatting buffer
+constexpr size_t kReportPieceLimit = 1024;  // the most one ReportPrintf call writes
+constexpr size_t kAccessLineSize = 1000;    // the access-violation line
+constexpr size_t kDumpLineSize = 92;        // one stack-dump line
+constexpr size_t kReportPathSize = 260;     // paths
+constexpr size_t kUserNameSize = 200;       // the user name
+constexpr size_t kSymbolNameSize = 512;     // decorated and undecorated symbol names
 
 constexpr uint32_t kCodeAccessViolation = 0xC0000005u;
 constexpr uint32_t kCodeNotReported = 0xE0000001u;  // raised on purpose; never reported

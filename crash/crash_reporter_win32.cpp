@@ -32,7 +32,9 @@ CONTEXT g_contextCopy;
 constexpr int kRemovalWaitSteps = 500;
 constexpr DWORD kRemovalWaitStepMs = 10;
 
-bool ReadFlag(volatile LONG* flag) { return ::InterlockedCompareExchange(flag, 0, 0) != 0; }
+bool ReadFlag(volatile LONG* flag) {
+    return ::InterlockedCompareExchange(flag, 0, 0) != 0;
+}
 
 void WriteMiniDump(EXCEPTION_POINTERS* info) {
     UniqueFileHandle file(::CreateFileA(g_dumpPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
@@ -44,8 +46,8 @@ void WriteMiniDump(EXCEPTION_POINTERS* info) {
     exception.ThreadId = ::GetCurrentThreadId();
     exception.ExceptionPointers = info;
     exception.ClientPointers = TRUE;
-    ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), MiniDumpNormal, &exception,
-                        nullptr, nullptr);
+    ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), MiniDumpNormal, &exception, nullptr,
+                        nullptr);
     ::SetThreadPriority(thread, THREAD_PRIORITY_NORMAL);
 }
 
@@ -92,7 +94,9 @@ bool IsRuntimeThrowNotice(const EXCEPTION_RECORD& record) {
     return (record.ExceptionCode & 0x20FFFFFFu) == kGccMagic && (record.ExceptionFlags & EXCEPTION_NONCONTINUABLE) == 0;
 }
 #else
-bool IsRuntimeThrowNotice(const EXCEPTION_RECORD&) { return false; }
+bool IsRuntimeThrowNotice(const EXCEPTION_RECORD&) {
+    return false;
+}
 #endif
 
 // An uncaught C++ exception never reaches the unhandled-exception filter with this runtime: it
@@ -165,8 +169,12 @@ namespace {
 CrashReporter g_crashReporter __attribute__((init_priority(kCrashReporterInitPriority)));
 }  // namespace
 
-void SetReportingEnabled(long value) { ::InterlockedExchange(&g_reportingEnabled, value); }
+void SetReportingEnabled(long value) {
+    ::InterlockedExchange(&g_reportingEnabled, value);
+}
 
-bool IsCrashReporterInstalled() { return ReadFlag(&g_installed); }
+bool IsCrashReporterInstalled() {
+    return ReadFlag(&g_installed);
+}
 
 }  // namespace tarn

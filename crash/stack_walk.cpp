@@ -19,7 +19,9 @@ constexpr uint32_t kSymoptChecked = kSymoptUndname | kSymoptWanted;
 constexpr uint64_t kFrameDumpBelow = 32;
 constexpr uint64_t kFrameDumpAbove = 12;
 
-unsigned long long Hex(uint64_t v) { return static_cast<unsigned long long>(v); }
+unsigned long long Hex(uint64_t v) {
+    return static_cast<unsigned long long>(v);
+}
 
 void DumpAroundFrame(ReportFile& file, CrashPlatform& platform, StackDumpState& state, uint64_t frame) {
     const uint64_t low = frame > kFrameDumpBelow ? frame - kFrameDumpBelow : 0;
@@ -83,8 +85,8 @@ void WalkStackSymbolic(ReportFile& file, CrashPlatform& platform, const CrashReg
                 ModulePathOf(platform, frame.pc, modulePath, sizeof(modulePath));
                 ReportPrintf(file, "%s %s\r\n", modulePath, undecorated);
             }
-            ReportPrintf(file, "Params:   %08llx %08llx %08llx %08llx\r\n", Hex(frame.params[0]),
-                         Hex(frame.params[1]), Hex(frame.params[2]), Hex(frame.params[3]));
+            ReportPrintf(file, "Params:   %08llx %08llx %08llx %08llx\r\n", Hex(frame.params[0]), Hex(frame.params[1]),
+                         Hex(frame.params[2]), Hex(frame.params[3]));
             if (!platform.StackWalkStep(&frame)) break;
         }
     }

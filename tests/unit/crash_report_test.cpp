@@ -1,9 +1,10 @@
+#include "crash/crash_report.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "crash/crash_report.h"
 #include "crash_fake_platform.h"
 
 namespace tarn {
@@ -138,7 +139,8 @@ TEST(CrashSystemInfo, ThreeLines) {
     p.AddModule(p.exeBase, 0x10000, kExe);
     RecordingReportFile file;
     WriteSystemInfo(file, p);
-    EXPECT_EQ(file.Text(), std::string(kExe) + ", run by tester.\r\n2 processor(s), type 586.\r\n512 MBytes physical memory.\r\n");
+    EXPECT_EQ(file.Text(),
+              std::string(kExe) + ", run by tester.\r\n2 processor(s), type 586.\r\n512 MBytes physical memory.\r\n");
     EXPECT_EQ(file.pieces.size(), 3u);
 }
 

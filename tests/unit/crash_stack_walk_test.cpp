@@ -22,15 +22,15 @@ TEST(CrashSymbolOptions, DecoratedNamesDeferredLoadsAndLinesTheRestKept) {
         bool change;
         uint32_t out;
     } cases[] = {
-        {0x00000000u, true, 0x00000014u},
+        {0x00000000u, true, 0x00000014u},  // nothing set
         {0x00000016u, true, 0x00000014u},  // names would come back undecorated
-        {0x00000002u, true, 0x00000014u},
-        {0x00000010u, true, 0x00000014u},
-        {0x00000014u, false, 0},
-        {0x00000015u, false, 0},  // other bits do not matter
-        {0x80000234u, false, 0},
-        {0xFFFFFFFFu, true, 0xFFFFFFFDu},
-        {0x00010006u, true, 0x00010014u},
+        {0x00000002u, true, 0x00000014u},  // only undecorated names
+        {0x00000010u, true, 0x00000014u},  // lines without deferred loads
+        {0x00000014u, false, 0},           // already as wanted
+        {0x00000015u, false, 0},           // other bits do not matter
+        {0x80000234u, false, 0},           // nor do high ones
+        {0xFFFFFFFFu, true, 0xFFFFFFFDu},  // everything else kept
+        {0x00010006u, true, 0x00010014u},  // a kept bit beside the changed ones
     };
     for (const auto& c : cases) {
         uint32_t out = 0;
@@ -122,11 +122,13 @@ TEST_F(CrashCallStack, NoSymbolGivesModulePathAndEmptyName) {
     WalkStackSymbolic(file, p, regs, state);
     EXPECT_EQ(file.Text(),
               "Call Stack Information:\r\n"
-              "\r\n0012ff10  00402000 " + std::string(kExe) + " \r\n"
-              "Params:   00000011 00000022 00000033 00000044\r\n"
-              "\r\n0012ff30  00500000  \r\n"  // no module either: both empty
-              "Params:   00000011 00000022 00000033 00000044\r\n"
-              "\r\n");
+              "\r\n0012ff10  00402000 " +
+                  std::string(kExe) +
+                  " \r\n"
+                  "Params:   00000011 00000022 00000033 00000044\r\n"
+                  "\r\n0012ff30  00500000  \r\n"  // no module either: both empty
+                  "Params:   00000011 00000022 00000033 00000044\r\n"
+                  "\r\n");
 }
 
 TEST_F(CrashCallStack, DisplacementPrintsItsLow32Bits) {

@@ -88,7 +88,7 @@ TEST_F(GuardedPages, FreedAndGuardPagesFail) {
 // The vectored handler must leave every other exception to its own handlers.
 LONG CALLBACK ContinueTestException(EXCEPTION_POINTERS* info) {
     return info->ExceptionRecord->ExceptionCode == 0xE0001234u ? EXCEPTION_CONTINUE_EXECUTION
-                                                                 : EXCEPTION_CONTINUE_SEARCH;
+                                                               : EXCEPTION_CONTINUE_SEARCH;
 }
 
 TEST_F(GuardedPages, OtherExceptionsPassTheGuardUntouched) {
@@ -101,7 +101,9 @@ TEST_F(GuardedPages, OtherExceptionsPassTheGuardUntouched) {
 
 // ---- The platform queries --------------------------------------------------------------------
 
-__attribute__((noinline)) void CodeInThisExecutable() { __asm__ volatile(""); }
+__attribute__((noinline)) void CodeInThisExecutable() {
+    __asm__ volatile("");
+}
 
 TEST(CrashWin32Platform, ModulesAndRegions) {
     CONTEXT context;

@@ -36,7 +36,9 @@ LPTOP_LEVEL_EXCEPTION_FILTER g_before = nullptr;
 LONG g_softVerdict = EXCEPTION_CONTINUE_EXECUTION;
 char g_folder[MAX_PATH];
 
-bool HasOption(const char* option) { return std::strstr(::GetCommandLineA(), option) != nullptr; }
+bool HasOption(const char* option) {
+    return std::strstr(::GetCommandLineA(), option) != nullptr;
+}
 
 bool FileExists(const char* name) {
     char path[MAX_PATH * 2];
@@ -55,7 +57,9 @@ LONG WINAPI ProbePreviousFilter(EXCEPTION_POINTERS* info) {
     return verdict;
 }
 
-bool IsAfterRemovalRun() { return HasOption(" after-removal"); }
+bool IsAfterRemovalRun() {
+    return HasOption(" after-removal");
+}
 
 // Constructed before and so destroyed after the reporter.
 struct AfterRemovalFault {
@@ -81,7 +85,8 @@ struct PreviousFilterInstaller {
             if (slash) slash[1] = '\0';
         }
         if (const char* v = std::strstr(::GetCommandLineA(), "--verdict=")) g_softVerdict = std::atol(v + 10);
-        if (!HasOption("--no-previous") && !IsAfterRemovalRun()) g_before = ::SetUnhandledExceptionFilter(ProbePreviousFilter);
+        if (!HasOption("--no-previous") && !IsAfterRemovalRun())
+            g_before = ::SetUnhandledExceptionFilter(ProbePreviousFilter);
     }
 };
 PreviousFilterInstaller g_previousInstaller __attribute__((init_priority(500)));
