@@ -73,12 +73,25 @@ void SetBytesReceived(int32_t n) {
     __atomic_store_n(&g_downloadJob.bytesReceived, n, __ATOMIC_RELAXED);
 }
 
-void SetTimeouts(HINTERNET session) {
+void SetTimeouts(HINTERNET handle) {
     DWORD connect = kConnectTimeoutMs;
     DWORD transfer = kTransferTimeoutMs;
-    ::InternetSetOptionA(session, INTERNET_OPTION_CONNECT_TIMEOUT, &connect, sizeof connect);
-    ::InternetSetOptionA(session, INTERNET_OPTION_RECEIVE_TIMEOUT, &transfer, sizeof transfer);
-    ::InternetSetOptionA(session, INTERNET_OPTION_SEND_TIMEOUT, &transfer, sizeof transfer);
+    ::InternetSetOptionA(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &connect, sizeof connect);
+    ::InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &transfer, sizeof transfer);
+    ::InternetSetOptionA(handle, INTERNET_OPTION_SEND_TIMEOUT, &transfer, sizeof transfer);
+}
+
+// Windows hands the time-outs of the internet handle down to the connection and request handles
+// that InternetOpenUrlA makes; Wine keeps only the connect time-out, and its requests would wait
+// for a silent server for ever. So the time-outs are set again on the request handle as soon as
+// it is created, before its request is sent. The call comes synchronously on the worker's thread,
+// because the open carries a non-zero context. The new handle comes first in the information
+// (Windows passes an INTERNET_ASYNC_RESULT, Wine the bare handle).
+void CALLBACK OnInternetStatus(HINTERNET, DWORD_PTR, DWORD status, void* info, DWORD infoSize) {
+    if (status != INTERNET_STATUS_HANDLE_CREATED || !info || infoSize < sizeof(HINTERNET)) return;
+    HINTERNET created = nullptr;
+    std::memcpy(&created, info, sizeof created);
+    if (created) SetTimeouts(created);
 }
 
 // Fetches one request. Returns 0 after DOWNLOAD_FINISHED was posted, otherwise the failure
@@ -90,16 +103,17 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
         ::InternetOpenUrlA(session, req.url, nullptr, 0, kOpenFlags, kOpenContext));
     if (!remote) return DOWNLOAD_ERR_INTERNET;
 
+    // A connection that breaks before the reply can still give a handle, but without a status
+    // line: that is no reply at all. An error page is never a file, whatever its length; the
+    // catalogue's own header check turns error pages down.
     const bool isFile = req.expectedSize != -1;
-    if (isFile) {
-        // An error page is never a file, whatever its length.
-        DWORD status = 0;
-        DWORD statusSize = sizeof status;
-        if (!::HttpQueryInfoA(remote.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
-                              &statusSize, nullptr) ||
-            status != HTTP_STATUS_OK)
-            return DOWNLOAD_ERR_SIZE;
-    }
+    DWORD status = 0;
+    DWORD statusSize = sizeof status;
+    if (!::HttpQueryInfoA(remote.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize,
+                          nullptr) ||
+        status < 100)
+        return DOWNLOAD_ERR_INTERNET;
+    if (isFile && status != HTTP_STATUS_OK) return DOWNLOAD_ERR_SIZE;
 
     std::memset(buffer, 0, sizeof buffer);
     DWORD lengthSize = sizeof buffer;
@@ -168,7 +182,10 @@ void RunWorker(HANDLE wake) {
     char agent[kPathSize];
     ApplicationName(agent, sizeof agent);
     UniqueInternetHandle session(::InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (session) SetTimeouts(session.get());
+    if (session) {
+        SetTimeouts(session.get());
+        ::InternetSetStatusCallbackA(session.get(), OnInternetStatus);
+    }
 
     // One buffer for the worker's life: first the Content-Length text, then each block.
     char buffer[kBlockSize];

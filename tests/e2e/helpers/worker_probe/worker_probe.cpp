@@ -150,10 +150,11 @@ public:
             ++count_;
             last_ = value;
             if (summary_) return;
-        } else if (summary_ && code != DOWNLOAD_STARTED) {
+        } else if (summary_ && started_) {
             Line("PROGRESS n=%d last=%d increasing=%d", count_, last_, increasing_ ? 1 : 0);
         }
         if (code == DOWNLOAD_STARTED || code == DOWNLOAD_FINISHED || code == DOWNLOAD_FAILED) Reset();
+        started_ = code == DOWNLOAD_STARTED;
         Line("%s %d", CodeName(code), static_cast<int>(value));
     }
 
@@ -164,6 +165,7 @@ private:
         increasing_ = true;
     }
     bool summary_;
+    bool started_ = false;  // a request is under way: its progress summary is due
     int count_ = 0;
     int32_t last_ = 0;
     bool increasing_ = true;
