@@ -308,7 +308,9 @@ bool PlaceDownloadedFile(const char* partialPath, const char* targetPath) {
     }
     if (!::MoveFileExA(targetPath, aside, kMove)) return false;
     if (::MoveFileExA(partialPath, targetPath, kMove)) {
-        // Still in use, most likely: then the next run's scan removes it.
+        // A read-only old file is removed all the same; one still in use (a running executable)
+        // stays until the next run's scan removes it.
+        ::SetFileAttributesA(aside, FILE_ATTRIBUTE_NORMAL);
         ::DeleteFileA(aside);
         return true;
     }
