@@ -6,6 +6,7 @@ thread had ended before the driver's reset ("WORKER ended|waiting") and after it
 """
 import os
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -412,3 +413,50 @@ class TestInUse:
         assert leftovers in (["selfprobe.exe"], ["selfprobe.exe", "selfprobe.exe.tarn-old"])
         if len(leftovers) == 2:
             assert (work / "selfprobe.exe.tarn-old").read_bytes() == old
+
+
+# --- the test server itself, as the other end-to-end tests and the demo use it -----------------
+
+class TestServerItself:
+    def test_stop_ends_a_stall_at_once(self, tmp_path):
+        srv = HttpServer(port=0, stall_limit=60).start()
+        srv.misbehave("/s", "stall")
+        client = socket.create_connection(("127.0.0.1", srv.port), timeout=10)
+        client.sendall(b"GET /s HTTP/1.1\r\nHost: x\r\n\r\n")
+        deadline = time.time() + 5
+        while not srv.requests("/s") and time.time() < deadline:
+            time.sleep(0.05)
+        start = time.time()
+        srv.stop()
+        assert time.time() - start < 3
+        assert client.recv(100) == b""  # closed without an answer
+        client.close()
+
+    def test_one_shot_misbehaviour_and_log(self):
+        with HttpServer(port=0) as srv:
+            srv.put("/x", b"xyz")
+            srv.misbehave("/x", "status", times=1, code=500)
+            with pytest.raises(urllib.error.HTTPError):
+                urllib.request.urlopen(srv.url("/x"), timeout=10)
+            assert urllib.request.urlopen(srv.url("/x"), timeout=10).read() == b"xyz"
+            assert [(r.path, r.status) for r in srv.requests()] == [("/x", 500), ("/x", 200)]
+            assert srv.requests()[1].sent == 3
+
+    def test_command_line_serves_a_folder_at_a_rate(self, tmp_path):
+        (tmp_path / "sub").mkdir()
+        (tmp_path / "sub" / "f.bin").write_bytes(b"f" * 10000)
+        cli = subprocess.Popen([sys.executable, str(Path(__file__).with_name("httpserver.py")), "--root",
+                                str(tmp_path), "--port", "0", "--rate", "20000", "--quiet"],
+                               stdout=subprocess.PIPE, text=True)
+        try:
+            line = cli.stdout.readline()
+            port = int(line.rsplit(":", 1)[1].strip("/\n"))
+            start = time.time()
+            body = urllib.request.urlopen(f"http://127.0.0.1:{port}/sub/f.bin", timeout=10).read()
+            assert body == b"f" * 10000
+            assert time.time() - start >= 0.4
+            with pytest.raises(urllib.error.HTTPError):
+                urllib.request.urlopen(f"http://127.0.0.1:{port}/../etc/passwd", timeout=10)
+        finally:
+            cli.terminate()
+            assert cli.wait(timeout=10) == 0
