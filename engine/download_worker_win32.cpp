@@ -3,14 +3,13 @@
 #include "engine/download_worker_win32.h"
 
 #include <process.h>
-
 #include <cstring>
 
 #include "engine/download_job.h"
 #include "engine/download_worker.h"
 #include "engine/text.h"
 #include "platform/unique_handle.h"
-#include "platform/win32.h"
+#include "platform/win32.h"  // before <wininet.h>
 
 #include <wininet.h>
 
@@ -99,8 +98,7 @@ void CALLBACK OnInternetStatus(HINTERNET, DWORD_PTR, DWORD status, void* info, D
 int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlockSize]) {
     // Only an HTTP reply has the status and headers the checks below read.
     if (!IsHttpUrl(req.url)) return DOWNLOAD_ERR_INTERNET;
-    UniqueInternetHandle remote(
-        ::InternetOpenUrlA(session, req.url, nullptr, 0, kOpenFlags, kOpenContext));
+    UniqueInternetHandle remote(::InternetOpenUrlA(session, req.url, nullptr, 0, kOpenFlags, kOpenContext));
     if (!remote) return DOWNLOAD_ERR_INTERNET;
 
     // A connection that breaks before the reply can still give a handle, but without a status
@@ -252,7 +250,9 @@ private:
     void* window_;
 };
 
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 bool StartsWithNoCase(const char* text, const char* prefix) {
     for (; *prefix; ++text, ++prefix) {
@@ -279,7 +279,9 @@ int64_t ContentLengthValue(const char* text) {
     return negative ? -value : value;
 }
 
-bool IsHttpUrl(const char* url) { return StartsWithNoCase(url, "http://") || StartsWithNoCase(url, "https://"); }
+bool IsHttpUrl(const char* url) {
+    return StartsWithNoCase(url, "http://") || StartsWithNoCase(url, "https://");
+}
 
 void ApplicationName(char* out, size_t cap) {
     char module[MAX_PATH + 1] = {};

@@ -25,9 +25,21 @@ struct LengthCase {
 
 TEST(ContentLength, ReadsLikeStrtol) {
     const LengthCase cases[] = {
-        {"1234", 1234},   {" 1234", 1234},  {"01234", 1234}, {"\t\r\n 1234", 1234}, {"+1234", 1234},
-        {"-5", -5},       {"12ab", 12},     {"1234 ", 1234}, {"0", 0},             {"", 0},
-        {"abc", 0},       {" ", 0},         {"-", 0},        {"+-5", 0},           {"2147483647", 2147483647},
+        {"1234", 1234},
+        {" 1234", 1234},
+        {"01234", 1234},
+        {"\t\r\n 1234", 1234},
+        {"+1234", 1234},
+        {"-5", -5},
+        {"12ab", 12},
+        {"1234 ", 1234},
+        {"0", 0},
+        {"", 0},
+        {"abc", 0},
+        {" ", 0},
+        {"-", 0},
+        {"+-5", 0},
+        {"2147483647", 2147483647},
         {"00000000000000000000000000001", 1},
     };
     for (const LengthCase& c : cases) EXPECT_EQ(ContentLengthValue(c.text), c.value) << '"' << c.text << '"';
@@ -35,8 +47,8 @@ TEST(ContentLength, ReadsLikeStrtol) {
 
 TEST(ContentLength, LargeValuesNeverPassForA32BitSize) {
     // strtol with a 32-bit long would give 2147483647 for all of these, or wrap.
-    for (const char* text : {"2147483648", "4294967296", "4294968530", "99999999999", "9223372036854775808",
-                             "184467440737095516161234"}) {
+    for (const char* text :
+         {"2147483648", "4294967296", "4294968530", "99999999999", "9223372036854775808", "184467440737095516161234"}) {
         const int64_t v = ContentLengthValue(text);
         EXPECT_GT(v, int64_t(INT32_MAX)) << text;
     }

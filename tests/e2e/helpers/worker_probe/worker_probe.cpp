@@ -28,7 +28,7 @@
 #include "engine/download_worker.h"
 #include "engine/text.h"
 #include "platform/unique_handle.h"
-#include "platform/win32.h"
+#include "platform/win32.h"  // before <tlhelp32.h>
 
 #include <tlhelp32.h>
 
@@ -114,10 +114,14 @@ bool HandOver(const ProbeRequest& r, HWND window) {
 
 const char* CodeName(WPARAM code) {
     switch (code) {
-        case DOWNLOAD_FINISHED: return "FINISHED";
-        case DOWNLOAD_PROGRESS: return "PROGRESS";
-        case DOWNLOAD_STARTED: return "STARTED";
-        case DOWNLOAD_FAILED: return "FAILED";
+        case DOWNLOAD_FINISHED:
+            return "FINISHED";
+        case DOWNLOAD_PROGRESS:
+            return "PROGRESS";
+        case DOWNLOAD_STARTED:
+            return "STARTED";
+        case DOWNLOAD_FAILED:
+            return "FAILED";
     }
     return "UNKNOWN";
 }
@@ -181,8 +185,8 @@ int Run(const Options& o) {
     wc.hInstance = ::GetModuleHandleA(nullptr);
     wc.lpszClassName = "TarnWorkerProbe";
     ::RegisterClassA(&wc);
-    HWND window = ::CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
-                                    nullptr);
+    HWND window =
+        ::CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
     if (!window) {
         Line("NO-WINDOW %lu", ::GetLastError());
         return 3;
