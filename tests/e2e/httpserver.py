@@ -251,7 +251,7 @@ class _Handler(BaseHTTPRequestHandler):
         self._answer(send_body=False)
 
     def _answer(self, send_body):
-        path = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path)
+        path = _request_path(self.path)
         rec = RequestRecord(self.command, path, {k.lower(): v for k, v in self.headers.items()},
                             time.time(), self.client_address[1])
         with self.owner._lock:
@@ -382,6 +382,22 @@ class _Handler(BaseHTTPRequestHandler):
                     return
                 self.wfile.write(block)
                 self._rec.sent += len(block)
+
+
+def _request_path(target):
+    """The path of a request target as text. Clients send non-ASCII paths either percent-escaped
+    or as raw bytes: UTF-8 from most, the ANSI code page (CP949) from WinINet under a Korean
+    locale. http.server hands the request line over as Latin-1 text."""
+    raw = target.encode("latin-1", errors="replace").split(b"?", 1)[0].split(b"#", 1)[0]
+    if b"://" in raw:  # absolute form
+        raw = b"/" + raw.split(b"://", 1)[1].partition(b"/")[2]
+    raw = urllib.parse.unquote_to_bytes(raw)
+    for codec in ("utf-8", "cp949"):
+        try:
+            return raw.decode(codec)
+        except UnicodeDecodeError:
+            pass
+    return raw.decode("latin-1")
 
 
 def _parse_behave(text):

@@ -175,6 +175,17 @@ class TestSuccess:
         assert (work / "sub" / "c.txt").read_bytes() == b"c" * 20
         assert server.paths() == ["/a", "/b", "/sub/c"]
 
+    def test_hangul_url_and_target(self, probe, server, work):
+        server.put("/pim/한글/새 파일.bin", b"hangul")
+        (work / "한글").mkdir()
+        # The driver forms URLs from CP949 catalogue paths; WinINet sends them as raw bytes.
+        url = f"http://127.0.0.1:{server.port}/pim/한글/새 파일.bin"
+        r = probe((url, "한글\\새 파일.bin", 6, STAMP))
+        assert r.events == ["STARTED 6", "PROGRESS 6", "FINISHED 6"]
+        assert (work / "한글" / "새 파일.bin").read_bytes() == b"hangul"
+        assert (work / "한글" / "새 파일.bin").stat().st_mtime_ns == filetime_ns(STAMP)
+        assert sorted(p.name for p in (work / "한글").iterdir()) == ["새 파일.bin"]
+
     def test_zero_time_leaves_the_time_of_writing(self, probe, server, work):
         server.put("/now.bin", b"now")
         before = time.time_ns()
@@ -460,3 +471,18 @@ class TestServerItself:
         finally:
             cli.terminate()
             assert cli.wait(timeout=10) == 0
+
+    def test_hangul_paths_raw_cp949_or_escaped_utf8(self):
+        with HttpServer(port=0) as srv:
+            srv.put("/한글/파일 이름.bin", b"ko")
+            for target in ["/%ED%95%9C%EA%B8%80/%ED%8C%8C%EC%9D%BC%20%EC%9D%B4%EB%A6%84.bin",
+                           "/한글/파일 이름.bin".encode("cp949").replace(b" ", b"%20").decode("latin-1")]:
+                client = socket.create_connection(("127.0.0.1", srv.port), timeout=10)
+                client.sendall(b"GET " + target.encode("latin-1") + b" HTTP/1.1\r\nHost: x\r\n"
+                               b"Connection: close\r\n\r\n")
+                reply = b""
+                while chunk := client.recv(4096):
+                    reply += chunk
+                client.close()
+                assert reply.startswith(b"HTTP/1.1 200") and reply.endswith(b"\r\n\r\nko"), reply
+            assert srv.paths() == ["/한글/파일 이름.bin"] * 2
