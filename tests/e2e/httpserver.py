@@ -183,6 +183,16 @@ class HttpServer:
         with self._lock:
             self.log.clear()
 
+    def wait_answered(self, timeout=10.0):
+        """Waits until the server is done with every request logged so far (its `sent` count and
+        status are final); a client can have the last byte before the server has noted it."""
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if all(r.ended is not None for r in self.requests()):
+                return True
+            time.sleep(0.02)
+        return False
+
     def wait_idle(self, timeout=10.0):
         """Waits until no connection is open (the client has gone)."""
         deadline = time.time() + timeout

@@ -450,6 +450,7 @@ class TestServerItself:
             with pytest.raises(urllib.error.HTTPError):
                 urllib.request.urlopen(srv.url("/x"), timeout=10)
             assert urllib.request.urlopen(srv.url("/x"), timeout=10).read() == b"xyz"
+            assert srv.wait_answered()
             assert [(r.path, r.status) for r in srv.requests()] == [("/x", 500), ("/x", 200)]
             assert srv.requests()[1].sent == 3
 
