@@ -6,6 +6,8 @@
 //   window_inspect progress ID        range and position of a progress bar
 //   window_inspect key NAME           types escape, enter or altf4 into the window
 //   window_inspect post NAME          posts close (WM_CLOSE) or syscommand-close to the window
+//   window_inspect msgbox [WAIT_MS] [keep]
+//                                     a message box: caption, text, owner; dismissed with OK
 // Texts are printed as hexadecimal bytes of the ANSI code page. Exit status 0, or 1 when the
 // window is not there.
 // clang-format off
@@ -214,7 +216,54 @@ int Post(const char* name) {
 
 }  // namespace
 
+// A message box: a visible "#32770" window with an OK button and a static text (id 0xFFFF),
+// other than the updater window itself.
+BOOL CALLBACK FindBoxProc(HWND hwnd, LPARAM lParam) {
+    char cls[64] = {};
+    ::GetClassNameA(hwnd, cls, sizeof cls);
+    if (::IsWindowVisible(hwnd) && std::strcmp(cls, "#32770") == 0 && !IsUpdaterWindow(hwnd) &&
+        ::GetDlgItem(hwnd, IDOK) && ::GetDlgItem(hwnd, 0xFFFF)) {
+        *reinterpret_cast<HWND*>(lParam) = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Waits for a message box, prints its caption, text and owner, and dismisses it with OK
+// (unless "keep" is given).
+int MessageBoxCommand(DWORD waitMs, bool dismiss) {
+    const DWORD start = ::GetTickCount();
+    HWND box = nullptr;
+    for (;;) {
+        ::EnumWindows(&FindBoxProc, reinterpret_cast<LPARAM>(&box));
+        if (box || ::GetTickCount() - start >= waitMs) break;
+        ::Sleep(50);
+    }
+    if (!box) {
+        std::printf("msgbox=none\n");
+        return 1;
+    }
+    char caption[512] = {}, text[1024] = {};
+    ::GetWindowTextA(box, caption, sizeof caption);
+    ::GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+    HWND owner = ::GetWindow(box, GW_OWNER);
+    int buttons = 0;
+    for (HWND child = ::GetWindow(box, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
+        char cls[64] = {};
+        ::GetClassNameA(child, cls, sizeof cls);
+        if (_stricmp(cls, "Button") == 0 && ::IsWindowVisible(child)) ++buttons;
+    }
+    std::printf("msgbox caption=%s text=%s owner_is_updater=%d buttons=%d\n", Hex(caption).c_str(),
+                Hex(text).c_str(), owner && IsUpdaterWindow(owner) ? 1 : 0, buttons);
+    std::fflush(stdout);
+    if (dismiss) ::PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "msgbox") == 0)
+        return MessageBoxCommand(argc >= 3 ? static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)) : 0,
+                                 !(argc >= 4 && std::strcmp(argv[3], "keep") == 0));
     if (argc >= 2 && std::strcmp(argv[1], "find") == 0)
         return Find(argc >= 3 ? static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)) : 0);
     if (argc == 6 && std::strcmp(argv[1], "map") == 0)
