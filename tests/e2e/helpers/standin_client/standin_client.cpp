@@ -13,11 +13,14 @@
 //   --window hang      the same window, but the thread never pumps messages after creating it
 //   --lifetime MS      stay this long (default 30000 when a mutex or window is held), then "exit"
 //   --probe            log the state of the client mutex (free, abandoned, owned) and let it go
+//   --open-mutex       open (create) the client mutex without waiting on it: keeps an abandoned
+//                      mutex in existence after its owner has gone
 // Tools:
 //   --spawn EXE --cmdline-hex HEX [--cwd DIR] [--wait-ms MS]
 //                      start EXE with exactly the given command line bytes, wait for its end
 //   --snapshot         log every process of a Toolhelp snapshot, in snapshot order
 //   --resources EXE    log the version resource and the manifest of EXE
+//   --kill-pid PID     terminate the process with this id (test clean-up)
 #include "platform/win32.h"
 
 #include <tlhelp32.h>
@@ -273,6 +276,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     }
 
     bool clientMutex = false, updaterMutex = false, abandon = false, probe = false, snapshot = false;
+    bool openMutex = false;
+    long killPid = 0;
     std::string window, spawnExe, cmdlineHex, cwd, resourcesOf;
     long lifetime = -1;
     long waitMs = 60000;
@@ -283,6 +288,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         else if (a == "--updater-mutex") updaterMutex = true;
         else if (a == "--abandon") abandon = true;
         else if (a == "--probe") probe = true;
+        else if (a == "--open-mutex") openMutex = true;
+        else if (a == "--kill-pid" && hasValue) killPid = std::atol(__argv[++i]);
         else if (a == "--snapshot") snapshot = true;
         else if (a == "--log" && hasValue) g_logPath = __argv[++i];
         else if (a == "--window" && hasValue) window = __argv[++i];
@@ -299,6 +306,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     Log("start", std::string("cwd=") + current + "\tcmdline=" + GetCommandLineA());
 
     if (!spawnExe.empty()) return Spawn(spawnExe, cmdlineHex, cwd, static_cast<DWORD>(waitMs));
+    if (killPid != 0) {
+        HANDLE p = OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(killPid));
+        const BOOL done = p && TerminateProcess(p, 1);
+        Log("kill", "pid=" + std::to_string(killPid) + (done ? "\tdone=1" : "\tdone=0"));
+        if (p) CloseHandle(p);
+        return 0;
+    }
     if (snapshot) Snapshot();
     if (!resourcesOf.empty()) Resources(resourcesOf);
     if (__argc == 1 || probe) Probe();
@@ -306,6 +320,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // Handles stay open until the process ends: the mutexes stay owned by this thread.
     if (updaterMutex) TakeMutex(kUpdaterMutex, "updater");
     if (clientMutex) TakeMutex(kClientMutex, "client");
+    HANDLE kept = nullptr;
+    if (openMutex) {
+        kept = CreateMutexA(nullptr, FALSE, kClientMutex);
+        Log("open-mutex", kept ? "opened=1" : "opened=0");
+    }
     if (abandon) {
         Log("abandon");
         ExitProcess(0);
@@ -316,7 +335,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         w = CreateClientWindow(instance);
         Log("window", std::string("mode=") + window + (w ? "\tcreated=1" : "\tcreated=0"));
     }
-    const bool holds = clientMutex || updaterMutex || w != nullptr;
+    const bool holds = clientMutex || updaterMutex || kept != nullptr || w != nullptr;
     if (lifetime < 0) lifetime = holds ? 30000 : 0;
     Log("ready");
     if (lifetime > 0) RunFor(static_cast<DWORD>(lifetime), window != "hang");
