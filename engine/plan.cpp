@@ -1,4 +1,5 @@
 // Comparing the catalogue with the install folder by path, size and local-time text.
+#include <cstdint>
 #include <cstring>
 
 #include "engine/text.h"
@@ -31,7 +32,11 @@ void UpdateEngine::BuildUpdatePlan() {
                 break;
             }
         }
-        if (!server.matched) totalBytes += server.size;
+        if (!server.matched) {
+            const int64_t sum = static_cast<int64_t>(totalBytes) + server.size;
+            if (sum > INT32_MAX) planTooLarge_ = true;
+            totalBytes = sum > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sum);
+        }
     }
 
     for (int32_t s = 0; s < serverCount; ++s) {

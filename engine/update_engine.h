@@ -141,6 +141,7 @@ protected:
     UpdateHost* host_;
     WorkerControl* worker_ = nullptr;
     bool finished_ = false;
+    bool planTooLarge_ = false;  // the planned bytes do not fit a signed 32-bit count
     int clientStartedBy_ = 0;
 
 private:

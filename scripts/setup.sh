@@ -9,7 +9,8 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 packages=(
   build-essential cmake ninja-build googletest
   g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
-  wine wine32:i386 xvfb xauth x11-apps x11-utils imagemagick
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
+  wine wine32:i386 wine64 xvfb xauth x11-apps x11-utils imagemagick
   fonts-nanum locales
   nginx-light curl
   python3 python3-pytest

@@ -1,0 +1,171 @@
+// One update run, driven by window messages: the start command, then the worker's
+// notifications for the catalogue and for each file, until FinishUpdate.
+#include <cstring>
+
+#include "engine/download_job.h"
+#include "engine/text.h"
+#include "engine/update_engine.h"
+
+namespace tarn {
+
+namespace {
+constexpr char kTempFileErrorCaption[] = "UPDATE_TEMP_FILE 읽기 오류";
+constexpr char kTempFileErrorDefault[] = "네트웍 문제로 상대측에 연결 할 수 없습니다.";
+}  // namespace
+
+void ToUrlPath(char* text) {
+    for (char* p = text; *p; p = const_cast<char*>(NextChar(p)))
+        if (*p == '\\') *p = '/';
+}
+
+void UpdateEngine::ResetDownloadJob() {
+    scanDepth = 0;
+    g_downloadJob.notifyWindow = nullptr;
+    std::memset(g_downloadJob.url, 0, sizeof g_downloadJob.url);
+    std::memset(g_downloadJob.targetPath, 0, sizeof g_downloadJob.targetPath);
+    g_downloadJob.expectedSize = 0;
+    g_downloadJob.bytesReceived = 0;
+    if (worker_) worker_->ForgetWorker();
+    ReleaseCatalogue();
+}
+
+void UpdateEngine::StartUpdate() {
+    ResetDownloadJob();
+    // Without the install folder as the current directory, files would land wherever the
+    // process happens to stand: end the run as after a failed download.
+    if (!BuildLocalInventory() || !worker_ || !worker_->StartDownloadWorker()) {
+        FinishUpdate();
+        return;
+    }
+    QueueCatalogueDownload();
+}
+
+void UpdateEngine::QueueCatalogueDownload() {
+    g_downloadJob.expectedSize = -1;
+    const bool urlFits = CopyText(g_downloadJob.url, catalogueUrl.c_str());
+    const bool targetFits = CopyText(g_downloadJob.targetPath, CatalogueTempFile.c_str());
+    if (!urlFits || !targetFits) {
+        ResetDownloadJob();
+        FinishUpdate();
+        return;
+    }
+    worker_->WakeWorker();
+}
+
+int32_t UpdateEngine::OnDownloadNotify(int32_t code, int32_t value) {
+    if (finished_) return 1;
+    const bool cataloguePhase = g_downloadJob.expectedSize == -1;
+    switch (code) {
+        case DOWNLOAD_STARTED:
+            if (!cataloguePhase && host_) host_->SetProgressRange(IDC_PROGRESS_FILE, value);
+            break;
+        case DOWNLOAD_PROGRESS:
+            if (!cataloguePhase && host_) {
+                host_->SetProgressPos(IDC_PROGRESS_FILE, value);
+                host_->SetProgressPos(IDC_PROGRESS_TOTAL, bytesDone + value);
+            }
+            break;
+        case DOWNLOAD_FINISHED:
+            if (cataloguePhase) {
+                if (!LoadCatalogue()) {
+                    ResetDownloadJob();
+                    FinishUpdate();
+                    break;
+                }
+                BuildUpdatePlan();
+                // Files to fetch but nowhere to fetch them from, or more than the 32-bit byte
+                // counts can follow: end the run as after a failed download.
+                if (downloadCount > 0 && (baseUrlCount < 1 || planTooLarge_)) {
+                    ResetDownloadJob();
+                    FinishUpdate();
+                    break;
+                }
+                if (downloadCount == 0) {
+                    FinishUpdate();
+                    break;
+                }
+                if (totalBytes > 0 && host_) host_->SetProgressRange(IDC_PROGRESS_TOTAL, totalBytes);
+                DownloadNextFile();
+            } else {
+                bytesDone += value;
+                if (host_) {
+                    host_->SetProgressPos(IDC_PROGRESS_FILE, value);
+                    host_->SetProgressPos(IDC_PROGRESS_TOTAL, bytesDone);
+                }
+                // The run ends when every planned file has been handled, empty ones included,
+                // so that the next run finds the folder identical to the catalogue.
+                if (nextDownload >= downloadCount)
+                    FinishUpdate();
+                else
+                    DownloadNextFile();
+            }
+            break;
+        case DOWNLOAD_FAILED:
+            ResetDownloadJob();
+            FinishUpdate();
+            break;
+        default:
+            break;
+    }
+    return 1;
+}
+
+void UpdateEngine::DownloadNextFile() {
+    if (nextDownload >= downloadCount) return;
+    const UpdateFileEntry& entry = downloadList[nextDownload];
+    char urlPath[kPathSize];
+    CopyText(urlPath, entry.path);
+    ToUrlPath(urlPath);
+    const bool targetFits = CopyText(g_downloadJob.targetPath, entry.path);
+    const bool urlFits = FormatText(g_downloadJob.url, sizeof g_downloadJob.url, "%s%s", baseUrls[0], urlPath);
+    if (!targetFits || !urlFits) {
+        // The request cannot be expressed in the job's 256-byte fields.
+        ResetDownloadJob();
+        FinishUpdate();
+        return;
+    }
+    g_downloadJob.expectedSize = entry.size;
+    g_downloadJob.fileTime = entry.writeTime;
+    if (worker_) worker_->WakeWorker();
+    ++nextDownload;
+}
+
+bool UpdateEngine::LoadCatalogue() {
+    std::unique_ptr<uint8_t[]> data;
+    int32_t length = 0;
+    uint32_t error = 0;
+    if (!platform_.ReadWholeFile(CatalogueTempFile.c_str(), &data, &length, &error)) {
+        char text[256] = {};
+        CopyText(text, kTempFileErrorDefault);
+        char system[256];
+        if (platform_.SystemErrorText(error, system, sizeof system)) CopyText(text, system);
+        if (host_) host_->ShowMessage(text, kTempFileErrorCaption);
+        return false;
+    }
+    platform_.DeleteFileForce(CatalogueTempFile.c_str());
+    SetCatalogueData(std::move(data), length);
+    return ParseCatalogue();
+}
+
+void UpdateEngine::FinishUpdate() {
+    finished_ = true;
+    if (host_) host_->HideWindow();
+    char commandLine[kPathSize];
+    const bool fits =
+        FormatText(commandLine, sizeof commandLine, "%s\\%s", InstallDir.c_str(), clientExe.c_str());
+    Trace("%s", commandLine);
+    ResetDownloadJob();
+    // A command line cut to the buffer would start some other program, or none: skip the start.
+    if (fits) {
+        const char* dir = InstallDir.c_str();
+        if (platform_.StartProcess(clientExe.c_str(), commandLine, dir))
+            clientStartedBy_ = 1;
+        else if (platform_.StartProcess(nullptr, commandLine, dir))
+            clientStartedBy_ = 2;
+        else if (platform_.RunCommandLine(commandLine))
+            clientStartedBy_ = 3;
+    }
+    if (host_) host_->PostClose();
+}
+
+}  // namespace tarn

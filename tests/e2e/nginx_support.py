@@ -1,0 +1,72 @@
+"""nginx from Debian's packages as a publisher would run it: a release folder and a catalogue
+served as static files on 127.0.0.1, started and stopped by the test."""
+import shutil
+import subprocess
+import time
+import urllib.request
+from pathlib import Path
+
+NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
+
+
+class Nginx:
+    """Serves `docroot` on 127.0.0.1:port with a configuration of its own in `workdir`."""
+
+    def __init__(self, docroot, workdir, port):
+        self.docroot = Path(docroot)
+        self.workdir = Path(workdir)
+        self.port = port
+        self.proc = None
+
+    def __enter__(self):
+        self.workdir.mkdir(parents=True, exist_ok=True)
+        (self.workdir / "logs").mkdir(exist_ok=True)
+        conf = self.workdir / "nginx.conf"
+        conf.write_text(f"""
+worker_processes 1;
+daemon off;
+pid {self.workdir}/nginx.pid;
+error_log {self.workdir}/logs/error.log warn;
+events {{ worker_connections 64; }}
+http {{
+    access_log {self.workdir}/logs/access.log;
+    client_body_temp_path {self.workdir}/body;
+    proxy_temp_path {self.workdir}/proxy;
+    fastcgi_temp_path {self.workdir}/fastcgi;
+    uwsgi_temp_path {self.workdir}/uwsgi;
+    scgi_temp_path {self.workdir}/scgi;
+    default_type application/octet-stream;
+    sendfile on;
+    server {{
+        listen 127.0.0.1:{self.port};
+        root {self.docroot};
+        location = /dedivur/update/pim {{ default_type application/octet-stream; }}
+    }}
+}}
+""")
+        self.proc = subprocess.Popen([NGINX, "-c", str(conf), "-p", str(self.workdir)],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.time() + 15
+        while time.time() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError("nginx did not start: " + self.proc.stderr.read().decode(errors="replace"))
+            try:
+                urllib.request.urlopen(f"http://127.0.0.1:{self.port}/dedivur/update/pim", timeout=1).read()
+                return self
+            except urllib.error.HTTPError:
+                return self
+            except OSError:
+                time.sleep(0.1)
+        raise RuntimeError("nginx did not answer")
+
+    def access_log(self):
+        p = self.workdir / "logs" / "access.log"
+        return p.read_text().splitlines() if p.exists() else []
+
+    def __exit__(self, *exc):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()

@@ -1,0 +1,313 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "engine/download_job.h"
+#include "engine/update_engine.h"
+#include "test_support.h"
+
+namespace tarn::test {
+namespace {
+
+// The window as the driver sees it: records every bar change, box and close.
+class FakeWindow : public UpdateHost {
+public:
+    void ShowMessage(const char* text, const char* caption) override {
+        boxes.push_back(std::string(caption) + "|" + text);
+    }
+    void SetProgressRange(int control, int32_t high) override {
+        log.push_back((control == IDC_PROGRESS_TOTAL ? "total-range " : "file-range ") + std::to_string(high));
+    }
+    void SetProgressPos(int control, int32_t pos) override {
+        log.push_back((control == IDC_PROGRESS_TOTAL ? "total " : "file ") + std::to_string(pos));
+    }
+    void HideWindow() override { hidden = true; }
+    void PostClose() override { ++closes; }
+
+    std::vector<std::string> boxes;
+    std::vector<std::string> log;
+    bool hidden = false;
+    int closes = 0;
+};
+
+// Records every request the driver hands over.
+class FakeWorker : public WorkerControl {
+public:
+    bool StartDownloadWorker() override {
+        ++starts;
+        return startWorks;
+    }
+    void WakeWorker() override {
+        requests.push_back(std::string(g_downloadJob.url) + " -> " + g_downloadJob.targetPath + " (" +
+                           std::to_string(g_downloadJob.expectedSize) + ")");
+    }
+    void ForgetWorker() override { ++forgets; }
+
+    bool startWorks = true;
+    int starts = 0;
+    int forgets = 0;
+    std::vector<std::string> requests;
+};
+
+// The system platform, but client starts are recorded instead of run.
+class ClientRecordingPlatform final : public Platform {
+public:
+    bool PathExists(const char* p) override { return SystemPlatform().PathExists(p); }
+    bool CreateDir(const char* p) override { return SystemPlatform().CreateDir(p); }
+    bool SetCurrentDir(const char* p) override { return SystemPlatform().SetCurrentDir(p); }
+    bool ListCurrentDir(DirVisitor& v) override { return SystemPlatform().ListCurrentDir(v); }
+    bool FileTimeToLocalDosDateTime(FileTime u, uint16_t* d, uint16_t* t) override {
+        return SystemPlatform().FileTimeToLocalDosDateTime(u, d, t);
+    }
+    bool GetModulePath(char* b, unsigned c) override { return SystemPlatform().GetModulePath(b, c); }
+    bool GetCommonAppDataFolder(char* b, unsigned c) override { return SystemPlatform().GetCommonAppDataFolder(b, c); }
+    bool DeleteFileForce(const char* p) override { return SystemPlatform().DeleteFileForce(p); }
+    bool ReadWholeFile(const char* p, std::unique_ptr<uint8_t[]>* d, int32_t* l, uint32_t* e) override {
+        return SystemPlatform().ReadWholeFile(p, d, l, e);
+    }
+    bool SystemErrorText(uint32_t e, char* b, unsigned c) override {
+        return systemTexts && SystemPlatform().SystemErrorText(e, b, c);
+    }
+    bool StartProcess(const char* app, const char* cmd, const char* dir) override {
+        starts.push_back(std::string(app ? app : "(none)") + "|" + cmd + "|" + dir);
+        return startsSucceedFrom >= 1 && static_cast<int>(starts.size()) >= startsSucceedFrom;
+    }
+    bool RunCommandLine(const char* cmd) override {
+        starts.push_back(std::string("winexec|") + cmd);
+        return startsSucceedFrom == 3;
+    }
+
+    int startsSucceedFrom = 1;  // which attempt works: 1, 2, 3 (WinExec) or 0 for none
+    bool systemTexts = true;
+    std::vector<std::string> starts;
+};
+
+const uint64_t kTime = UtcFileTime(2022, 4, 5, 6, 7, 8);
+
+class DriverTest : public ::testing::Test {
+protected:
+    DriverTest() : engine(std::make_unique<UpdateEngine>(platform, &window)) {
+        engine->InstallDir = install.path();
+        engine->CatalogueTempFile = temp.Join("Updater.tmp");
+        engine->AttachWorker(&worker);
+        std::memset(&g_downloadJob, 0, sizeof g_downloadJob);
+    }
+
+    void ServeCatalogue(const CatalogueBuilder& c) { temp.WriteFile("Updater.tmp", c.bytes()); }
+
+    // Starts the run and delivers the catalogue's notifications.
+    void RunCatalogue(const CatalogueBuilder& c) {
+        ServeCatalogue(c);
+        engine->StartUpdate();
+        ASSERT_EQ(g_downloadJob.expectedSize, -1);
+        engine->OnDownloadNotify(DOWNLOAD_STARTED, -1);
+        engine->OnDownloadNotify(DOWNLOAD_PROGRESS, 100);
+        engine->OnDownloadNotify(DOWNLOAD_FINISHED, 100);
+    }
+
+    // The worker's notifications for the request in the job, delivered in full.
+    void CompleteCurrentFile() {
+        const int32_t size = g_downloadJob.expectedSize;
+        engine->OnDownloadNotify(DOWNLOAD_STARTED, size);
+        if (size > 0) engine->OnDownloadNotify(DOWNLOAD_PROGRESS, size);
+        engine->OnDownloadNotify(DOWNLOAD_FINISHED, size);
+    }
+
+    CurrentDirGuard cwd;
+    TempFolder install;
+    TempFolder temp;
+    FakeWindow window;
+    FakeWorker worker;
+    ClientRecordingPlatform platform;
+    std::unique_ptr<UpdateEngine> engine;
+};
+
+TEST_F(DriverTest, StartFetchesTheCatalogueFirst) {
+    ServeCatalogue(CatalogueBuilder().Header().I32(0));
+    engine->StartUpdate();
+    EXPECT_EQ(worker.starts, 1);
+    ASSERT_EQ(worker.requests.size(), 1u);
+    EXPECT_EQ(worker.requests[0], engine->catalogueUrl + " -> " + engine->CatalogueTempFile + " (-1)");
+    EXPECT_TRUE(window.log.empty());
+}
+
+TEST_F(DriverTest, FilesOf10And0And20MoveTheTotalBarTo10Then10Then30) {
+    RunCatalogue(CatalogueBuilder().Header().I32(1).Text("http://h/base/").Entry("a.bin", 10, kTime)
+                     .Entry("sub\\empty.bin", 0, kTime).Entry("sub\\c.bin", 20, kTime));
+    ASSERT_EQ(engine->downloadCount, 3);
+    EXPECT_EQ(window.log, (std::vector<std::string>{"total-range 30"}));
+    CompleteCurrentFile();
+    CompleteCurrentFile();
+    CompleteCurrentFile();
+    const std::vector<std::string> expected = {
+        "total-range 30",
+        "file-range 10", "file 10", "total 10", "file 10", "total 10",
+        "file-range 0", "file 0", "total 10",
+        "file-range 20", "file 20", "total 30", "file 20", "total 30",
+    };
+    EXPECT_EQ(window.log, expected);
+    EXPECT_EQ(worker.requests[1], "http://h/base/a.bin -> a.bin (10)");
+    EXPECT_EQ(worker.requests[2], "http://h/base/sub/empty.bin -> sub\\empty.bin (0)");
+    EXPECT_EQ(worker.requests[3], "http://h/base/sub/c.bin -> sub\\c.bin (20)");
+    EXPECT_TRUE(engine->finished());
+    EXPECT_EQ(window.closes, 1);
+    EXPECT_TRUE(window.hidden);
+    EXPECT_TRUE(window.boxes.empty());
+}
+
+TEST_F(DriverTest, EmptyFilesAfterTheLastNonEmptyOneAreStillFetched) {
+    RunCatalogue(CatalogueBuilder().Header().I32(1).Text("http://h/").Entry("a", 10, kTime).Entry("b", 0, kTime));
+    CompleteCurrentFile();
+    EXPECT_FALSE(engine->finished()) << "the empty file must be fetched too";
+    EXPECT_EQ(g_downloadJob.expectedSize, 0);
+    CompleteCurrentFile();
+    EXPECT_TRUE(engine->finished());
+}
+
+TEST_F(DriverTest, OnlyEmptyFilesFetchesThemWithoutSettingTheTotalRange) {
+    RunCatalogue(CatalogueBuilder().Header().I32(1).Text("http://h/").Entry("e1", 0, kTime));
+    EXPECT_TRUE(window.log.empty());
+    EXPECT_EQ(worker.requests.size(), 2u);
+    CompleteCurrentFile();
+    EXPECT_TRUE(engine->finished());
+}
+
+TEST_F(DriverTest, ProgressDuringTheCataloguePhaseMovesNothing) {
+    ServeCatalogue(CatalogueBuilder().Header().I32(0));
+    engine->StartUpdate();
+    engine->OnDownloadNotify(DOWNLOAD_STARTED, -1);
+    engine->OnDownloadNotify(DOWNLOAD_PROGRESS, 4096);
+    engine->OnDownloadNotify(DOWNLOAD_PROGRESS, 8192);
+    EXPECT_TRUE(window.log.empty());
+}
+
+TEST_F(DriverTest, NothingToDownloadFinishesRightAfterTheCatalogue) {
+    install.WriteFile("same.bin", "abc");
+    install.SetWriteTime("same.bin", FromU64(kTime));
+    RunCatalogue(CatalogueBuilder().Header().I32(1).Text("http://h/").Entry("same.bin", 3, kTime));
+    EXPECT_TRUE(engine->finished());
+    EXPECT_TRUE(window.log.empty()) << "the total bar's range is never set";
+    EXPECT_EQ(worker.requests.size(), 1u);
+    ASSERT_EQ(platform.starts.size(), 1u);
+    EXPECT_EQ(platform.starts[0], "pimfile.exe|" + install.path() + "\\pimfile.exe|" + install.path());
+    EXPECT_FALSE(temp.Exists("Updater.tmp")) << "the temporary catalogue is deleted once read";
+}
+
+TEST_F(DriverTest, FailureOnTheThirdOfFiveEndsTheRunWithoutABox) {
+    CatalogueBuilder c;
+    c.Header().I32(1).Text("http://h/");
+    for (int i = 1; i <= 5; ++i) c.Entry("f" + std::to_string(i), 10, kTime);
+    RunCatalogue(c);
+    CompleteCurrentFile();
+    CompleteCurrentFile();
+    engine->OnDownloadNotify(DOWNLOAD_STARTED, 10);
+    engine->OnDownloadNotify(DOWNLOAD_FAILED, DOWNLOAD_ERR_INTERNET);
+    EXPECT_TRUE(engine->finished());
+    EXPECT_EQ(engine->nextDownload, 3);
+    EXPECT_EQ(engine->bytesDone, 20);
+    EXPECT_TRUE(window.boxes.empty());
+    EXPECT_EQ(window.closes, 1);
+    EXPECT_EQ(platform.starts.size(), 1u);
+    EXPECT_EQ(g_downloadJob.url[0], '\0');
+    // Nothing after the end moves the window or asks for more.
+    engine->OnDownloadNotify(DOWNLOAD_FINISHED, 10);
+    EXPECT_EQ(worker.requests.size(), 4u);
+    EXPECT_EQ(window.closes, 1);
+}
+
+TEST_F(DriverTest, CatalogueFailureEndsTheRunAndStartsTheClient) {
+    ServeCatalogue(CatalogueBuilder().Header().I32(0));
+    engine->StartUpdate();
+    engine->OnDownloadNotify(DOWNLOAD_FAILED, DOWNLOAD_ERR_INTERNET);
+    EXPECT_TRUE(engine->finished());
+    EXPECT_TRUE(window.boxes.empty());
+    EXPECT_EQ(platform.starts.size(), 1u);
+    EXPECT_EQ(window.closes, 1);
+}
+
+TEST_F(DriverTest, RejectedCatalogueShowsTheHeaderBoxThenEnds) {
+    RunCatalogue(CatalogueBuilder().Raw("<html>500</html>"));
+    EXPECT_EQ(window.boxes, (std::vector<std::string>{"File check error|Check update info"}));
+    EXPECT_TRUE(engine->finished());
+    EXPECT_EQ(platform.starts.size(), 1u);
+    EXPECT_EQ(engine->catalogueData, nullptr) << "the catalogue buffer is released";
+}
+
+TEST_F(DriverTest, UnreadableTemporaryFileShowsItsBox) {
+    platform.systemTexts = false;
+    engine->StartUpdate();
+    engine->OnDownloadNotify(DOWNLOAD_FINISHED, 0);  // the file was never written
+    ASSERT_EQ(window.boxes.size(), 1u);
+    EXPECT_EQ(window.boxes[0], "UPDATE_TEMP_FILE 읽기 오류|네트웍 문제로 상대측에 연결 할 수 없습니다.");
+    EXPECT_TRUE(engine->finished());
+}
+
+TEST_F(DriverTest, UnreadableTemporaryFileUsesTheSystemTextWhereThereIsOne) {
+    engine->StartUpdate();
+    engine->OnDownloadNotify(DOWNLOAD_FINISHED, 0);
+    ASSERT_EQ(window.boxes.size(), 1u);
+    EXPECT_EQ(window.boxes[0].rfind("UPDATE_TEMP_FILE 읽기 오류|", 0), 0u);
+    EXPECT_NE(window.boxes[0], "UPDATE_TEMP_FILE 읽기 오류|네트웍 문제로 상대측에 연결 할 수 없습니다.");
+}
+
+TEST_F(DriverTest, FilesWithoutABaseUrlEndTheRun) {
+    RunCatalogue(CatalogueBuilder().Header().I32(0).Entry("a.bin", 5, kTime));
+    EXPECT_TRUE(engine->finished());
+    EXPECT_EQ(worker.requests.size(), 1u) << "no file request without a base URL";
+    EXPECT_TRUE(window.boxes.empty());
+}
+
+TEST_F(DriverTest, UrlThatDoesNotFitTheRequestEndsTheRun) {
+    RunCatalogue(CatalogueBuilder().Header().I32(1).Text("http://h/" + std::string(200, 'b') + "/")
+                     .Entry(std::string(60, 'p'), 5, kTime));
+    EXPECT_TRUE(engine->finished());
+    EXPECT_EQ(worker.requests.size(), 1u);
+    EXPECT_EQ(g_downloadJob.url[0], '\0');
+}
+
+TEST_F(DriverTest, TotalBeyond32BitsEndsTheRun) {
+    RunCatalogue(CatalogueBuilder().Header().I32(1).Text("http://h/").Entry("a", 0x7FFFFFFF, kTime)
+                     .Entry("b", 1, kTime));
+    EXPECT_TRUE(engine->finished());
+    EXPECT_EQ(worker.requests.size(), 1u);
+}
+
+TEST_F(DriverTest, WorkerThatCannotStartEndsTheRun) {
+    worker.startWorks = false;
+    engine->StartUpdate();
+    EXPECT_TRUE(engine->finished());
+    EXPECT_EQ(platform.starts.size(), 1u);
+}
+
+TEST_F(DriverTest, ClientStartFallsBackToTheCommandLineThenWinExec) {
+    platform.startsSucceedFrom = 0;
+    RunCatalogue(CatalogueBuilder().Header().I32(0));
+    const std::string cmd = install.path() + "\\pimfile.exe";
+    EXPECT_EQ(platform.starts, (std::vector<std::string>{"pimfile.exe|" + cmd + "|" + install.path(),
+                                                         "(none)|" + cmd + "|" + install.path(), "winexec|" + cmd}));
+    EXPECT_EQ(engine->clientStartedBy(), 0);
+    EXPECT_EQ(window.closes, 1) << "the window closes whether or not the client started";
+}
+
+TEST_F(DriverTest, CommandLineOverTheLimitStartsNothing) {
+    engine->InstallDir = install.path();
+    RunCatalogue(CatalogueBuilder().Header().I32(0));
+    platform.starts.clear();
+    auto second = std::make_unique<UpdateEngine>(platform, &window);
+    second->InstallDir = "C:\\" + std::string(250, 'x');
+    second->FinishUpdate();
+    EXPECT_TRUE(platform.starts.empty());
+    EXPECT_TRUE(second->finished());
+}
+
+TEST(ToUrlPath, TurnsBackslashCharactersIntoSlashes) {
+    char path[] = "bin\\sub\\a.dll";
+    ToUrlPath(path);
+    EXPECT_STREQ(path, "bin/sub/a.dll");
+    char hangul[] = "\xC7\xD1\\\xB1\xDB.txt";
+    ToUrlPath(hangul);
+    EXPECT_STREQ(hangul, "\xC7\xD1/\xB1\xDB.txt");
+}
+
+}  // namespace
+}  // namespace tarn::test
