@@ -1,6 +1,8 @@
+// <windows.h> first: tlhelp32.h needs its types.
+// clang-format off
 #include "platform/win32.h"
-
 #include <tlhelp32.h>
+// clang-format on
 
 #include <cstring>
 
@@ -22,8 +24,8 @@ public:
 
     bool SendTimed(void* window, uint32_t message, uint32_t timeoutMs, uint32_t* lastError) override {
         DWORD_PTR result = 0;
-        const LRESULT sent = SendMessageTimeoutA(static_cast<HWND>(window), message, 0, 0, SMTO_NORMAL, timeoutMs,
-                                                 &result);
+        const LRESULT sent =
+            SendMessageTimeoutA(static_cast<HWND>(window), message, 0, 0, SMTO_NORMAL, timeoutMs, &result);
         *lastError = sent ? 0 : GetLastError();
         return sent != 0;
     }
@@ -51,7 +53,9 @@ bool UpperDoubleByte(unsigned char* lead, unsigned char* trail) {
 
 }  // namespace
 
-void UpperCaseAnsi(char* text) { UpperCaseCp949(text, &UpperDoubleByte); }
+void UpperCaseAnsi(char* text) {
+    UpperCaseCp949(text, &UpperDoubleByte);
+}
 
 namespace {
 

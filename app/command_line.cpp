@@ -22,6 +22,8 @@ const char* CommandLineTail(const char* commandLine) {
     return reinterpret_cast<const char*>(p);
 }
 
-bool IsRestartTail(const char* tail) { return tail != nullptr && std::strcmp(tail, kRestartArgument) == 0; }
+bool IsRestartTail(const char* tail) {
+    return tail != nullptr && std::strcmp(tail, kRestartArgument) == 0;
+}
 
 }  // namespace tarn

@@ -17,13 +17,13 @@ void RunStartupSequence(StartupServices& services, const char* commandLineTail) 
             services.Pause(kRestartPauseMs);
         } else {
             switch (services.WakeClient()) {
-            case WakeResult::Answered:
-                return;
-            case WakeResult::Unresponsive:
-                break;
-            case WakeResult::NoWindow:
-                stopClient = false;
-                break;
+                case WakeResult::Answered:
+                    return;
+                case WakeResult::Unresponsive:
+                    break;
+                case WakeResult::NoWindow:
+                    stopClient = false;
+                    break;
             }
         }
         if (stopClient) {

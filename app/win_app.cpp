@@ -8,15 +8,21 @@ namespace {
 CWinApp* g_application = nullptr;
 }
 
-CWinApp::CWinApp() { g_application = this; }
+CWinApp::CWinApp() {
+    g_application = this;
+}
 
 CWinApp::~CWinApp() {
     if (g_application == this) g_application = nullptr;
 }
 
-bool CWinApp::InitInstance() { return true; }
+bool CWinApp::InitInstance() {
+    return true;
+}
 
-CWinApp* AfxGetApp() { return g_application; }
+CWinApp* AfxGetApp() {
+    return g_application;
+}
 
 CMutex::CMutex(const char* name) : handle_(CreateMutexA(nullptr, FALSE, name)) {}
 

@@ -53,8 +53,14 @@ TEST(AppUpperCaseCp949, AsciiLettersOnly) {
 
 TEST(AppUpperCaseCp949, TrailBytesThatLookLikeLettersStay) {
     // 81 61 and 81 7A are whole characters (extended Hangul); their trail bytes are 'a' and 'z'.
-    EXPECT_EQ(Upper("\x81\x61" "b"), "\x81\x61" "B");
-    EXPECT_EQ(Upper("x\x81\x7a" "y"), "X\x81\x7a" "Y");
+    EXPECT_EQ(Upper("\x81\x61"
+                    "b"),
+              "\x81\x61"
+              "B");
+    EXPECT_EQ(Upper("x\x81\x7a"
+                    "y"),
+              "X\x81\x7a"
+              "Y");
     // 피마파일: no Latin letters at all; bytes above 0x80 are never touched on their own.
     EXPECT_EQ(Upper("피마파일.exe"), "피마파일.EXE");
     // A lead byte at the very end is a single byte; the NUL is not stepped over.
@@ -83,21 +89,21 @@ struct Match {
 TEST(AppImageNameContains, SubstringByWholeCharacters) {
     const Match cases[] = {
         {"PIMFILE.EXE", "PIMFILE.EXE", true},
-        {"OLDPIMFILE.EXE", "PIMFILE.EXE", true},       // merely contains the name
+        {"OLDPIMFILE.EXE", "PIMFILE.EXE", true},  // merely contains the name
         {"PIMFILE.EXE.BAK", "PIMFILE.EXE", true},
         {"PIMFILE.EX", "PIMFILE.EXE", false},
         {"TARNM.EXE", "PIMFILE.EXE", false},
         {"", "TARNM.EXE", false},
-        {"피마TARNM.EXE", "TARNM.EXE", true},          // after double-byte characters
+        {"피마TARNM.EXE", "TARNM.EXE", true},  // after double-byte characters
         {"피마파일.EXE", "파일.EXE", true},
         // 81 50 is one character whose trail byte is 'P': "PIMFILE.EXE" must not start on it.
         {"\x81PIMFILE.EXE", "PIMFILE.EXE", false},
         {"\x81PPIMFILE.EXE", "PIMFILE.EXE", true},
         // 81 54 ('T' as trail byte) before ARNM.EXE.
         {"X\x81TARNM.EXE", "TARNM.EXE", false},
-        {"\x81\x81TARNM.EXE", "TARNM.EXE", true},       // 81 81 is one character; T starts the next
+        {"\x81\x81TARNM.EXE", "TARNM.EXE", true},  // 81 81 is one character; T starts the next
         {"WINEDEVICE.EXE", "TARNM.EXE", false},
-        {"ANYTHING.EXE", "", false},                    // an empty name matches nothing
+        {"ANYTHING.EXE", "", false},  // an empty name matches nothing
     };
     for (const Match& c : cases)
         EXPECT_EQ(ImageNameContains(c.image, c.name), c.found) << "[" << c.image << "] [" << c.name << "]";

@@ -79,11 +79,20 @@ TEST(AppImageNameWin32, DoubleByteLettersAreUpperCasedByTheSystem) {
         const char* out;
     };
     const Case cases[] = {
-        {"\xA3\xE1\xA3\xE2" "피마.exe", "\xA3\xC1\xA3\xC2" "피마.EXE"},  // full-width ab
-        {"\xA5\xE1" "x", "\xA5\xC1" "X"},                             // Greek alpha
-        {"\xAC\xD1", "\xAC\xA1"},                                      // Cyrillic a
-        {"피마파일.exe", "피마파일.EXE"},                                  // Hangul has no case
-        {"\x81\x61" "a", "\x81\x61" "A"},                               // trail byte 'a' stays
+        {"\xA3\xE1\xA3\xE2"
+         "피마.exe",
+         "\xA3\xC1\xA3\xC2"
+         "피마.EXE"},  // full-width ab
+        {"\xA5\xE1"
+         "x",
+         "\xA5\xC1"
+         "X"},                             // Greek alpha
+        {"\xAC\xD1", "\xAC\xA1"},          // Cyrillic a
+        {"피마파일.exe", "피마파일.EXE"},  // Hangul has no case
+        {"\x81\x61"
+         "a",
+         "\x81\x61"
+         "A"},  // trail byte 'a' stays
     };
     for (const Case& c : cases) {
         char text[64];

@@ -21,9 +21,11 @@
 //   --snapshot         log every process of a Toolhelp snapshot, in snapshot order
 //   --resources EXE    log the version resource and the manifest of EXE
 //   --kill-pid PID     terminate the process with this id (test clean-up)
+// <windows.h> first: tlhelp32.h needs its types.
+// clang-format off
 #include "platform/win32.h"
-
 #include <tlhelp32.h>
+// clang-format on
 
 #include <cstdio>
 #include <cstdlib>
@@ -82,14 +84,14 @@ std::string ModuleDir() {
 
 const char* WaitText(DWORD r) {
     switch (r) {
-    case WAIT_OBJECT_0:
-        return "taken";
-    case WAIT_ABANDONED:
-        return "abandoned";
-    case WAIT_TIMEOUT:
-        return "owned-elsewhere";
-    default:
-        return "failed";
+        case WAIT_OBJECT_0:
+            return "taken";
+        case WAIT_ABANDONED:
+            return "abandoned";
+        case WAIT_TIMEOUT:
+            return "owned-elsewhere";
+        default:
+            return "failed";
     }
 }
 
@@ -97,7 +99,8 @@ HANDLE TakeMutex(const char* name, const char* label) {
     HANDLE m = CreateMutexA(nullptr, FALSE, name);
     const DWORD created = GetLastError();
     const DWORD r = m ? WaitForSingleObject(m, 0) : WAIT_FAILED;
-    Log("mutex", std::string(label) + "=" + WaitText(r) + (created == ERROR_ALREADY_EXISTS ? "\texisted=1" : "\texisted=0"));
+    Log("mutex",
+        std::string(label) + "=" + WaitText(r) + (created == ERROR_ALREADY_EXISTS ? "\texisted=1" : "\texisted=0"));
     return m;
 }
 
@@ -284,21 +287,36 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     for (int i = 1; i < __argc; ++i) {
         const std::string a = __argv[i];
         const bool hasValue = i + 1 < __argc;
-        if (a == "--mutex") clientMutex = true;
-        else if (a == "--updater-mutex") updaterMutex = true;
-        else if (a == "--abandon") abandon = true;
-        else if (a == "--probe") probe = true;
-        else if (a == "--open-mutex") openMutex = true;
-        else if (a == "--kill-pid" && hasValue) killPid = std::atol(__argv[++i]);
-        else if (a == "--snapshot") snapshot = true;
-        else if (a == "--log" && hasValue) g_logPath = __argv[++i];
-        else if (a == "--window" && hasValue) window = __argv[++i];
-        else if (a == "--lifetime" && hasValue) lifetime = std::atol(__argv[++i]);
-        else if (a == "--spawn" && hasValue) spawnExe = __argv[++i];
-        else if (a == "--cmdline-hex" && hasValue) cmdlineHex = __argv[++i];
-        else if (a == "--cwd" && hasValue) cwd = __argv[++i];
-        else if (a == "--wait-ms" && hasValue) waitMs = std::atol(__argv[++i]);
-        else if (a == "--resources" && hasValue) resourcesOf = __argv[++i];
+        if (a == "--mutex")
+            clientMutex = true;
+        else if (a == "--updater-mutex")
+            updaterMutex = true;
+        else if (a == "--abandon")
+            abandon = true;
+        else if (a == "--probe")
+            probe = true;
+        else if (a == "--open-mutex")
+            openMutex = true;
+        else if (a == "--kill-pid" && hasValue)
+            killPid = std::atol(__argv[++i]);
+        else if (a == "--snapshot")
+            snapshot = true;
+        else if (a == "--log" && hasValue)
+            g_logPath = __argv[++i];
+        else if (a == "--window" && hasValue)
+            window = __argv[++i];
+        else if (a == "--lifetime" && hasValue)
+            lifetime = std::atol(__argv[++i]);
+        else if (a == "--spawn" && hasValue)
+            spawnExe = __argv[++i];
+        else if (a == "--cmdline-hex" && hasValue)
+            cmdlineHex = __argv[++i];
+        else if (a == "--cwd" && hasValue)
+            cwd = __argv[++i];
+        else if (a == "--wait-ms" && hasValue)
+            waitMs = std::atol(__argv[++i]);
+        else if (a == "--resources" && hasValue)
+            resourcesOf = __argv[++i];
     }
 
     char current[MAX_PATH] = {};
