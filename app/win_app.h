@@ -22,7 +22,7 @@ public:
     HINSTANCE m_hInstance = nullptr;
     // The command-line tail (see app/command_line.h); valid for the whole process.
     const char* m_lpCmdLine = "";
-    // The window whose run is the application's work while it lasts; not owned.
+    // The updater window object while its modal run lasts, else null; not owned.
     void* m_pMainWnd = nullptr;
 };
 
