@@ -6,14 +6,20 @@ Everything is observed from outside the updater: mutex ownership, the stand-ins'
 messages received, the client started at the end of a run), which processes are still alive, file
 changes and their timing."""
 import binascii
+import http.server
 import os
 import shutil
 import stat
+import struct
 import subprocess
 import threading
 import time
 from pathlib import Path
 
+ROOT = Path(__file__).resolve().parents[2]
+# Whether this tree has the updater window, and with it the real update run (catalogue request).
+HAS_WINDOW = (ROOT / "ui" / "CMakeLists.txt").exists()
+CATALOGUE_PATH = "/dedivur/update/pim"
 STANDIN = "standin_client.exe"
 UPDATER = "TarnFileUpdater.exe"
 OBSOLETE = ["Cmp32_v2.dll", "Probe.exe", "rvxcodec.dll", "DigestGen.dll"]
@@ -52,6 +58,63 @@ def read_log(path):
         if raw.count("\t") >= 3:
             lines.append(LogLine(raw))
     return lines
+
+
+class CatalogueServer:
+    """The update server on 127.0.0.1: answers the catalogue request with a catalogue without
+    entries (nothing to download), records every request, and can hold the reply back until the
+    test lets it go."""
+
+    def __init__(self, port):
+        self.port = port
+        self.requests = []  # (time, path)
+        self.hold = threading.Event()
+        self.hold.set()
+        base = f"http://127.0.0.1:{port}/files/".encode()
+        self.catalogue = b"Update Info" + struct.pack("<i", 1) + base + b"\0"
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                server.requests.append((time.time(), self.path))
+                if self.path == CATALOGUE_PATH:
+                    server.hold.wait(30)
+                    body = server.catalogue
+                    self.send_response(200)
+                else:
+                    body = b"not here"
+                    self.send_response(404)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        class Server(http.server.ThreadingHTTPServer):
+            allow_reuse_address = True
+            daemon_threads = True
+
+        deadline = time.time() + 60
+        while True:
+            try:
+                self.httpd = Server(("127.0.0.1", port), Handler)
+                break
+            except OSError:
+                # Another test run on this machine has the port; the URL is compiled in.
+                if time.time() > deadline:
+                    raise
+                time.sleep(0.5)
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    def catalogue_requests(self):
+        return [t for t, path in self.requests if path == CATALOGUE_PATH]
+
+    def close(self):
+        self.hold.set()
+        self.httpd.shutdown()
+        self.httpd.server_close()
 
 
 def wait_until(predicate, timeout, interval=0.01):

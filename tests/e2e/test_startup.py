@@ -1,13 +1,18 @@
 """The updater's start-up under Wine: single instance, a running client (restart argument, wake-up
 handshake, termination by image name), the obsolete files, and the executable's resources.
 
-"The update runs" is observed as the client being started from the install folder at the end of
-the run (install/standin.log), which every run does, successful or not."""
+"The update runs" is observed as the catalogue request at the test server and the client being
+started from the install folder at the end of the run (install/standin.log), which every run does.
+Whether the updater owns the client mutex during its run is probed while the server holds the
+catalogue reply back."""
+import os
 import time
 
 import pytest
 
-from startup_support import OBSOLETE, Scene, wait_until
+from startup_support import HAS_WINDOW, OBSOLETE, CatalogueServer, Scene, wait_until
+
+PORT = int(os.environ.get("TARN_TEST_PORT", "18380"))
 
 # The restart pause and the time limit of one timed send.
 PAUSE = 2.0
@@ -18,8 +23,16 @@ RUN_TIMEOUT = 30
 
 
 @pytest.fixture
-def scene(wine, tmp_path):
+def server():
+    s = CatalogueServer(PORT)
+    yield s
+    s.close()
+
+
+@pytest.fixture
+def scene(wine, tmp_path, server):
     s = Scene(wine, tmp_path)
+    s.server = server
     yield s
     s.close()
 
@@ -30,12 +43,31 @@ def wait_client_started(scene, count=1, timeout=RUN_TIMEOUT):
     return scene.client_starts()
 
 
-def assert_client_started_from_install(scene):
+def assert_update_ran(scene):
+    """One run: the catalogue requested (where the tree has the window), then the client started
+    from the install folder."""
     (start,) = wait_client_started(scene)
     install = scene.wine.unix_to_windows(scene.install)
     assert start.fields["cwd"].lower() == install.lower()
-    assert start.fields["cmdline"].lower().endswith("pimfile.exe") or \
-        start.fields["cmdline"].lower().endswith('pimfile.exe"')
+    assert start.fields["cmdline"].lower().rstrip('"').endswith("pimfile.exe")
+    if HAS_WINDOW:
+        requests = scene.server.catalogue_requests()
+        assert len(requests) == 1, scene.server.requests
+        assert requests[0] <= start.time + 0.05
+
+
+def probe_client_mutex_during_run(scene):
+    """Holds the catalogue reply, probes the client mutex while the updater waits for it, lets the
+    reply go. Returns the probe's verdict: free, abandoned, owned-elsewhere."""
+    assert wait_until(lambda: scene.server.catalogue_requests(), RUN_TIMEOUT), "no catalogue request"
+    try:
+        (probe,) = [l for l in scene.tool("--probe") if l.event == "probe"]
+    finally:
+        scene.server.hold.set()
+    return probe.fields["client"]
+
+
+needs_window = pytest.mark.skipif(not HAS_WINDOW, reason="the updater window is not in this tree yet")
 
 
 def deletion_delay(scene, run, name="Probe.exe", timeout=RUN_TIMEOUT):
@@ -51,6 +83,7 @@ def assert_nothing_happened(scene, run_time, *clients):
     time.sleep(0.5)  # a start of the client at the end of a run would show by now
     assert scene.present(scene.cwd) == sorted(OBSOLETE)
     assert scene.client_starts() == []
+    assert scene.server.requests == []
     for c in clients:
         assert c.alive
 
@@ -68,6 +101,28 @@ def test_second_updater_ends_at_once(scene, tail):
     assert client.lines("wakeup") == []
 
 
+@needs_window
+def test_second_updater_while_one_runs(scene):
+    client = scene.start_standin("tarnm.exe", "--window", "answer")  # window only, no mutex
+    scene.server.hold.clear()
+    first = scene.start_updater("")
+    assert wait_until(lambda: scene.server.catalogue_requests(), RUN_TIMEOUT)
+    try:
+        cwd2 = scene.root / "cwd2"
+        cwd2.mkdir()
+        scene.put_obsolete(cwd2)
+        second = scene.start_updater("-restart", cwd=cwd2)
+        run_time = second.wait_end()
+        assert run_time < NO_PAUSE, f"the second updater took {run_time:.2f} s"
+        assert scene.present(cwd2) == sorted(OBSOLETE)
+        assert len(scene.server.catalogue_requests()) == 1
+        assert client.lines("wakeup") == [] and client.alive
+    finally:
+        scene.server.hold.set()
+    first.wait_end()
+    assert_update_ran(scene)
+
+
 # --- no client running -----------------------------------------------------------------------
 
 @pytest.mark.parametrize("tail", ["", "-restart"])
@@ -76,9 +131,13 @@ def test_no_client_no_pause_no_handshake(scene, tail):
     # Processes and a window of the client's names, but nobody holds the client mutex.
     window = scene.start_standin("pimfile.exe", "--window", "answer")
     other = scene.start_standin("tarnm.exe", "--lifetime", "30000")
+    scene.server.hold.clear()
     run = scene.start_updater(tail)
     assert deletion_delay(scene, run) < NO_PAUSE
-    assert_client_started_from_install(scene)
+    if HAS_WINDOW:
+        # The updater took the client mutex at its start and keeps it through the run.
+        assert probe_client_mutex_during_run(scene) == "owned-elsewhere"
+    assert_update_ran(scene)
     run.wait_end()
     assert window.lines("wakeup") == []
     assert window.alive and other.alive
@@ -92,9 +151,13 @@ def test_abandoned_client_mutex_counts_as_taken(scene):
     gone = scene.start_standin("tarnm.exe", "--mutex", "--abandon", wait_for="abandon")
     assert gone.lines("mutex")[0].fields == {"client": "taken", "existed": "1"}
     assert wait_until(lambda: not gone.alive, 10)
+    scene.server.hold.clear()
     run = scene.start_updater("")
     assert deletion_delay(scene, run) < NO_PAUSE
-    assert_client_started_from_install(scene)
+    if HAS_WINDOW:
+        # Taken over from the client that abandoned it, and kept.
+        assert probe_client_mutex_during_run(scene) == "owned-elsewhere"
+    assert_update_ran(scene)
     run.wait_end()
     assert keeper.lines("wakeup") == []
     assert keeper.alive
@@ -108,8 +171,14 @@ def test_restart_pauses_then_terminates_both_images(scene, quoted, blanks):
     scene.put_obsolete(scene.cwd)
     tarnm = scene.start_standin("tarnm.exe", "--mutex", "--window", "answer")
     pimfile = scene.start_standin("pimfile.exe", "--window", "answer")
+    scene.server.hold.clear()
     run = scene.start_updater(cmdline=scene.command_line(blanks + b"-restart", quoted=quoted))
     delay = deletion_delay(scene, run)
+    if HAS_WINDOW:
+        # Left abandoned by the terminated client: the updater does not take it again.
+        assert probe_client_mutex_during_run(scene) == "abandoned"
+    else:
+        scene.server.hold.set()
     assert wait_until(lambda: not tarnm.alive and not pimfile.alive, 10), "a client process survived"
     for c in (tarnm, pimfile):
         assert c.terminated()
@@ -118,7 +187,7 @@ def test_restart_pauses_then_terminates_both_images(scene, quoted, blanks):
         # No window search, no wake-up message.
         assert c.lines("wakeup") == []
     assert PAUSE <= delay < PAUSE + 2.0
-    assert_client_started_from_install(scene)
+    assert_update_ran(scene)
     print(f"restart: obsolete file deleted {delay:.3f} s, client stopped "
           f"{tarnm.ended_at - run.t0:.3f} s after the start")
 
@@ -150,6 +219,7 @@ def test_hung_client_is_terminated_after_one_timed_send(scene):
     scene.put_obsolete(scene.cwd)
     hung = scene.start_standin("tarnm.exe", "--mutex", "--window", "hang")
     other = scene.start_standin("pimfile.exe", "--lifetime", "30000")
+    scene.server.hold.clear()
     run = scene.start_updater("")
     assert wait_until(lambda: not hung.alive, 15), "the hung client was not terminated"
     stopped = hung.ended_at - run.t0
@@ -158,7 +228,11 @@ def test_hung_client_is_terminated_after_one_timed_send(scene):
     assert hung.terminated()
     assert wait_until(lambda: not other.alive, 10) and other.terminated()
     assert deletion_delay(scene, run) < stopped + NO_PAUSE
-    assert_client_started_from_install(scene)
+    if HAS_WINDOW:
+        assert probe_client_mutex_during_run(scene) == "abandoned"
+    else:
+        scene.server.hold.set()
+    assert_update_ran(scene)
     print(f"hung client: terminated {stopped:.3f} s after the start")
 
 
@@ -168,7 +242,7 @@ def test_client_mutex_without_window_updates_and_terminates_nothing(scene):
     other = scene.start_standin("pimfile.exe", "--lifetime", "30000")
     run = scene.start_updater("")
     assert deletion_delay(scene, run) < NO_PAUSE
-    assert_client_started_from_install(scene)
+    assert_update_ran(scene)
     run.wait_end()
     time.sleep(0.3)
     assert owner.alive and other.alive
@@ -183,7 +257,7 @@ def test_one_call_terminates_only_the_first_process_of_a_name(scene):
     order = [pid for pid, name in scene.snapshot() if name.lower() == "pimfile.exe"]
     assert sorted(order) == sorted([first.windows_pid, second.windows_pid])
     run = scene.start_updater("-restart")
-    assert_client_started_from_install(scene)
+    assert_update_ran(scene)
     run.wait_end()
     assert wait_until(lambda: not owner.alive, 10) and owner.terminated()  # other letter case
     time.sleep(0.5)
@@ -192,15 +266,16 @@ def test_one_call_terminates_only_the_first_process_of_a_name(scene):
     assert by_pid[order[1]].alive, "the second pimfile.exe was terminated as well"
 
 
-def test_updater_never_terminates_itself(wine, tmp_path):
+def test_updater_never_terminates_itself(wine, tmp_path, server):
     # Its own image name contains "pimfile.exe" in other letter case.
     scene = Scene(wine, tmp_path, updater_name="OldPimFile.exe")
+    scene.server = server
     try:
         owner = scene.start_standin("newtarnm.exe", "--mutex")  # merely contains "tarnm.exe"
         run = scene.start_updater("-restart")
         assert wait_until(lambda: not owner.alive, 10) and owner.terminated()
         # It went on with the run: the client was started at its end, and it ended by itself.
-        assert_client_started_from_install(scene)
+        assert_update_ran(scene)
         run.wait_end()
         # A process terminated with its own exit code would report STILL_ACTIVE (259).
         assert run.lines("ended")[0].fields["code"] == "0"
@@ -217,7 +292,7 @@ def test_obsolete_files_are_deleted_from_the_current_directory_only(scene):
     (scene.cwd / "sub").mkdir()
     (scene.cwd / "sub" / "Probe.exe").write_bytes(b"keep")
     scene.run_updater("")
-    assert_client_started_from_install(scene)
+    assert_update_ran(scene)
     assert scene.present(scene.cwd) == []
     assert scene.present(scene.install) == sorted(OBSOLETE)
     assert (scene.cwd / "Cmp32_v2.dll.bak").exists()
@@ -227,7 +302,7 @@ def test_obsolete_files_are_deleted_from_the_current_directory_only(scene):
 def test_no_obsolete_files_nothing_happens(scene):
     (scene.cwd / "keep.txt").write_bytes(b"keep")
     scene.run_updater("")
-    assert_client_started_from_install(scene)
+    assert_update_ran(scene)
     assert sorted(p.name for p in scene.cwd.iterdir()) == ["keep.txt"]
 
 
@@ -245,7 +320,7 @@ def test_obsolete_files_at_a_drive_root(scene):
     link.symlink_to(root)
     try:
         scene.run_updater("", cwd=f"{letter.upper()}:\\")
-        assert_client_started_from_install(scene)
+        assert_update_ran(scene)
         assert scene.present(root) == []
     finally:
         link.unlink()
