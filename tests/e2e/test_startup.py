@@ -17,7 +17,7 @@ PORT = int(os.environ.get("TARN_TEST_PORT", "18380"))
 # The restart pause and the time limit of one timed send.
 PAUSE = 2.0
 # Start-up work without any pause stays well below the pause; generous for a loaded machine.
-NO_PAUSE = 1.5
+NO_PAUSE = 1.8
 # How long a started run may take to reach its end (the client start).
 RUN_TIMEOUT = 30
 
