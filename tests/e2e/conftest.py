@@ -6,6 +6,7 @@ project's prefix, locale and a time-out (scripts/wine-env.sh)."""
 import os
 import shutil
 import subprocess
+import tempfile
 import time
 from pathlib import Path
 
@@ -57,22 +58,32 @@ class Wine:
                              capture_output=True, text=True, timeout=60)
         return Path(out.stdout.strip())
 
-    def start(self, program, *args, cwd=None, extra_env=None):
+    def start(self, program, *args, cwd=None, extra_env=None, stdout=None, stderr=None):
+        """Starts a program. Output goes to the given files (default: discarded), never to pipes:
+        Wine's background services can inherit a pipe and keep it open long after the program."""
         env = dict(self.env)
         if extra_env:
             env.update(extra_env)
         return subprocess.Popen([self.loader, str(program), *map(str, args)], cwd=cwd, env=env,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                stdin=subprocess.DEVNULL,
+                                stdout=stdout if stdout is not None else subprocess.DEVNULL,
+                                stderr=stderr if stderr is not None else subprocess.DEVNULL)
 
     def run(self, program, *args, cwd=None, timeout=120, extra_env=None):
-        p = self.start(program, *args, cwd=cwd, extra_env=extra_env)
-        try:
-            out, err = p.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            out, err = p.communicate()
-            raise AssertionError(f"{program} did not end within {timeout} s:\n{err.decode(errors='replace')}")
-        return subprocess.CompletedProcess(p.args, p.returncode, out, err)
+        """Runs a program to its end; returns its exit code and its output as bytes."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            p = self.start(program, *args, cwd=cwd, extra_env=extra_env, stdout=out, stderr=err)
+            try:
+                p.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+                err.seek(0)
+                raise AssertionError(f"{program} did not end within {timeout} s:\n"
+                                     f"{err.read().decode(errors='replace')}")
+            out.seek(0)
+            err.seek(0)
+            return subprocess.CompletedProcess(p.args, p.returncode, out.read(), err.read())
 
     def wait_idle(self):
         """Waits until every program of the prefix has ended (the wineserver keeps running)."""
@@ -114,6 +125,9 @@ def wine(wine_env, display):
     # Keep one wineserver alive for the session: programs then start in a fraction of a second.
     server = subprocess.Popen(["/usr/bin/wineserver", "-f", "-p"], env=w.env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # The first program of a session starts Wine's background services; let that happen here.
+    subprocess.run([w.loader, "cmd", "/c", "exit"], env=w.env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     yield w
     subprocess.run(["/usr/bin/wineserver", "-k"], env=w.env, capture_output=True)
     try:

@@ -1,0 +1,2 @@
+// The floor for start-up figures: a Windows program that does nothing.
+int main() { return 0; }
