@@ -31,6 +31,8 @@ protected:
 // The download worker's thread and event. The request itself travels in g_downloadJob.
 class WorkerControl {
 public:
+    // Owned through std::unique_ptr<WorkerControl> (CreateDownloadWorkerControl).
+    virtual ~WorkerControl() = default;
     // Empties url and targetPath, stores the window in notifyWindow, creates wakeEvent and
     // starts the worker thread. False when the event or the thread cannot be created.
     virtual bool StartDownloadWorker() = 0;
@@ -38,9 +40,6 @@ public:
     virtual void WakeWorker() = 0;
     // Closes nothing the worker may still use; forgets wakeEvent after a last signal.
     virtual void ForgetWorker() = 0;
-
-protected:
-    ~WorkerControl() = default;
 };
 
 // Why a catalogue was turned down; kAccepted when it was read.

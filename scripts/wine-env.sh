@@ -34,16 +34,20 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export LC_ALL=ko_KR.UTF-8
 
 tarn_wine_prefix() {
-  if [ -f "$WINEPREFIX/.tarn-ready" ]; then return 0; fi
+  # The marker names the set-up's version: a prefix made by an older set-up is brought up to date.
+  if [ -f "$WINEPREFIX/.tarn-ready-2" ]; then return 0; fi
   mkdir -p "$WINEPREFIX"
   "$WINE" wineboot -i >/dev/null 2>&1 || true
   # No crash dialog: on a virtual display it would wait forever.
   "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-  # The dialog font "굴림" is drawn with a Hangul font from fonts-nanum.
+  # The dialog font "굴림" is drawn with a Hangul font from fonts-nanum. NanumGothicCoding has
+  # Gulim's metrics at 9 points (cell height 12, average width 6), so dialog units map to the
+  # same pixels as on Windows; NanumGothic's taller cell (14) would push the updater window's
+  # lower progress bar past the bottom of its 140-pixel skin.
   "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
-      /v "굴림" /t REG_SZ /d NanumGothic /f >/dev/null 2>&1
+      /v "굴림" /t REG_SZ /d NanumGothicCoding /f >/dev/null 2>&1
   "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
-      /v "Gulim" /t REG_SZ /d NanumGothic /f >/dev/null 2>&1
+      /v "Gulim" /t REG_SZ /d NanumGothicCoding /f >/dev/null 2>&1
   /usr/bin/wineserver -w >/dev/null 2>&1 || true
-  touch "$WINEPREFIX/.tarn-ready"
+  touch "$WINEPREFIX/.tarn-ready-2"
 }

@@ -1,0 +1,329 @@
+// The download worker: one thread per run that fetches the request in g_downloadJob over WinINet
+// into a local file and posts WM_DOWNLOAD_NOTIFY to the window for every step.
+#include "engine/download_worker_win32.h"
+
+#include <process.h>
+#include <cstring>
+
+#include "engine/download_job.h"
+#include "engine/download_worker.h"
+#include "engine/text.h"
+#include "platform/unique_handle.h"
+#include "platform/win32.h"  // before <wininet.h>
+
+#include <wininet.h>
+
+namespace tarn {
+namespace {
+
+struct InternetHandleTraits {
+    using Handle = HINTERNET;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle h) { ::InternetCloseHandle(h); }
+};
+using UniqueInternetHandle = UniqueHandle<InternetHandleTraits>;
+
+// INTERNET_FLAG_DONT_CACHE | INTERNET_FLAG_TRANSFER_BINARY: the reply is not written to the
+// local cache. Automatic redirection stays on.
+constexpr DWORD kOpenFlags = 0x04000002;
+static_assert(kOpenFlags == (INTERNET_FLAG_DONT_CACHE | INTERNET_FLAG_TRANSFER_BINARY), "open flags");
+constexpr DWORD_PTR kOpenContext = 1;
+constexpr DWORD kBlockSize = 4096;
+
+// Without limits a server that accepts and then says nothing holds the run forever. A connect,
+// and every single send or receive, may take this long; a stalled server ends the run within
+// about half a minute.
+constexpr DWORD kConnectTimeoutMs = 15000;
+constexpr DWORD kTransferTimeoutMs = 20000;
+
+// The largest catalogue reply that is stored: one byte beyond the largest catalogue, so that the
+// parser sees that it is not one.
+constexpr int64_t kCatalogueStoreLimit = int64_t(kMaxCatalogueBytes) + 1;
+
+// One request as the worker found it when it woke. The driver resets the block when a run ends,
+// possibly during a transfer; the transfer under way keeps the request it started with.
+struct Request {
+    HWND window;
+    char url[kRequestTextSize];
+    char targetPath[kRequestTextSize];
+    int32_t expectedSize;
+    FileTime fileTime;
+};
+
+void TakeText(char (&dst)[kRequestTextSize], const char (&src)[kRequestTextSize]) {
+    // The field is read only up to its own size, whatever its writer left in it.
+    CopyBytesAsText(dst, sizeof dst, src, strnlen(src, sizeof src - 1));
+}
+
+void TakeRequest(Request& r) {
+    r.window = static_cast<HWND>(g_downloadJob.notifyWindow);
+    TakeText(r.url, g_downloadJob.url);
+    TakeText(r.targetPath, g_downloadJob.targetPath);
+    r.expectedSize = g_downloadJob.expectedSize;
+    r.fileTime = g_downloadJob.fileTime;
+}
+
+void Notify(const Request& r, int32_t code, int32_t value) {
+    ::PostMessageA(r.window, WM_DOWNLOAD_NOTIFY, static_cast<WPARAM>(code), static_cast<LPARAM>(value));
+}
+
+void SetBytesReceived(int32_t n) {
+    // The driver may reset the block meanwhile; the count is one aligned word either way.
+    __atomic_store_n(&g_downloadJob.bytesReceived, n, __ATOMIC_RELAXED);
+}
+
+void SetTimeouts(HINTERNET handle) {
+    DWORD connect = kConnectTimeoutMs;
+    DWORD transfer = kTransferTimeoutMs;
+    ::InternetSetOptionA(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &connect, sizeof connect);
+    ::InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &transfer, sizeof transfer);
+    ::InternetSetOptionA(handle, INTERNET_OPTION_SEND_TIMEOUT, &transfer, sizeof transfer);
+}
+
+// Windows hands the time-outs of the internet handle down to the connection and request handles
+// that InternetOpenUrlA makes; Wine keeps only the connect time-out, and its requests would wait
+// for a silent server for ever. So the time-outs are set again on the request handle as soon as
+// it is created, before its request is sent. The call comes synchronously on the worker's thread,
+// because the open carries a non-zero context. The new handle comes first in the information
+// (Windows passes an INTERNET_ASYNC_RESULT, Wine the bare handle).
+void CALLBACK OnInternetStatus(HINTERNET, DWORD_PTR, DWORD status, void* info, DWORD infoSize) {
+    if (status != INTERNET_STATUS_HANDLE_CREATED || !info || infoSize < sizeof(HINTERNET)) return;
+    HINTERNET created = nullptr;
+    std::memcpy(&created, info, sizeof created);
+    if (created) SetTimeouts(created);
+}
+
+// Fetches one request. Returns 0 after DOWNLOAD_FINISHED was posted, otherwise the failure
+// sub-code, to be posted once everything of the request has been released.
+int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlockSize]) {
+    // Only an HTTP reply has the status and headers the checks below read.
+    if (!IsHttpUrl(req.url)) return DOWNLOAD_ERR_INTERNET;
+    UniqueInternetHandle remote(::InternetOpenUrlA(session, req.url, nullptr, 0, kOpenFlags, kOpenContext));
+    if (!remote) return DOWNLOAD_ERR_INTERNET;
+
+    // A connection that breaks before the reply can still give a handle, but without a status
+    // line: that is no reply at all. An error page is never a file, whatever its length; the
+    // catalogue's own header check turns error pages down.
+    const bool isFile = req.expectedSize != -1;
+    DWORD status = 0;
+    DWORD statusSize = sizeof status;
+    if (!::HttpQueryInfoA(remote.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize,
+                          nullptr) ||
+        status < 100)
+        return DOWNLOAD_ERR_INTERNET;
+    if (isFile && status != HTTP_STATUS_OK) return DOWNLOAD_ERR_SIZE;
+
+    std::memset(buffer, 0, sizeof buffer);
+    DWORD lengthSize = sizeof buffer;
+    const bool hasLength =
+        ::HttpQueryInfoA(remote.get(), HTTP_QUERY_CONTENT_LENGTH, buffer, &lengthSize, nullptr) != FALSE;
+    buffer[kBlockSize - 1] = '\0';
+    const int64_t announced = hasLength ? ContentLengthValue(buffer) : -1;
+    // A file without a length cannot be told complete from cut short: a mismatch.
+    if (isFile && (!hasLength || announced != req.expectedSize)) return DOWNLOAD_ERR_SIZE;
+
+    int32_t received = 0;
+    SetBytesReceived(0);
+    Notify(req, DOWNLOAD_STARTED, req.expectedSize);
+
+    // The reply goes to a file beside the target and replaces it only when complete, so a
+    // failure never leaves a half-written target behind.
+    char partial[kRequestTextSize + sizeof kPartialSuffix];
+    if (!FormatText(partial, sizeof partial, "%s%s", req.targetPath, kPartialSuffix)) return DOWNLOAD_ERR_CREATE;
+    UniqueFileHandle local(
+        ::CreateFileA(partial, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr));
+    if (!local) return DOWNLOAD_ERR_CREATE;
+    ScopeExit removePartial([&] {
+        local.reset();
+        ::DeleteFileA(partial);
+    });
+
+    const int64_t limit = isFile ? int64_t(req.expectedSize) : kCatalogueStoreLimit;
+    bool capped = false;
+    while (!capped) {
+        DWORD got = 0;
+        if (!::InternetReadFile(remote.get(), buffer, kBlockSize, &got)) return DOWNLOAD_ERR_INTERNET;
+        if (got == 0) break;
+        DWORD keep = got;
+        if (received + int64_t(got) > limit) {
+            // More than a file's announced length is a broken reply; an endless catalogue is
+            // cut where it can no longer be a catalogue.
+            if (isFile) return DOWNLOAD_ERR_INTERNET;
+            keep = static_cast<DWORD>(limit - received);
+            capped = true;
+        }
+        DWORD written = 0;
+        if (!::WriteFile(local.get(), buffer, keep, &written, nullptr) || written != keep) return DOWNLOAD_ERR_FILE;
+        received += static_cast<int32_t>(keep);
+        SetBytesReceived(received);
+        Notify(req, DOWNLOAD_PROGRESS, received);
+    }
+    // The internet client ends a cut connection like a complete reply: only the count tells.
+    if (isFile ? received != req.expectedSize : (!capped && announced >= 0 && received < announced))
+        return DOWNLOAD_ERR_INTERNET;
+
+    if (ToU64(req.fileTime) != 0) {
+        const FILETIME time{req.fileTime.low, req.fileTime.high};
+        if (!::SetFileTime(local.get(), nullptr, nullptr, &time)) return DOWNLOAD_ERR_FILE;
+    }
+    if (!::FlushFileBuffers(local.get())) return DOWNLOAD_ERR_FILE;
+    if (!::CloseHandle(local.release())) return DOWNLOAD_ERR_FILE;
+    if (!PlaceDownloadedFile(partial, req.targetPath)) return DOWNLOAD_ERR_FILE;
+    removePartial.release();
+    remote.reset();
+
+    Notify(req, DOWNLOAD_FINISHED, received);
+    return 0;
+}
+
+void RunWorker(HANDLE wake) {
+    char agent[kPathSize];
+    ApplicationName(agent, sizeof agent);
+    UniqueInternetHandle session(::InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (session) {
+        SetTimeouts(session.get());
+        ::InternetSetStatusCallbackA(session.get(), OnInternetStatus);
+    }
+
+    // One buffer for the worker's life: first the Content-Length text, then each block.
+    char buffer[kBlockSize];
+    Request req;
+    for (;;) {
+        if (::WaitForSingleObject(wake, INFINITE) != WAIT_OBJECT_0) return;
+        TakeRequest(req);
+        if (req.url[0] == '\0') return;
+        // Without an internet handle no request can be served; the first one fails at once so
+        // that the run ends rather than waits for a notification that never comes.
+        const int32_t failure = session ? HandleRequest(session.get(), req, buffer) : DOWNLOAD_ERR_INTERNET;
+        if (failure != 0) {
+            Notify(req, DOWNLOAD_FAILED, failure);
+            return;
+        }
+    }
+}
+
+unsigned __stdcall DownloadWorker(void* wakeEvent) {
+    try {
+        RunWorker(static_cast<HANDLE>(wakeEvent));
+    } catch (...) {
+        // Nothing may leave the thread; the run then gets no further notification.
+    }
+    return 0;
+}
+
+class DownloadWorkerControl final : public WorkerControl {
+public:
+    explicit DownloadWorkerControl(void* notifyWindow) : window_(notifyWindow) {}
+
+    bool StartDownloadWorker() override {
+        g_downloadJob.url[0] = '\0';
+        g_downloadJob.targetPath[0] = '\0';
+        g_downloadJob.notifyWindow = window_;
+        // Never closed: a driver that has not yet forgotten it may still signal it after the
+        // worker has ended. The process is short-lived.
+        HANDLE event = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (!event) return false;
+        g_downloadJob.wakeEvent = event;
+        // The worker gets its event as the thread argument, so that a reset of the block, which
+        // forgets the handle, cannot leave it without one.
+        const uintptr_t thread = ::_beginthreadex(nullptr, 0, DownloadWorker, event, 0, nullptr);
+        if (thread == 0) {
+            g_downloadJob.wakeEvent = nullptr;
+            ::CloseHandle(event);
+            return false;
+        }
+        ::CloseHandle(reinterpret_cast<HANDLE>(thread));
+        return true;
+    }
+
+    void WakeWorker() override {
+        if (g_downloadJob.wakeEvent) ::SetEvent(g_downloadJob.wakeEvent);
+    }
+
+    void ForgetWorker() override {
+        if (!g_downloadJob.wakeEvent) return;
+        ::SetEvent(g_downloadJob.wakeEvent);
+        g_downloadJob.wakeEvent = nullptr;
+    }
+
+private:
+    void* window_;
+};
+
+bool IsSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+bool StartsWithNoCase(const char* text, const char* prefix) {
+    for (; *prefix; ++text, ++prefix) {
+        char c = *text;
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != *prefix) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int64_t ContentLengthValue(const char* text) {
+    constexpr int64_t kCap = int64_t(1) << 40;
+    const char* p = text;
+    while (IsSpace(*p)) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    int64_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (value < kCap) value = value * 10 + (*p - '0');
+    }
+    if (value > kCap) value = kCap;
+    return negative ? -value : value;
+}
+
+bool IsHttpUrl(const char* url) {
+    return StartsWithNoCase(url, "http://") || StartsWithNoCase(url, "https://");
+}
+
+void ApplicationName(char* out, size_t cap) {
+    char module[MAX_PATH + 1] = {};
+    const DWORD n = ::GetModuleFileNameA(nullptr, module, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) module[0] = '\0';
+    const char* slash = FindLastBackslash(module);
+    const char* name = slash ? slash + 1 : module;
+    const char* dot = std::strrchr(name, '.');
+    CopyBytesAsText(out, cap, name, dot ? size_t(dot - name) : std::strlen(name));
+}
+
+bool PlaceDownloadedFile(const char* partialPath, const char* targetPath) {
+    constexpr DWORD kMove = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (::MoveFileExA(partialPath, targetPath, kMove)) return true;
+    DWORD error = ::GetLastError();
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) return false;
+
+    // In use (a running executable cannot be overwritten, but it can be renamed). Never move a
+    // folder aside: only a file is replaced.
+    const DWORD attributes = ::GetFileAttributesA(targetPath);
+    char aside[kRequestTextSize + sizeof kAsideSuffix];
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !FormatText(aside, sizeof aside, "%s%s", targetPath, kAsideSuffix)) {
+        ::SetLastError(error);
+        return false;
+    }
+    if (!::MoveFileExA(targetPath, aside, kMove)) return false;
+    if (::MoveFileExA(partialPath, targetPath, kMove)) {
+        // A read-only old file is removed all the same; one still in use (a running executable)
+        // stays until the next run's scan removes it.
+        ::SetFileAttributesA(aside, FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileA(aside);
+        return true;
+    }
+    error = ::GetLastError();
+    ::MoveFileExA(aside, targetPath, kMove);
+    ::SetLastError(error);
+    return false;
+}
+
+std::unique_ptr<WorkerControl> CreateDownloadWorkerControl(void* notifyWindow) {
+    return std::make_unique<DownloadWorkerControl>(notifyWindow);
+}
+
+}  // namespace tarn

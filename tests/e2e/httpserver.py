@@ -1,0 +1,454 @@
+#!/usr/bin/env python3
+"""A small HTTP/1.1 server for the end-to-end tests and the demo: serves the files of a folder (and
+bytes put in memory) on 127.0.0.1, and misbehaves on chosen paths on demand.
+
+From pytest:
+
+    from httpserver import HttpServer
+    with HttpServer(root=release_dir, port=18380) as srv:     # port=0 picks a free port
+        srv.put("/dedivur/update/pim", catalogue_bytes)        # in-memory reply, beats files
+        srv.misbehave("/bin/a.dll", "cut", after=100)          # see MISBEHAVIOURS
+        ... run the updater against srv.url("/dedivur/update/pim") ...
+        assert srv.paths() == ["/dedivur/update/pim", "/bin/a.dll"]
+
+From a shell (for the demo; Ctrl-C or SIGTERM stops it):
+
+    python3 tests/e2e/httpserver.py --root DIR --port 18380 [--rate BYTES_PER_S]
+                                    [--behave PATH=KIND[,key=value...]]...
+
+Every misbehaviour ends by itself: stalls after `stall_limit` seconds (60 by default), endless
+bodies after `endless_limit` seconds or `endless_bytes` bytes; stop() ends them at once.
+"""
+import argparse
+import os
+import posixpath
+import signal
+import socket
+import socketserver
+import struct
+import sys
+import threading
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler
+
+DEFAULT_PORT = 18380
+
+# kind -> (parameters, what the client sees)
+MISBEHAVIOURS = {
+    "length": ("value", "Content-Length: <value> (int, or text written as is, e.g. ' 1234' or "
+                        "'01234'); the real body follows, then the connection closes"),
+    "no_length": ("", "no Content-Length; the body, then the connection closes"),
+    "cut": ("after", "the full Content-Length, `after` bytes of the body, then a normal close (FIN)"),
+    "reset": ("after", "the full Content-Length, `after` bytes, then a connection reset (RST); "
+                       "after=None resets before any answer"),
+    "status": ("code", "an HTML error page with that status (404, 500, ...) and its own length"),
+    "stall": ("after", "after=None: reads the request and never answers; otherwise the headers and "
+                       "`after` bytes, then nothing; until stall_limit, then the connection closes"),
+    "slow": ("rate", "the normal reply, paced at `rate` bytes per second"),
+    "redirect": ("to, code", "a redirect (302 unless `code`) to the path or URL `to`"),
+    "endless": ("", "200 without Content-Length and a body that does not end (bounded in time "
+                    "and bytes)"),
+}
+
+
+class RequestRecord:
+    """One request as the server saw it."""
+
+    def __init__(self, method, path, headers, when, client_port):
+        self.method = method
+        self.path = path          # URL path without the query, percent-decoded
+        self.headers = headers    # dict, header names in lower case
+        self.time = when          # time.time() when the request line arrived
+        self.client_port = client_port
+        self.status = None        # the status sent, None when no answer was sent
+        self.sent = 0             # body bytes sent
+        self.ended = None         # time.time() when the server was done with it
+
+    def __repr__(self):
+        return f"<{self.method} {self.path} {self.status} sent={self.sent}>"
+
+
+class _Behaviour:
+    def __init__(self, kind, times, params):
+        if kind not in MISBEHAVIOURS:
+            raise ValueError(f"unknown misbehaviour {kind!r}; known: {', '.join(MISBEHAVIOURS)}")
+        self.kind = kind
+        self.times = times
+        self.params = params
+
+
+class _ThreadingServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+    request_queue_size = 64
+
+
+class HttpServer:
+    """Serves `root` (may be None: only what put() stores) on host:port in background threads."""
+
+    def __init__(self, root=None, port=DEFAULT_PORT, host="127.0.0.1", rate=None,
+                 stall_limit=60.0, endless_limit=60.0, endless_bytes=1 << 30, verbose=False):
+        self.root = os.path.abspath(root) if root else None
+        self.host = host
+        self.rate = rate
+        self.stall_limit = stall_limit
+        self.endless_limit = endless_limit
+        self.endless_bytes = endless_bytes
+        self.verbose = verbose
+        self.log = []
+        self._requested_port = port
+        self._memory = {}
+        self._behaviours = {}
+        self._lock = threading.Lock()
+        self._connections = set()
+        self._stop = threading.Event()
+        self._server = None
+        self._thread = None
+
+    # --- life -------------------------------------------------------------------------------
+    def start(self):
+        handler = type("Handler", (_Handler,), {"owner": self})
+        self._server = _ThreadingServer((self.host, self._requested_port), handler)
+        self._stop.clear()
+        self._thread = threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.1},
+                                        name="httpserver", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self):
+        """Stops accepting, ends every connection (stalls included) and waits for the loop."""
+        if not self._server:
+            return
+        self._stop.set()
+        self._server.shutdown()
+        self._server.server_close()
+        with self._lock:
+            conns = list(self._connections)
+        for c in conns:
+            try:
+                c.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        self._thread.join(timeout=10)
+        self._server = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    @property
+    def port(self):
+        return self._server.server_address[1] if self._server else self._requested_port
+
+    def url(self, path="/"):
+        if not path.startswith("/"):
+            path = "/" + path
+        return f"http://{self.host}:{self.port}{urllib.parse.quote(path, safe='/')}"
+
+    # --- content and behaviour --------------------------------------------------------------
+    def put(self, path, data):
+        """Serves `data` (bytes) at `path`, ahead of any file of the same name."""
+        with self._lock:
+            self._memory[path] = bytes(data)
+
+    def remove(self, path):
+        with self._lock:
+            self._memory.pop(path, None)
+
+    def misbehave(self, path, kind, times=None, **params):
+        """Makes `path` misbehave (see MISBEHAVIOURS); `times` limits it to that many requests."""
+        with self._lock:
+            self._behaviours[path] = _Behaviour(kind, times, params)
+
+    def behave(self, path=None):
+        """Ends the misbehaviour of `path`, or of every path."""
+        with self._lock:
+            if path is None:
+                self._behaviours.clear()
+            else:
+                self._behaviours.pop(path, None)
+
+    # --- the log ----------------------------------------------------------------------------
+    def requests(self, path=None):
+        with self._lock:
+            return [r for r in self.log if path is None or r.path == path]
+
+    def paths(self):
+        return [r.path for r in self.requests()]
+
+    def clear_log(self):
+        with self._lock:
+            self.log.clear()
+
+    def wait_answered(self, timeout=10.0):
+        """Waits until the server is done with every request logged so far (its `sent` count and
+        status are final); a client can have the last byte before the server has noted it."""
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if all(r.ended is not None for r in self.requests()):
+                return True
+            time.sleep(0.02)
+        return False
+
+    def wait_idle(self, timeout=10.0):
+        """Waits until no connection is open (the client has gone)."""
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            with self._lock:
+                if not self._connections:
+                    return True
+            time.sleep(0.05)
+        return False
+
+    # --- for the handler --------------------------------------------------------------------
+    def _take_behaviour(self, path):
+        with self._lock:
+            b = self._behaviours.get(path)
+            if b and b.times is not None:
+                b.times -= 1
+                if b.times <= 0:
+                    del self._behaviours[path]
+            return b
+
+    def _content(self, path):
+        """The bytes for `path`, or None."""
+        with self._lock:
+            if path in self._memory:
+                return self._memory[path]
+        if not self.root:
+            return None
+        rel = posixpath.normpath(path).lstrip("/")
+        if rel.startswith("..") or rel in ("", "."):
+            return None
+        full = os.path.join(self.root, *rel.split("/"))
+        if not os.path.isfile(full):
+            return None
+        with open(full, "rb") as f:
+            return f.read()
+
+
+class _Handler(BaseHTTPRequestHandler):
+    owner = None  # the HttpServer, set per server
+    protocol_version = "HTTP/1.1"
+    server_version = "TarnTestServer/1"
+    timeout = 75  # an idle keep-alive connection ends by itself
+
+    def setup(self):
+        super().setup()
+        with self.owner._lock:
+            self.owner._connections.add(self.connection)
+
+    def finish(self):
+        try:
+            super().finish()
+        except OSError:
+            pass
+        with self.owner._lock:
+            self.owner._connections.discard(self.connection)
+
+    def log_message(self, format, *args):
+        if self.owner.verbose:
+            sys.stderr.write("%s %s\n" % (time.strftime("%H:%M:%S"), format % args))
+
+    # --- requests ---------------------------------------------------------------------------
+    def do_GET(self):
+        self._answer(send_body=True)
+
+    def do_HEAD(self):
+        self._answer(send_body=False)
+
+    def _answer(self, send_body):
+        path = _request_path(self.path)
+        rec = RequestRecord(self.command, path, {k.lower(): v for k, v in self.headers.items()},
+                            time.time(), self.client_address[1])
+        with self.owner._lock:
+            self.owner.log.append(rec)
+        self._rec = rec
+        try:
+            behaviour = self.owner._take_behaviour(path)
+            body = self.owner._content(path)
+            if behaviour:
+                self._misbehave(behaviour, body, send_body)
+            elif body is None:
+                self._error_page(404, send_body)
+            else:
+                self._reply(body, send_body, rate=self.owner.rate)
+        except (ConnectionError, socket.timeout, OSError):
+            self.close_connection = True
+        finally:
+            rec.ended = time.time()
+
+    # --- pieces -----------------------------------------------------------------------------
+    def _head(self, status, headers, close=False):
+        reason = self.responses.get(status, ("",))[0]
+        lines = [f"HTTP/1.1 {status} {reason}", f"Date: {self.date_time_string()}",
+                 f"Server: {self.server_version}"]
+        lines += [f"{k}: {v}" for k, v in headers]
+        if close:
+            lines.append("Connection: close")
+            self.close_connection = True
+        self.wfile.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
+        self._rec.status = status
+
+    def _body(self, data, rate=None):
+        """Writes data, paced at `rate` bytes/s when given; stops early when the server stops."""
+        if not rate:
+            view = memoryview(data)
+            for i in range(0, len(view), 65536):
+                if self.owner._stop.is_set():
+                    raise ConnectionAbortedError("server stopping")
+                self.wfile.write(view[i:i + 65536])
+                self._rec.sent += len(view[i:i + 65536])
+            return
+        start = time.time()
+        chunk = max(1, int(rate) // 20)
+        sent = 0
+        while sent < len(data):
+            due = start + sent / rate
+            if self.owner._stop.wait(max(0.0, due - time.time())):
+                raise ConnectionAbortedError("server stopping")
+            piece = data[sent:sent + chunk]
+            self.wfile.write(piece)
+            sent += len(piece)
+            self._rec.sent = sent
+
+    def _reply(self, body, send_body, rate=None, length=True, close=False):
+        headers = [("Content-Type", "application/octet-stream")]
+        if length:
+            headers.append(("Content-Length", str(len(body))))
+        self._head(200, headers, close=close or not length)
+        if send_body:
+            self._body(body, rate)
+
+    def _error_page(self, status, send_body):
+        reason = self.responses.get(status, ("Error",))[0]
+        page = (f"<html><head><title>{status} {reason}</title></head>"
+                f"<body><h1>{status} {reason}</h1></body></html>\n").encode()
+        self._head(status, [("Content-Type", "text/html"), ("Content-Length", str(len(page)))])
+        if send_body:
+            self._body(page)
+
+    def _reset(self):
+        """Ends the connection with a reset (RST) instead of a normal close."""
+        self.close_connection = True
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.connection.close()
+
+    def _misbehave(self, b, body, send_body):
+        p = b.params
+        kind = b.kind
+        if body is None and kind not in ("status", "redirect", "stall", "endless", "reset"):
+            body = b""
+        if kind == "length":
+            self._head(200, [("Content-Type", "application/octet-stream"), ("Content-Length", p["value"])],
+                       close=True)
+            if send_body:
+                self._body(body)
+        elif kind == "no_length":
+            self._reply(body, send_body, length=False)
+        elif kind == "cut":
+            self._head(200, [("Content-Length", str(len(body)))], close=True)
+            if send_body:
+                self._body(body[:p.get("after", len(body) // 2)])
+        elif kind == "reset":
+            after = p.get("after")
+            if after is not None:
+                body = body or b""
+                self._head(200, [("Content-Length", str(len(body)))], close=True)
+                if send_body:
+                    self._body(body[:after])
+                time.sleep(0.05)  # lets the bytes leave before the reset
+            self._reset()
+        elif kind == "status":
+            self.close_connection = True
+            self._error_page(int(p.get("code", 500)), send_body)
+        elif kind == "stall":
+            after = p.get("after")
+            if after is not None:
+                body = body or b""
+                self._head(200, [("Content-Length", str(len(body)))], close=True)
+                if send_body:
+                    self._body(body[:after])
+            self.close_connection = True
+            self.owner._stop.wait(self.owner.stall_limit)
+        elif kind == "slow":
+            self._reply(body, send_body, rate=float(p["rate"]))
+        elif kind == "redirect":
+            to = p["to"]
+            if to.startswith("/"):
+                to = self.owner.url(to)
+            self._head(int(p.get("code", 302)), [("Location", to), ("Content-Length", "0")])
+        elif kind == "endless":
+            self._head(200, [("Content-Type", "application/octet-stream")], close=True)
+            if not send_body:
+                return
+            block = bytes(range(256)) * 256
+            deadline = time.time() + self.owner.endless_limit
+            while self._rec.sent < self.owner.endless_bytes and time.time() < deadline:
+                if self.owner._stop.is_set():
+                    return
+                self.wfile.write(block)
+                self._rec.sent += len(block)
+
+
+def _request_path(target):
+    """The path of a request target as text. Clients send non-ASCII paths either percent-escaped
+    or as raw bytes: UTF-8 from most, the ANSI code page (CP949) from WinINet under a Korean
+    locale. http.server hands the request line over as Latin-1 text."""
+    raw = target.encode("latin-1", errors="replace").split(b"?", 1)[0].split(b"#", 1)[0]
+    if b"://" in raw:  # absolute form
+        raw = b"/" + raw.split(b"://", 1)[1].partition(b"/")[2]
+    raw = urllib.parse.unquote_to_bytes(raw)
+    for codec in ("utf-8", "cp949"):
+        try:
+            return raw.decode(codec)
+        except UnicodeDecodeError:
+            pass
+    return raw.decode("latin-1")
+
+
+def _parse_behave(text):
+    """'PATH=KIND[,key=value...]' -> (path, kind, params)."""
+    path, _, rest = text.partition("=")
+    kind, *pairs = rest.split(",")
+    params = {}
+    for pair in pairs:
+        k, _, v = pair.partition("=")
+        params[k] = int(v) if v.lstrip("-").isdigit() else v
+    return path, kind, params
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description="Serve a folder over HTTP/1.1 on 127.0.0.1.")
+    ap.add_argument("--root", required=True, help="folder to serve")
+    ap.add_argument("--port", type=int, default=DEFAULT_PORT)
+    ap.add_argument("--host", default="127.0.0.1")
+    ap.add_argument("--rate", type=float, default=None, help="bytes per second for every reply")
+    ap.add_argument("--behave", action="append", default=[], metavar="PATH=KIND[,key=value...]",
+                    help="misbehaviour of one path: " + ", ".join(MISBEHAVIOURS))
+    ap.add_argument("--quiet", action="store_true", help="no request log on stderr")
+    args = ap.parse_args(argv)
+
+    srv = HttpServer(root=args.root, port=args.port, host=args.host, rate=args.rate,
+                     verbose=not args.quiet)
+    for spec in args.behave:
+        path, kind, params = _parse_behave(spec)
+        srv.misbehave(path, kind, **params)
+    done = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: done.set())
+    signal.signal(signal.SIGINT, lambda *_: done.set())
+    srv.start()
+    print(f"serving {srv.root} on http://{srv.host}:{srv.port}/", flush=True)
+    try:
+        while not done.wait(0.5):
+            pass
+    finally:
+        srv.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
