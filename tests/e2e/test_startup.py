@@ -127,7 +127,9 @@ def test_no_client_no_pause_no_handshake(scene, tail):
     other = scene.start_standin("tarnm.exe", "--lifetime", "30000")
     scene.server.hold.clear()
     run = scene.start_updater(tail)
-    assert deletion_delay(scene, run) < NO_PAUSE
+    delay = deletion_delay(scene, run)
+    assert delay < NO_PAUSE
+    print(f"no client: obsolete file deleted {delay:.3f} s after the start")
     # The updater took the client mutex at its start and keeps it through the run.
     assert probe_client_mutex_during_run(scene) == "owned-elsewhere"
     assert_update_ran(scene)
