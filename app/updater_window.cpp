@@ -2,20 +2,16 @@
 
 #include <memory>
 
+#include "crash/crash_reporter.h"
 #include "ui/reporter_hook.h"
 #include "ui/updater_dlg.h"
-#ifdef TARN_HAVE_CRASH_REPORTER
-#include "crash/crash_reporter.h"
-#endif
 
 namespace tarn {
 
 void RunUpdaterWindow(CWinApp& app) {
-#ifdef TARN_HAVE_CRASH_REPORTER
     // The window switches crash reporting on when it is created; this is the switch it uses. The
     // reference also links in the reporter, which installed itself during static initialisation.
     SetReportingHook(&SetReportingEnabled);
-#endif
     // The window object holds the whole run state, far too much for the stack.
     auto window = std::make_unique<CUpdaterDlg>();
     app.m_pMainWnd = window.get();

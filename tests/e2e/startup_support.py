@@ -16,9 +16,6 @@ import threading
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-# Whether this tree has the updater window, and with it the real update run (catalogue request).
-HAS_WINDOW = (ROOT / "ui" / "CMakeLists.txt").exists()
 CATALOGUE_PATH = "/dedivur/update/pim"
 STANDIN = "standin_client.exe"
 UPDATER = "TarnFileUpdater.exe"

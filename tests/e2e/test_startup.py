@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from startup_support import HAS_WINDOW, OBSOLETE, CatalogueServer, Scene, wait_until
+from startup_support import OBSOLETE, CatalogueServer, Scene, wait_until
 
 PORT = int(os.environ.get("TARN_TEST_PORT", "18380"))
 
@@ -44,16 +44,14 @@ def wait_client_started(scene, count=1, timeout=RUN_TIMEOUT):
 
 
 def assert_update_ran(scene):
-    """One run: the catalogue requested (where the tree has the window), then the client started
-    from the install folder."""
+    """One run: the catalogue requested, then the client started from the install folder."""
     (start,) = wait_client_started(scene)
     install = scene.wine.unix_to_windows(scene.install)
     assert start.fields["cwd"].lower() == install.lower()
     assert start.fields["cmdline"].lower().rstrip('"').endswith("pimfile.exe")
-    if HAS_WINDOW:
-        requests = scene.server.catalogue_requests()
-        assert len(requests) == 1, scene.server.requests
-        assert requests[0] <= start.time + 0.05
+    requests = scene.server.catalogue_requests()
+    assert len(requests) == 1, scene.server.requests
+    assert requests[0] <= start.time + 0.05
 
 
 def probe_client_mutex_during_run(scene):
@@ -65,9 +63,6 @@ def probe_client_mutex_during_run(scene):
     finally:
         scene.server.hold.set()
     return probe.fields["client"]
-
-
-needs_window = pytest.mark.skipif(not HAS_WINDOW, reason="the updater window is not in this tree yet")
 
 
 def deletion_delay(scene, run, name="Probe.exe", timeout=RUN_TIMEOUT):
@@ -101,7 +96,6 @@ def test_second_updater_ends_at_once(scene, tail):
     assert client.lines("wakeup") == []
 
 
-@needs_window
 def test_second_updater_while_one_runs(scene):
     client = scene.start_standin("tarnm.exe", "--window", "answer")  # window only, no mutex
     scene.server.hold.clear()
@@ -133,10 +127,11 @@ def test_no_client_no_pause_no_handshake(scene, tail):
     other = scene.start_standin("tarnm.exe", "--lifetime", "30000")
     scene.server.hold.clear()
     run = scene.start_updater(tail)
-    assert deletion_delay(scene, run) < NO_PAUSE
-    if HAS_WINDOW:
-        # The updater took the client mutex at its start and keeps it through the run.
-        assert probe_client_mutex_during_run(scene) == "owned-elsewhere"
+    delay = deletion_delay(scene, run)
+    assert delay < NO_PAUSE
+    print(f"no client: obsolete file deleted {delay:.3f} s after the start")
+    # The updater took the client mutex at its start and keeps it through the run.
+    assert probe_client_mutex_during_run(scene) == "owned-elsewhere"
     assert_update_ran(scene)
     run.wait_end()
     assert window.lines("wakeup") == []
@@ -154,9 +149,8 @@ def test_abandoned_client_mutex_counts_as_taken(scene):
     scene.server.hold.clear()
     run = scene.start_updater("")
     assert deletion_delay(scene, run) < NO_PAUSE
-    if HAS_WINDOW:
-        # Taken over from the client that abandoned it, and kept.
-        assert probe_client_mutex_during_run(scene) == "owned-elsewhere"
+    # Taken over from the client that abandoned it, and kept.
+    assert probe_client_mutex_during_run(scene) == "owned-elsewhere"
     assert_update_ran(scene)
     run.wait_end()
     assert keeper.lines("wakeup") == []
@@ -174,11 +168,8 @@ def test_restart_pauses_then_terminates_both_images(scene, quoted, blanks):
     scene.server.hold.clear()
     run = scene.start_updater(cmdline=scene.command_line(blanks + b"-restart", quoted=quoted))
     delay = deletion_delay(scene, run)
-    if HAS_WINDOW:
-        # Left abandoned by the terminated client: the updater does not take it again.
-        assert probe_client_mutex_during_run(scene) == "abandoned"
-    else:
-        scene.server.hold.set()
+    # Left abandoned by the terminated client: the updater does not take it again.
+    assert probe_client_mutex_during_run(scene) == "abandoned"
     assert wait_until(lambda: not tarnm.alive and not pimfile.alive, 10), "a client process survived"
     for c in (tarnm, pimfile):
         assert c.terminated()
@@ -228,10 +219,7 @@ def test_hung_client_is_terminated_after_one_timed_send(scene):
     assert hung.terminated()
     assert wait_until(lambda: not other.alive, 10) and other.terminated()
     assert deletion_delay(scene, run) < stopped + NO_PAUSE
-    if HAS_WINDOW:
-        assert probe_client_mutex_during_run(scene) == "abandoned"
-    else:
-        scene.server.hold.set()
+    assert probe_client_mutex_during_run(scene) == "abandoned"
     assert_update_ran(scene)
     print(f"hung client: terminated {stopped:.3f} s after the start")
 
