@@ -24,6 +24,7 @@ class Nginx:
         conf = self.workdir / "nginx.conf"
         conf.write_text(f"""
 worker_processes 1;
+user root;
 daemon off;
 pid {self.workdir}/nginx.pid;
 error_log {self.workdir}/logs/error.log warn;

@@ -196,7 +196,7 @@ def test_fresh_install_from_nginx(wine, tmp_path):
     install = Install(wine, tmp_path / "install")
     with Nginx(www, tmp_path / "nginx", PORT) as server:
         install.run()
-        log = server.access_log()
+        log = [line for line in server.access_log() if '"TarnFileUpdater"' in line]
     assert_matches_release(install, release)
     assert len(log) == 1 + len(sample_release())
     assert all('" 200 ' in line for line in log)
