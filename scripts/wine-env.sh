@@ -35,10 +35,13 @@ export LC_ALL=ko_KR.UTF-8
 
 tarn_wine_prefix() {
   # The marker names the set-up's version: a prefix made by an older set-up is brought up to date.
-  if [ -f "$WINEPREFIX/.tarn-ready-2" ]; then return 0; fi
+  if [ -f "$WINEPREFIX/.tarn-ready-3" ]; then return 0; fi
   mkdir -p "$WINEPREFIX"
   "$WINE" wineboot -i >/dev/null 2>&1 || true
-  # No crash dialog: on a virtual display it would wait forever.
+  # No crash dialog: on a virtual display it would wait forever. And no debugger at all: an
+  # unhandled exception then ends the process with its code, as the tests of the crash reporter
+  # expect, instead of leaving winedbg attached to it.
+  "$WINE" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1
   "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
   # The dialog font "굴림" is drawn with a Hangul font from fonts-nanum. NanumGothicCoding has
   # Gulim's metrics at 9 points (cell height 12, average width 6), so dialog units map to the
@@ -49,5 +52,5 @@ tarn_wine_prefix() {
   "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
       /v "Gulim" /t REG_SZ /d NanumGothicCoding /f >/dev/null 2>&1
   /usr/bin/wineserver -w >/dev/null 2>&1 || true
-  touch "$WINEPREFIX/.tarn-ready-2"
+  touch "$WINEPREFIX/.tarn-ready-3"
 }

@@ -195,7 +195,8 @@ def test_exception_after_removal_only_chains(wine, probe):
     # The reporter had no previous filter, so its filter stays installed after removal.
     result, out, _ = run(wine, probe, "after-removal")
     assert "raising after removal installed=0" in out
-    assert "continued" not in out and result.returncode != 0
+    # What becomes of the exception then is Wine's debugger's business (under load it sometimes
+    # lets the process continue); the reporter must only stay out of it.
     assert no_files(probe)
 
 
