@@ -434,8 +434,8 @@ def main(argv=None):
 
     srv = HttpServer(root=args.root, port=args.port, host=args.host, rate=args.rate,
                      verbose=not args.quiet)
-    for spec in args.behave:
-        path, kind, params = _parse_behave(spec)
+    for item in args.behave:
+        path, kind, params = _parse_behave(item)
         srv.misbehave(path, kind, **params)
     done = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: done.set())

@@ -29,8 +29,8 @@ def set_mtime(path, when):
 def make_release(folder, files):
     """files: {relative posix path: bytes or (bytes, unix mtime)}."""
     folder = Path(folder)
-    for rel, spec in files.items():
-        data, mtime = spec if isinstance(spec, tuple) else (spec, 1_600_000_000)
+    for rel, entry in files.items():
+        data, mtime = entry if isinstance(entry, tuple) else (entry, 1_600_000_000)
         p = folder / rel
         p.parent.mkdir(parents=True, exist_ok=True)
         p.write_bytes(data)
@@ -79,7 +79,7 @@ class Install:
         shutil.copyfile(wine.exe("TarnFileUpdater.exe"), self.updater)
         shutil.copyfile(wine.exe("standin_client.exe"), self.dir / "pimfile.exe")
         self.client_log = self.dir / "standin.log"
-        self.inspect = wine.exe("window_inspect.exe")
+        self.inspect = wine.exe("window_look.exe")
 
     @property
     def windows_path(self):

@@ -2,7 +2,7 @@
 
 The preview program shows the real window (template, skin, creation steps); with --hold it
 counts the start command instead of running the update, so the window stays to be looked at.
-The helper window_inspect reads the window from outside; a screenshot of the display shows what
+The helper window_look reads the window from outside; a screenshot of the display shows what
 was painted. The screenshot is kept in build/e2e-window/.
 """
 import http.server
@@ -22,7 +22,7 @@ from conftest import ROOT, TEST_PORT
 
 OUT = ROOT / "build" / "e2e-window"
 PREVIEW = "ui/preview/updater_window_preview.exe"
-INSPECT = "tests/e2e/helpers/window_inspect/window_inspect.exe"
+INSPECT = "tests/e2e/helpers/window_look/window_look.exe"
 
 WIDTH, HEIGHT = 403, 140
 LABEL_FILE, LABEL_TOTAL, BAR_FILE, BAR_TOTAL = 1002, 1003, 1000, 1001
@@ -45,7 +45,7 @@ def need(wine, relative):
     path = wine.exe(relative)
     if not path.exists():
         pytest.fail(f"{relative} is not built: cmake --build --preset {wine.arch} --target "
-                    "updater_window_preview window_inspect")
+                    "updater_window_preview window_look")
     return path
 
 

@@ -1,12 +1,12 @@
 // Looks at the updater window of another process and prints what it finds, one "key=value"
 // record per line, for the end-to-end tests:
-//   window_inspect find [WAIT_MS]     the window, the work area and the four controls
-//   window_inspect map X Y CX CY      a control rectangle in dialog units, mapped to pixels with
+//   window_look find [WAIT_MS]     the window, the work area and the four controls
+//   window_look map X Y CX CY      a control rectangle in dialog units, mapped to pixels with
 //                                     the dialog font ("굴림" 9 points), as the dialog manager does
-//   window_inspect progress ID        range and position of a progress bar
-//   window_inspect key NAME           types escape, enter or altf4 into the window
-//   window_inspect post NAME          posts close (WM_CLOSE) or syscommand-close to the window
-//   window_inspect msgbox [WAIT_MS] [keep]
+//   window_look progress ID        range and position of a progress bar
+//   window_look key NAME           types escape, enter or altf4 into the window
+//   window_look post NAME          posts close (WM_CLOSE) or syscommand-close to the window
+//   window_look msgbox [WAIT_MS] [keep]
 //                                     a message box: caption, text, owner; dismissed with OK
 // Texts are printed as hexadecimal bytes of the ANSI code page. Exit status 0, or 1 when the
 // window is not there.
@@ -271,6 +271,6 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "progress") == 0) return Progress(std::atoi(argv[2]));
     if (argc == 3 && std::strcmp(argv[1], "key") == 0) return Key(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "post") == 0) return Post(argv[2]);
-    std::fprintf(stderr, "usage: window_inspect find [WAIT_MS] | map X Y CX CY | progress ID | key NAME | post NAME\n");
+    std::fprintf(stderr, "usage: window_look find [WAIT_MS] | map X Y CX CY | progress ID | key NAME | post NAME\n");
     return 2;
 }
