@@ -134,15 +134,21 @@ bool UpdateEngine::ParseCatalogue() {
     // Create every folder an entry names, outermost first, relative to the current directory
     // (the install folder). Only backslashes separate folders here; results are ignored since
     // the folders usually exist already.
+    // A folder the previous entry's path already named was just created (or found) and is not
+    // asked for again: catalogues list the files of one folder together.
+    const char* previous = "";
     for (int32_t i = 0; i < serverCount; ++i) {
         char folder[kPathSize];
         CopyText(folder, serverList[i].path);
         for (char* p = folder; *p; ++p) {
             if (*p != '\\') continue;
+            const size_t length = static_cast<size_t>(p - folder);
+            if (std::strncmp(previous, folder, length) == 0 && previous[length] == '\\') continue;
             *p = '\0';
             platform_.CreateDir(folder);
             *p = '\\';
         }
+        previous = serverList[i].path;
     }
     return true;
 }

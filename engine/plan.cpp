@@ -26,7 +26,8 @@ void UpdateEngine::BuildUpdatePlan() {
         UpdateFileEntry& server = serverList[s];
         for (int32_t l = 0; l < localCount; ++l) {
             const UpdateFileEntry& local = localList[l];
-            if (std::strncmp(server.path, local.path, kPathSize) == 0 && server.size == local.size &&
+            // The size first: it is the cheapest of the three and rules out most pairs.
+            if (server.size == local.size && std::strncmp(server.path, local.path, kPathSize) == 0 &&
                 std::strncmp(server.timeText, local.timeText, kTimeTextSize) == 0) {
                 server.matched = 1;
                 break;

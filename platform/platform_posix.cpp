@@ -46,6 +46,9 @@ FileTime ToFileTime(const struct timespec& ts) {
 }
 
 class PosixPlatform final : public Platform {
+    time_t offsetTime_ = -1;
+    long offsetSeconds_ = 0;
+
 public:
     bool PathExists(const char* path) override {
         struct stat st;
@@ -81,11 +84,16 @@ public:
     }
 
     bool FileTimeToLocalDosDateTime(FileTime utc, uint16_t* dosDate, uint16_t* dosTime) override {
-        // As on Windows, the offset in force now applies to every time, whatever its date.
+        // As on Windows, the offset in force now applies to every time, whatever its date. It is
+        // looked up at most once a second: a plan converts hundreds of times in a row.
         const time_t now = ::time(nullptr);
-        struct tm local;
-        if (!::localtime_r(&now, &local)) return false;
-        const int64_t offsetTicks = static_cast<int64_t>(local.tm_gmtoff) * static_cast<int64_t>(kTicksPerSecond);
+        if (now != offsetTime_) {
+            struct tm local;
+            if (!::localtime_r(&now, &local)) return false;
+            offsetSeconds_ = local.tm_gmtoff;
+            offsetTime_ = now;
+        }
+        const int64_t offsetTicks = static_cast<int64_t>(offsetSeconds_) * static_cast<int64_t>(kTicksPerSecond);
         const uint64_t ticks = ToU64(utc);
         if (offsetTicks < 0 && ticks < static_cast<uint64_t>(-offsetTicks)) return false;
         return PackDosDateTime(ticks + static_cast<uint64_t>(offsetTicks), dosDate, dosTime);

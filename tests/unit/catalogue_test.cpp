@@ -69,6 +69,13 @@ TEST_F(CatalogueTest, CreatesTheFoldersOfEveryEntryButNotTheFile) {
     EXPECT_FALSE(dir.Exists("x\\y\\z.bin"));
 }
 
+TEST_F(CatalogueTest, FoldersSharedWithThePreviousEntryAndLookAlikesAreAllCreated) {
+    ASSERT_TRUE(Parse(CatalogueBuilder().Header().I32(0).Entry("a\\b\\x", 1, kTime).Entry("a\\b\\y", 1, kTime)
+                          .Entry("a\\bc\\z", 1, kTime).Entry("a\\c\\w", 1, kTime).Entry("ab\\v", 1, kTime)
+                          .Entry("a\\b\\d\\u", 1, kTime).bytes()));
+    for (const char* folder : {"a", "a\\b", "a\\bc", "a\\c", "ab", "a\\b\\d"}) EXPECT_TRUE(dir.IsDir(folder)) << folder;
+}
+
 TEST_F(CatalogueTest, ForwardSlashPathCreatesNoFolder) {
     ASSERT_TRUE(Parse(CatalogueBuilder().Header().I32(0).Entry("p/q.bin", 1, kTime).bytes()));
     EXPECT_EQ(engine->serverCount, 1);
