@@ -64,7 +64,16 @@ void TakeRequest(Request& r) {
 }
 
 void Notify(const Request& r, int32_t code, int32_t value) {
-    ::PostMessageA(r.window, WM_DOWNLOAD_NOTIFY, static_cast<WPARAM>(code), static_cast<LPARAM>(value));
+    // A thread's message queue holds a limited number of posted messages (10,000 by default); a
+    // window that falls behind a fast transfer would lose notifications, and a lost FINISHED or
+    // FAILED would leave the run waiting forever. So a post that fails while the window still
+    // exists is retried until the window has made room.
+    for (int attempt = 0; attempt < 30000; ++attempt) {
+        if (::PostMessageA(r.window, WM_DOWNLOAD_NOTIFY, static_cast<WPARAM>(code), static_cast<LPARAM>(value)))
+            return;
+        if (!::IsWindow(r.window)) return;
+        ::Sleep(2);
+    }
 }
 
 void SetBytesReceived(int32_t n) {

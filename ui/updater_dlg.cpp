@@ -164,7 +164,14 @@ void CUpdaterDlg::SetProgressRange(int control, int32_t high) {
 }
 
 void CUpdaterDlg::SetProgressPos(int control, int32_t pos) {
-    if (hwnd()) ::SendDlgItemMessageA(hwnd(), control, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
+    if (!hwnd()) return;
+    // A progress bar repaints itself at once on every position; where that is slow (Wine draws
+    // each through X, about 0.7 ms) the window falls far behind a transfer that posts one
+    // notification per 4 KB block. While further notifications already wait in the queue, this
+    // position is about to be overwritten and is not drawn; the last of every burst always is.
+    MSG pending;
+    if (::PeekMessageA(&pending, hwnd(), WM_DOWNLOAD_NOTIFY, WM_DOWNLOAD_NOTIFY, PM_NOREMOVE | PM_NOYIELD)) return;
+    ::SendDlgItemMessageA(hwnd(), control, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
 }
 
 void CUpdaterDlg::HideWindow() {
