@@ -437,15 +437,16 @@ def main():
                      ("timeouts", "notify", "partial")),
                     ("4096 progress (shown window, 2 x PBM_SETPOS per block)", 4096, ("progress",)),
                     ("4096 progress-pixel (PBM_SETPOS only when a bar grows a pixel)", 4096, ("progress-pixel",)),
-                    ("4096 timeouts partial progress-pixel (the updater with that change)", 4096,
-                     ("timeouts", "partial", "progress-pixel")),
+                    ("4096 progress-ms=30 (bars moved at most every 30 ms)", 4096, ("progress-ms=30",)),
+                    ("4096 timeouts partial progress-ms=30 (the updater with that change)", 4096,
+                     ("timeouts", "partial", "progress-ms=30")),
                     ("4096 readex", 4096, ("readex",)),
                     ("4096 readex-nowait", 4096, ("readex-nowait",)),
                     ("4096 querydata", 4096, ("querydata",)),
                     ("4096 readbuf=65536", 4096, ("readbuf=65536",)),
                     ("4096 keepalive", 4096, ("keepalive",)),
                     ("4096 cache writes on (TRANSFER_BINARY only)", 4096, ("flags=2",)),
-                    ("4096 RELOAD|NO_CACHE_WRITE", 4096, ("flags=" + format(0x80000000 | 0x04000000 | 0x2, "x"),)),
+                    ("4096 RELOAD + NO_CACHE_WRITE", 4096, ("flags=" + format(0x80000000 | 0x04000000 | 0x2, "x"),)),
                     ("4096 PRAGMA_NOCACHE", 4096, ("flags=" + format(0x00000100 | 0x04000000 | 0x2, "x"),)),
                     ("8192", 8192, ()), ("16384", 16384, ()),
                 ]
@@ -456,6 +457,7 @@ def main():
                     log(f"  {name}: {median(runs, 'inner'):.3f} s")
                 results["experiments"] = {"files": len(files_e), "bytes": EXP_MB * MiB, "variants": exp}
     finally:
+        (WORK / "results.json").write_text(json.dumps(results, indent=1))
         subprocess.run(["/usr/bin/wineserver", "-k"], env=env, capture_output=True)
         for proc in (server, xvfb):
             if proc and proc.poll() is None:

@@ -20,6 +20,7 @@
 //   progress        as notify, but the window is shown, 403 x 140 like the updater's, and every
 //                   message moves two progress bars (PBM_SETPOS for the file and for the total)
 //   progress-pixel  as progress, but a bar is moved only when its filled width changes by a pixel
+//   progress-ms=N   as progress, but the bars are moved at most once every N milliseconds
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -44,7 +45,8 @@ struct Options {
     int readex = 0;  // 0 InternetReadFile, 1 IRF_SYNC, 2 IRF_NO_WAIT
     bool querydata = false;
     DWORD readbuf = 0;
-    int progress = 0;  // 0 none, 1 every message, 2 when a bar's width changes
+    int progress = 0;  // 0 none, 1 every message, 2 when a bar's width changes, 3 every progressMs
+    DWORD progressMs = 0;
 };
 
 Options g_opt;
@@ -176,6 +178,8 @@ struct Bar {
 Bar g_bar[2];
 long long g_done = 0;  // bytes of the files before the current one
 
+DWORD g_lastMove = 0;
+
 void MoveBar(int i, long long pos) {
     Bar& b = g_bar[i];
     b.pos = pos;
@@ -198,6 +202,14 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             MoveBar(0, 0);
         }
         if (wp == 1) {
+            if (g_opt.progress == 3) {
+                const DWORD now = GetTickCount();
+                if (now - g_lastMove < g_opt.progressMs) {
+                    g_bar[0].pos = lp;
+                    return 0;
+                }
+                g_lastMove = now;
+            }
             MoveBar(0, lp);
             MoveBar(1, g_done + lp);
         }
@@ -237,6 +249,10 @@ bool ParseOption(const char* arg) {
     } else if (std::strcmp(arg, "progress-pixel") == 0) {
         g_opt.notify = true;
         g_opt.progress = 2;
+    } else if (std::strncmp(arg, "progress-ms=", 12) == 0) {
+        g_opt.notify = true;
+        g_opt.progress = 3;
+        g_opt.progressMs = static_cast<DWORD>(std::strtoul(arg + 12, nullptr, 10));
     } else if (std::strcmp(arg, "keepalive") == 0) {
         g_opt.flags |= INTERNET_FLAG_KEEP_CONNECTION;
     } else {
