@@ -25,7 +25,7 @@ def rng(runs, key):
 
 def table(head, rows):
     out = ["| " + " | ".join(head) + " |", "|" + "|".join("---" for _ in head) + "|"]
-    out += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    out += ["| " + " | ".join(str(c).replace("|", "\\|") for c in row) + " |" for row in rows]
     return out
 
 
