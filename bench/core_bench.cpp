@@ -24,6 +24,14 @@
 #include <thread>
 #include <vector>
 
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+#define RUNNING_ON_VALGRIND 0
+#define CALLGRIND_ZERO_STATS
+#define CALLGRIND_DUMP_STATS_AT(label) ((void)(label))
+#endif
+
 #include "engine/update_engine.h"
 #include "platform/platform.h"
 #include "tools/update-catalogue/catalogue_writer.h"
@@ -43,12 +51,23 @@ struct Figures {
 };
 
 // Runs setup (untimed) and then body (timed) the given number of times, after one warm-up.
-Figures Measure(int runs, const std::function<void()>& setup, const std::function<void()>& body) {
+// Under callgrind (bench/run.sh) the body runs once after the warm-up, and the instructions of
+// that run alone are dumped under the label, so that changes can be compared exactly.
+Figures Measure(const char* label, int runs, const std::function<void()>& setup,
+                const std::function<void()>& body) {
+    const bool callgrind = RUNNING_ON_VALGRIND;
+    if (callgrind) runs = 1;
     std::vector<double> micros;
     for (int i = 0; i <= runs; ++i) {
         setup();
         const auto start = Clock::now();
-        body();
+        if (callgrind && i == runs) {
+            CALLGRIND_ZERO_STATS;
+            body();
+            CALLGRIND_DUMP_STATS_AT(label);
+        } else {
+            body();
+        }
         const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
         if (i > 0) micros.push_back(us);
     }
@@ -147,7 +166,7 @@ int main() {
     inventory->localCount = engine->localCount;
 
     const Figures parsePlan = Measure(
-        51,
+        "parse+plan", 51,
         [&] {
             fresh();
             std::memcpy(engine->localList, inventory->localList, sizeof engine->localList);
@@ -163,7 +182,7 @@ int main() {
     Print("    parse + plan (ParseCatalogue, BuildUpdatePlan)", parsePlan);
     // The two halves on their own, to show where the time goes.
     const Figures parseOnly = Measure(
-        51,
+        "parse", 51,
         [&] {
             fresh();
             load();
@@ -171,7 +190,7 @@ int main() {
         [&] { engine->ParseCatalogue(); });
     Print("      of which parse (incl. 300 folder creation attempts)", parseOnly);
     const Figures planOnly = Measure(
-        51,
+        "plan", 51,
         [&] {
             fresh();
             std::memcpy(engine->localList, inventory->localList, sizeof engine->localList);
@@ -182,7 +201,7 @@ int main() {
         [&] { engine->BuildUpdatePlan(); });
     Print("      of which plan (600 local-time texts, 300 x 300 compares)", planOnly);
     const Figures scanParsePlan = Measure(
-        21, [&] { fresh(); },
+        "scan300+parse+plan", 21, [&] { fresh(); },
         [&] {
             engine->BuildLocalInventory();
             load();
@@ -203,7 +222,7 @@ int main() {
         }
     }
     const Figures scan = Measure(
-        11,
+        "scan10000", 11,
         [&] {
             engine = std::make_unique<UpdateEngine>(SystemPlatform());
             engine->InstallDir = EnginePath(tree);

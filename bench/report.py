@@ -1,0 +1,210 @@
+"""Turns the figures of one bench/run.sh into the table: printed, and written to
+docs/benchmarks.md. Whatever follows the analysis marker in that file is kept as it is."""
+import json
+import os
+import re
+import statistics
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+WORK = Path(os.environ.get("BENCH_WORK", ROOT / "build" / "bench"))
+DOC = ROOT / "docs" / "benchmarks.md"
+MARKER = "<!-- analysis: kept by bench/report.py -->"
+MiB = 1024 * 1024
+
+
+def med(runs, key):
+    return statistics.median(r[key] for r in runs)
+
+
+def rng(runs, key):
+    vals = [r[key] for r in runs]
+    return f"{min(vals):.2f}–{max(vals):.2f}"
+
+
+def table(head, rows):
+    out = ["| " + " | ".join(head) + " |", "|" + "|".join("---" for _ in head) + "|"]
+    out += ["| " + " | ".join(str(c).replace("|", "\\|") for c in row) + " |" for row in rows]
+    return out
+
+
+def core_figures():
+    """Median over the core_bench runs of each line's median (microseconds)."""
+    text = (WORK / "core.txt").read_text() if (WORK / "core.txt").exists() else ""
+    figures = {}
+    for line in text.splitlines():
+        m = re.match(r"\s*(.*?)\s+median\s+([\d.]+) us", line)
+        if m:
+            figures.setdefault(m.group(1).strip(), []).append(float(m.group(2)))
+    labels = {}
+    summary = WORK / "callgrind-summary.txt"
+    if summary.exists():
+        current = {}
+        for line in summary.read_text().splitlines():
+            path, _, rest = line.partition(":")
+            if rest.startswith("desc: Trigger: Client Request: "):
+                current[path] = rest.split(": ", 3)[-1].strip()
+            elif rest.startswith("summary: ") and path in current:
+                labels[current[path]] = int(rest.split()[1])
+    return {k: (statistics.median(v), len(v)) for k, v in figures.items()}, labels
+
+
+def main():
+    res = json.loads((WORK / "results.json").read_text())
+    m = res["machine"]
+    lines = ["# Benchmarks", "",
+             "Produced by `bench/run.sh` (see bench/README.md); the tables below come from one run of it.", "",
+             f"- Date: {m['date']}; load average at the start {' '.join(m['load'])}"
+             + (" — **quick run (BENCH_QUICK=1), smaller sizes**" if res.get("quick") else ""),
+             f"- Machine: {m['cores']} cores ({m['cpu']}), {m['memory_mib']} MiB memory, Linux {m['kernel']}",
+             f"- Wine: {m['wine']}, arch {m['wine_arch']} (the x86-64 build of the same sources: this kernel "
+             "runs no 32-bit programs); one persistent wineserver for the whole run; Xvfb display without a "
+             "window manager",
+             f"- Server: {m['nginx']} on 127.0.0.1:18380 (sendfile on); {m['curl']}",
+             f"- Each figure is the median of {res['repeat']} runs unless said otherwise; MiB = 2^20 bytes.", ""]
+
+    # 1. Full update
+    f = res["full"]
+    r = f["runs"]
+    mib = f["bytes"] / MiB
+    floor = med(r["triv"], "wall")
+    wf4 = med(r["wf4k"], "wall")
+    wf64 = med(r["wf64k"], "wall")
+    curl = med(r["curl"], "wall")
+    upd_c = med(r["upd"], "client")
+    upd_e = med(r["upd"], "end")
+    lines += [f"## 1. Full update on loopback: {f['files']} files, {mib:.0f} MiB, fresh install folder", ""]
+    rows = [
+        ("updater: start → client started", upd_c, rng(r["upd"], "client")),
+        ("updater: start → updater process ended", upd_e, rng(r["upd"], "end")),
+        ("(a) wininet_fetch, 4096-byte reads (wine start included)", wf4, rng(r["wf4k"], "wall")),
+        ("(b) wininet_fetch, 65536-byte reads", wf64, rng(r["wf64k"], "wall")),
+        ("(c) curl, same files one after another (one process, keep-alive)", curl, rng(r["curl"], "wall")),
+        ("(d) wine + trivial program (the floor)", floor, rng(r["triv"], "wall")),
+    ]
+    out = []
+    for name, s, span in rows:
+        rate = f"{mib / s:.1f}" if "floor" not in name else "–"
+        out.append((name, f"{s:.2f}", span, rate, f"{s / wf4:.2f}", f"{s / wf64:.2f}", f"{s / curl:.2f}",
+                    f"{s / floor:.1f}"))
+    lines += table(["run", "s (median)", "min–max", "MiB/s", "× (a)", "× (b)", "× (c)", "× (d)"], out)
+    wf4_in = med(r["wf4k"], "inner")
+    wf64_in = med(r["wf64k"], "inner")
+    lines += ["", f"Inside the fetch loops (without Wine's start): (a) {wf4_in:.2f} s = {mib / wf4_in:.1f} MiB/s, "
+              f"{med(r['wf4k'], 'reads'):.0f} reads; (b) {wf64_in:.2f} s = {mib / wf64_in:.1f} MiB/s, "
+              f"{med(r['wf64k'], 'reads'):.0f} reads. Without the floor: updater (to client) − floor = "
+              f"{upd_c - floor:.2f} s against (a) − floor = {wf4 - floor:.2f} s, ratio "
+              f"{(upd_c - floor) / (wf4 - floor):.2f}. Start → end minus start → client = "
+              f"{upd_e - upd_c:.2f} s (the window closing after the client is started).", ""]
+
+    # 2. No-op
+    n = res["noop"]
+    nu_c = statistics.median(x["upd"]["client"] for x in n)
+    nu_e = statistics.median(x["upd"]["end"] for x in n)
+    cat = statistics.median(x["cat"]["wall"] for x in n)
+    cat_in = statistics.median(x["cat"]["inner"] for x in n)
+    nfloor = statistics.median(x["triv"]["wall"] for x in n)
+    lines += ["## 2. No-op run (everything up to date)", ""]
+    lines += table(["run", "s (median)", "× floor + catalogue fetch"], [
+        ("updater: start → client started", f"{nu_c:.2f}", f"{nu_c / cat:.2f}"),
+        ("updater: start → updater process ended", f"{nu_e:.2f}", f"{nu_e / cat:.2f}"),
+        ("floor + one catalogue fetch (wininet_fetch of the catalogue: wine start, WinINet, one request)",
+         f"{cat:.2f}", "1.00"),
+        ("floor alone (wine + trivial program)", f"{nfloor:.2f}", f"{nfloor / cat:.2f}"),
+    ])
+    lines += ["", f"The catalogue request itself took {cat_in * 1000:.0f} ms inside the loop.", ""]
+
+    # 3. Core
+    core, instr = core_figures()
+    lines += ["## 3. Engine core, native (RelWithDebInfo)", ""]
+    rows = []
+    for name, (value, count) in core.items():
+        label = {"parse + plan (ParseCatalogue, BuildUpdatePlan)": "parse+plan",
+                 "of which parse (incl. 300 folder creation attempts)": "parse",
+                 "of which plan (600 local-time texts, 300 x 300 compares)": "plan",
+                 "scan + parse + plan of the same folder": "scan300+parse+plan",
+                 "scan (BuildLocalInventory)": "scan10000"}.get(name)
+        what = {"scan (BuildLocalInventory)": "scan of 10,000 files in 100 folders (BuildLocalInventory)"}.get(
+            name, name if "300" in name or "parse" in name else name)
+        ins = f"{instr[label]:,}" if label in instr else "–"
+        rows.append((what, f"{value:.1f}", ins, count))
+    lines += table(["part", "µs (median of the runs' medians)", "instructions (callgrind, one run)",
+                    "core_bench runs"], rows)
+    lines += ["", "Each core_bench run takes the median of 51 (parse/plan), 21 and 11 (scan) timed runs after a "
+              "warm-up; callgrind counts one run after the warm-up (client requests around the timed part).", ""]
+
+    # 4. Growth
+    g = res["growth"]
+    lines += ["## 4. Cost growth (updater, fresh install folder each run)", ""]
+    rows = []
+    for x in g:
+        mb = x["bytes"] / MiB
+        c = med(x["upd"], "client")
+        w = med(x["wf4k"], "wall")
+        rows.append((x["files"], f"{mb:.0f}", f"{c:.2f}", f"{mb / c:.1f}", f"{w:.2f}", f"{c / w:.2f}",
+                     f"{max(y['hwm'] for y in x['upd']) / 1024:.1f}"))
+    lines += table(["files", "MiB", "updater s (to client)", "MiB/s", "wininet_fetch 4096 s", "ratio",
+                    "updater VmHWM MiB"], rows)
+    counts = [x for x in g if x["kind"] == "count"]
+    if len(counts) >= 2:
+        a, b = counts[0], counts[-1]
+        per_file = (med(b["upd"], "client") - med(a["upd"], "client")) / (b["files"] - a["files"])
+        per_file_wf = (med(b["wf4k"], "wall") - med(a["wf4k"], "wall")) / (b["files"] - a["files"])
+        lines += ["", f"Per extra file (same total size): updater {per_file * 1000:.1f} ms, wininet_fetch 4096 "
+                  f"{per_file_wf * 1000:.1f} ms."]
+    sizes = [x for x in g if x["kind"] == "size"]
+    if len(sizes) >= 2:
+        a, b = sizes[0], sizes[-1]
+        dm = (b["bytes"] - a["bytes"]) / MiB
+        lines += [f"Per extra MiB (one file): updater {(med(b['upd'], 'client') - med(a['upd'], 'client')) / dm * 1000:.1f}"
+                  f" ms, wininet_fetch 4096 {(med(b['wf4k'], 'wall') - med(a['wf4k'], 'wall')) / dm * 1000:.1f} ms."]
+    lines += [""]
+
+    # 5. Memory
+    upd = r["upd"]
+    triv = r["triv"]
+    lines += [f"## 5. Memory (peak, from /proc/PID/status of the Wine process, polled every 20 ms)", ""]
+    lines += table(["process", "VmHWM MiB (peak RSS)", "largest RssAnon seen MiB", "VmPeak MiB (address space)"], [
+        (f"updater, {mib:.0f} MiB run (max of runs)", f"{max(x['hwm'] for x in upd) / 1024:.1f}",
+         f"{max(x['anon'] for x in upd) / 1024:.1f}", f"{max(x['peak'] for x in upd) / 1024:.0f}"),
+        ("trivial program (max of runs; polled every 5 ms)", f"{max(x['hwm'] for x in triv) / 1024:.1f}",
+         f"{max(x['anon'] for x in triv) / 1024:.1f}", f"{max(x['peak'] for x in triv) / 1024:.0f}"),
+    ])
+    lines += ["", "Across the growth runs (section 4) the updater's VmHWM ranged "
+              f"{min(min(y['hwm'] for y in x['upd']) for x in g) / 1024:.1f}–"
+              f"{max(max(y['hwm'] for y in x['upd']) for x in g) / 1024:.1f} MiB for 1 MiB to "
+              f"{max(x['bytes'] for x in g) / MiB:.0f} MiB and 1 to {max(x['files'] for x in g)} files.", ""]
+
+    # 6. Experiments
+    if "experiments" in res:
+        e = res["experiments"]
+        emib = e["bytes"] / MiB
+        base = None
+        rows = []
+        for v in e["variants"]:
+            s = med(v["runs"], "inner")
+            if base is None:
+                base = s
+            rows.append((v["name"], f"{s:.2f}", f"{emib / s:.1f}", f"{s / base:.2f}", f"{med(v['runs'], 'reads'):.0f}"))
+        lines += [f"## 6. WinINet under Wine: {e['files']} files, {emib:.0f} MiB, options of wininet_fetch", ""]
+        lines += table(["variant", "s in the loop (median)", "MiB/s", "× plain 4096", "reads"], rows)
+        lines += [""]
+
+    text = "\n".join(lines) + "\n"
+    kept = ""
+    if DOC.exists():
+        old = DOC.read_text()
+        if MARKER in old:
+            kept = old[old.index(MARKER):]
+    if not kept:
+        kept = MARKER + "\n"
+    DOC.parent.mkdir(parents=True, exist_ok=True)
+    DOC.write_text(text + "\n" + kept)
+    print(text)
+    print(f"written to {DOC}", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
