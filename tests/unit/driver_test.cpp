@@ -4,6 +4,7 @@
 
 #include "engine/download_job.h"
 #include "engine/update_engine.h"
+#include "platform/forwarding_platform.h"
 #include "test_support.h"
 
 namespace tarn::test {
@@ -50,21 +51,9 @@ public:
 };
 
 // The system platform, but client starts are recorded instead of run.
-class ClientRecordingPlatform final : public Platform {
+class ClientRecordingPlatform final : public ForwardingPlatform {
 public:
-    bool PathExists(const char* p) override { return SystemPlatform().PathExists(p); }
-    bool CreateDir(const char* p) override { return SystemPlatform().CreateDir(p); }
-    bool SetCurrentDir(const char* p) override { return SystemPlatform().SetCurrentDir(p); }
-    bool ListCurrentDir(DirVisitor& v) override { return SystemPlatform().ListCurrentDir(v); }
-    bool FileTimeToLocalDosDateTime(FileTime u, uint16_t* d, uint16_t* t) override {
-        return SystemPlatform().FileTimeToLocalDosDateTime(u, d, t);
-    }
-    bool GetModulePath(char* b, unsigned c) override { return SystemPlatform().GetModulePath(b, c); }
-    bool GetCommonAppDataFolder(char* b, unsigned c) override { return SystemPlatform().GetCommonAppDataFolder(b, c); }
-    bool DeleteFileForce(const char* p) override { return SystemPlatform().DeleteFileForce(p); }
-    bool ReadWholeFile(const char* p, std::unique_ptr<uint8_t[]>* d, int32_t* l, uint32_t* e) override {
-        return SystemPlatform().ReadWholeFile(p, d, l, e);
-    }
+    ClientRecordingPlatform() : ForwardingPlatform(SystemPlatform()) {}
     bool SystemErrorText(uint32_t e, char* b, unsigned c) override {
         return systemTexts && SystemPlatform().SystemErrorText(e, b, c);
     }

@@ -3,28 +3,19 @@
 #include <cstring>
 
 #include "engine/update_engine.h"
+#include "platform/forwarding_platform.h"
 #include "test_support.h"
 
 namespace tarn::test {
 namespace {
 
 // The system platform with the local-time conversion pinned to UTC+9, so texts are known.
-class FixedOffsetPlatform final : public Platform {
+class FixedOffsetPlatform final : public ForwardingPlatform {
 public:
-    bool PathExists(const char* p) override { return SystemPlatform().PathExists(p); }
-    bool CreateDir(const char* p) override { return SystemPlatform().CreateDir(p); }
-    bool SetCurrentDir(const char* p) override { return SystemPlatform().SetCurrentDir(p); }
-    bool ListCurrentDir(DirVisitor& v) override { return SystemPlatform().ListCurrentDir(v); }
+    FixedOffsetPlatform() : ForwardingPlatform(SystemPlatform()) {}
     bool FileTimeToLocalDosDateTime(FileTime utc, uint16_t* d, uint16_t* t) override {
         return PackDosDateTime(ToU64(utc) + 9ULL * 3600 * 10000000, d, t);
     }
-    bool GetModulePath(char* b, unsigned c) override { return SystemPlatform().GetModulePath(b, c); }
-    bool GetCommonAppDataFolder(char* b, unsigned c) override { return SystemPlatform().GetCommonAppDataFolder(b, c); }
-    bool DeleteFileForce(const char* p) override { return SystemPlatform().DeleteFileForce(p); }
-    bool ReadWholeFile(const char* p, std::unique_ptr<uint8_t[]>* d, int32_t* l, uint32_t* e) override {
-        return SystemPlatform().ReadWholeFile(p, d, l, e);
-    }
-    bool SystemErrorText(uint32_t e, char* b, unsigned c) override { return SystemPlatform().SystemErrorText(e, b, c); }
     bool StartProcess(const char*, const char*, const char*) override { return false; }
     bool RunCommandLine(const char*) override { return false; }
 };
