@@ -85,13 +85,26 @@ class Wine:
             err.seek(0)
             return subprocess.CompletedProcess(p.args, p.returncode, out.read(), err.read())
 
+    def _prefix_programs(self):
+        """Process ids of Windows programs running in this prefix (other prefixes are left out,
+        so that test runs of several checkouts do not wait on each other)."""
+        r = subprocess.run(["pgrep", "-f", r"\.exe"], capture_output=True, text=True)
+        mine = f"WINEPREFIX={self.prefix}".encode()
+        pids = []
+        for pid in r.stdout.split():
+            try:
+                environ = Path(f"/proc/{pid}/environ").read_bytes().split(b"\0")
+            except OSError:
+                continue
+            if mine in environ:
+                pids.append(int(pid))
+        return pids
+
     def wait_idle(self):
         """Waits until every program of the prefix has ended (the wineserver keeps running)."""
         deadline = time.time() + 60
         while time.time() < deadline:
-            r = subprocess.run(["pgrep", "-f", r"\.exe"], capture_output=True, text=True)
-            names = [line for line in r.stdout.split() if line]
-            if not names:
+            if not self._prefix_programs():
                 return
             time.sleep(0.2)
 
@@ -101,14 +114,17 @@ def display():
     """A virtual X display for the whole session."""
     if not shutil.which("Xvfb"):
         pytest.skip("Xvfb is not installed")
-    num = 90 + os.getpid() % 50
-    proc = subprocess.Popen(["Xvfb", f":{num}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+    # Xvfb picks a free display number itself and writes it to the pipe once it listens.
+    read_end, write_end = os.pipe()
+    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                             "-nolisten", "tcp"], pass_fds=(write_end,),
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.time() + 20
-    while not Path(f"/tmp/.X11-unix/X{num}").exists():
-        if time.time() > deadline or proc.poll() is not None:
-            raise RuntimeError("Xvfb did not start")
-        time.sleep(0.1)
+    os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        num = pipe.readline().strip()
+    if not num.isdigit():
+        proc.kill()
+        raise RuntimeError("Xvfb did not start")
     yield f":{num}"
     proc.terminate()
     proc.wait(timeout=10)
