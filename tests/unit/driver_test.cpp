@@ -43,8 +43,10 @@ public:
                            std::to_string(g_downloadJob.expectedSize) + ")");
     }
     void ForgetWorker() override { ++forgets; }
+    bool WorkerEnded() override { return ended; }
 
     bool startWorks = true;
+    bool ended = false;
     int starts = 0;
     int forgets = 0;
     std::vector<std::string> requests;
@@ -178,7 +180,8 @@ TEST_F(DriverTest, NothingToDownloadFinishesRightAfterTheCatalogue) {
     EXPECT_TRUE(window.log.empty()) << "the total bar's range is never set";
     EXPECT_EQ(worker.requests.size(), 1u);
     ASSERT_EQ(platform.starts.size(), 1u);
-    EXPECT_EQ(platform.starts[0], "pimfile.exe|" + install.path() + "\\pimfile.exe|" + install.path());
+    const std::string client = install.path() + "\\pimfile.exe";
+    EXPECT_EQ(platform.starts[0], client + "|" + client + "|" + install.path());
     EXPECT_FALSE(temp.Exists("Updater.tmp")) << "the temporary catalogue is deleted once read";
 }
 
@@ -271,9 +274,12 @@ TEST_F(DriverTest, WorkerThatCannotStartEndsTheRun) {
 TEST_F(DriverTest, ClientStartFallsBackToTheCommandLineThenWinExec) {
     platform.startsSucceedFrom = 0;
     RunCatalogue(CatalogueBuilder().Header().I32(0));
+    // Every attempt names the client by its full path; without an application name it is quoted.
     const std::string cmd = install.path() + "\\pimfile.exe";
-    EXPECT_EQ(platform.starts, (std::vector<std::string>{"pimfile.exe|" + cmd + "|" + install.path(),
-                                                         "(none)|" + cmd + "|" + install.path(), "winexec|" + cmd}));
+    const std::string quoted = "\"" + cmd + "\"";
+    EXPECT_EQ(platform.starts, (std::vector<std::string>{cmd + "|" + cmd + "|" + install.path(),
+                                                         "(none)|" + quoted + "|" + install.path(),
+                                                         "winexec|" + quoted}));
     EXPECT_EQ(engine->clientStartedBy(), 0);
     EXPECT_EQ(window.closes, 1) << "the window closes whether or not the client started";
 }
@@ -287,6 +293,59 @@ TEST_F(DriverTest, CommandLineOverTheLimitStartsNothing) {
     second->FinishUpdate();
     EXPECT_TRUE(platform.starts.empty());
     EXPECT_TRUE(second->finished());
+}
+
+TEST_F(DriverTest, InstallFolderThatCannotBeEnteredStartsNothing) {
+    for (const std::string& dir : {std::string(), install.Join("missing.txt")}) {
+        if (!dir.empty()) install.WriteFile("missing.txt", "a file, not a folder");
+        auto run = std::make_unique<UpdateEngine>(platform, &window);
+        run->InstallDir = dir;
+        run->AttachWorker(&worker);
+        run->StartUpdate();
+        EXPECT_TRUE(run->finished()) << dir;
+    }
+    EXPECT_TRUE(platform.starts.empty());
+    EXPECT_EQ(worker.starts, 0);
+}
+
+TEST_F(DriverTest, RunStartsOnce) {
+    ServeCatalogue(CatalogueBuilder().Header().I32(1).Text("http://h/").Entry("a", 10, kTime));
+    engine->StartUpdate();
+    engine->StartUpdate();
+    EXPECT_EQ(worker.starts, 1);
+    EXPECT_EQ(worker.requests.size(), 1u);
+}
+
+// The window's watch ends a run whose worker has ended, or has been silent for a minute, without
+// the answer the run waits for; a worker that is heard of in time keeps the run going.
+TEST_F(DriverTest, WatchEndsARunTheWorkerCanNoLongerAnswer) {
+    const CatalogueBuilder c = CatalogueBuilder().Header().I32(1).Text("http://h/").Entry("a", 10, kTime);
+    struct Case {
+        bool ended;
+        int ticks;
+        bool heardOf;
+        bool finishes;
+    };
+    for (const Case k : {Case{true, 1, false, true}, Case{false, UpdateEngine::kWorkerSilenceTicks, false, true},
+                         Case{false, UpdateEngine::kWorkerSilenceTicks, true, false}}) {
+        auto run = std::make_unique<UpdateEngine>(platform, &window);
+        run->InstallDir = install.path();
+        run->CatalogueTempFile = engine->CatalogueTempFile;
+        run->AttachWorker(&worker);
+        run->OnWatchTick();
+        EXPECT_FALSE(run->finished()) << "no run yet";
+        worker.ended = false;
+        ServeCatalogue(c);
+        run->StartUpdate();
+        run->OnDownloadNotify(DOWNLOAD_FINISHED, 100);
+        ASSERT_EQ(g_downloadJob.expectedSize, 10) << "the file is being fetched";
+        worker.ended = k.ended;
+        for (int i = 0; i < k.ticks; ++i) {
+            if (k.heardOf && i == k.ticks / 2) run->OnDownloadNotify(DOWNLOAD_STARTED, 10);
+            run->OnWatchTick();
+        }
+        EXPECT_EQ(run->finished(), k.finishes) << k.ended << " " << k.ticks;
+    }
 }
 
 TEST(ToUrlPath, TurnsBackslashCharactersIntoSlashes) {
