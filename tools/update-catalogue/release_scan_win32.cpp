@@ -1,6 +1,9 @@
 // Walking a release folder on Windows. The wide API sees every name as it is, whatever the
 // system's ANSI code page; names are then converted to code page 949 for the catalogue, and a
 // name without an exact CP949 form is reported rather than written with '?' in it.
+#include <cstring>
+#include <vector>
+
 #include "platform/unique_handle.h"
 #include "platform/win32.h"
 #include "tools/update-catalogue/release_scan.h"
@@ -73,12 +76,76 @@ bool ListFolder(Walk& walk, const std::wstring& dir, const std::wstring& relWide
         file.shown = shown;
         file.size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         file.writeTime = FileTime{data.ftLastWriteTime.dwLowDateTime, data.ftLastWriteTime.dwHighDateTime};
+        file.source = Utf8(dir + L"\\" + name);
         walk.files->push_back(std::move(file));
     } while (FindNextFileW(find.get(), &data));
     return true;
 }
 
+// Opens a file named by ReleaseFile::source; the error is saved before anything can change it.
+UniqueFileHandle OpenSource(const std::string& source, DWORD access, DWORD share, std::string* error) {
+    std::wstring wide;
+    if (!WideFromCodePage(CP_UTF8, source, &wide)) {
+        *error = source + ": the name cannot be read";
+        return UniqueFileHandle();
+    }
+    UniqueFileHandle file(CreateFileW(wide.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD code = GetLastError();
+        *error = source + ": cannot open: " + ErrorText(code);
+    }
+    return file;
+}
+
+// Reads up to size bytes, fewer only at the end of the file; -1 on failure.
+long ReadFully(HANDLE file, char* buf, DWORD size) {
+    DWORD done = 0;
+    while (done < size) {
+        DWORD n = 0;
+        if (!ReadFile(file, buf + done, size - done, &n, nullptr)) return -1;
+        if (n == 0) break;
+        done += n;
+    }
+    return static_cast<long>(done);
+}
+
 }  // namespace
+
+bool SameBytes(const std::string& sourceA, const std::string& sourceB, bool* same, std::string* error) {
+    UniqueFileHandle a = OpenSource(sourceA, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, error);
+    if (!a) return false;
+    UniqueFileHandle b = OpenSource(sourceB, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, error);
+    if (!b) return false;
+    std::vector<char> bufA(1 << 16), bufB(1 << 16);
+    for (;;) {
+        const long na = ReadFully(a.get(), bufA.data(), static_cast<DWORD>(bufA.size()));
+        const long nb = na < 0 ? 0 : ReadFully(b.get(), bufB.data(), static_cast<DWORD>(bufB.size()));
+        if (na < 0 || nb < 0) {
+            const DWORD code = GetLastError();
+            *error = (na < 0 ? sourceA : sourceB) + ": cannot read: " + ErrorText(code);
+            return false;
+        }
+        if (na != nb || std::memcmp(bufA.data(), bufB.data(), static_cast<size_t>(na)) != 0) {
+            *same = false;
+            return true;
+        }
+        if (na == 0) {
+            *same = true;
+            return true;
+        }
+    }
+}
+
+bool SetWriteTime(const std::string& source, FileTime time, std::string* error) {
+    UniqueFileHandle file =
+        OpenSource(source, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, error);
+    if (!file) return false;
+    const FILETIME written{time.low, time.high};
+    if (SetFileTime(file.get(), nullptr, nullptr, &written)) return true;
+    const DWORD code = GetLastError();
+    *error = source + ": cannot set its time: " + ErrorText(code);
+    return false;
+}
 
 bool WideFromCodePage(UINT codePage, const std::string& text, std::wstring* wide) {
     wide->clear();
