@@ -92,78 +92,92 @@ std::string DescribeSignature(const HttpReply& r) {
 
 }  // namespace
 
-int VerifyServer(const std::string& catalogueUrl, HttpClient& http, std::ostream& out, std::ostream& err) {
-    const std::string urlShown = SanitizeUtf8(catalogueUrl);
-    std::string origin, path, why;
-    if (!SplitHttpUrl(catalogueUrl, &origin, &path, &why)) return Failure(err, urlShown, why);
-    if (path.empty()) path = "/";
+namespace {
 
-    HttpRequest request{origin, path, {}, static_cast<size_t>(kMaxCatalogueBytes) + 1, false};
-    const HttpReply catalogue = http.Get(request);
-    std::string problem = CatalogueProblem(catalogue);
-    CatalogueView view;
-    UpdateEngine& engine = *view.engine;
-    if (problem.empty()) {
-        HandCatalogue(engine, catalogue.body);
-        ParseOrExplain(engine, &problem);
-    }
-    if (!problem.empty()) {
-        out << "catalogue " << urlShown << ": " << problem << "\n";
-        return Failure(err, urlShown, "the updater cannot use this catalogue: " + problem);
-    }
-    out << "catalogue " << urlShown << ": status 200, " << catalogue.bodyBytes
-        << " bytes, accepted by the updater's parser, " << engine.serverCount
-        << (engine.serverCount == 1 ? " entry" : " entries") << "\n";
-    if (path != kCatalogueUrlPath) out << "  note: the updater asks for the path " << kCatalogueUrlPath << "\n";
-    const HttpReply signature = http.Get(HttpRequest{origin, path + kSignatureSuffix, {}, 0, false});
-    out << "signature " << urlShown << kSignatureSuffix << ": " << DescribeSignature(signature) << "\n";
+// Fetches and parses the catalogue; false, with the problem, when the updater could not use it.
+bool FetchCatalogue(HttpClient& http, const std::string& origin, const std::string& path, UpdateEngine& engine,
+                    uint64_t* bytes, std::string* problem) {
+    const HttpReply reply = http.Get(HttpRequest{origin, path, {}, static_cast<size_t>(kMaxCatalogueBytes) + 1, false});
+    *problem = CatalogueProblem(reply);
+    if (!problem->empty()) return false;
+    *bytes = reply.bodyBytes;
+    HandCatalogue(engine, reply.body);
+    return ParseOrExplain(engine, problem);
+}
 
-    if (engine.serverCount == 0) {
-        out << "no files to check\n";
-        return kExitOk;
-    }
-    std::string baseOrigin, basePath;
-    if (engine.baseUrlCount < 1) {
-        out << "no base URL: the updater has nowhere to fetch the files from\n";
-        return Failure(err, urlShown, "the catalogue has no base URL");
-    }
-    const std::string firstShown = SanitizeUtf8(engine.baseUrls[0]);
-    if (!SplitHttpUrl(engine.baseUrls[0], &baseOrigin, &basePath, &why)) {
-        out << "first base URL " << firstShown << ": " << why << "\n";
-        return Failure(err, firstShown, why);
-    }
-    out << "files from " << firstShown << " (the first base URL; the updater fetches from no other";
-    if (engine.baseUrlCount > 1) out << ", so the other " << engine.baseUrlCount - 1 << " are not asked";
-    out << ")\n";
+// Asks for every file at the first base URL, printing a row each; mismatches are added.
+void CheckFiles(HttpClient& http, const UpdateEngine& engine, const std::string& baseOrigin,
+                const std::string& basePath, std::ostream& out, std::vector<std::string>* mismatches) {
     out << RightAligned("status", 6) << RightAligned("length", 12) << RightAligned("size", 12) << "  "
         << Padded("result", 8) << "path\n";
-
-    std::vector<std::string> mismatches;
     for (int32_t i = 0; i < engine.serverCount; ++i) {
         const UpdateFileEntry& entry = engine.serverList[i];
         const uint64_t size = static_cast<uint64_t>(static_cast<uint32_t>(entry.size));
-        HttpRequest fileRequest{baseOrigin, FileRequestTarget(basePath, entry.path), {}, 0, false};
-        const HttpReply reply = http.Get(fileRequest);
-        problem = FileMismatch(reply, size);
+        HttpRequest request{baseOrigin, FileRequestTarget(basePath, entry.path), {}, 0, false};
+        const HttpReply reply = http.Get(request);
+        std::string problem = FileMismatch(reply, size);
         if (problem.empty()) {
-            fileRequest.extraHeaders.push_back(kGzipProbe);
-            fileRequest.headersOnly = true;
-            problem = ProbeMismatch(http.Get(fileRequest));
+            request.extraHeaders.push_back(kGzipProbe);
+            request.headersOnly = true;
+            problem = ProbeMismatch(http.Get(request));
         }
         const std::string shown = ShownPath(entry.path);
         out << RightAligned(reply.status ? std::to_string(reply.status) : "-", 6)
             << RightAligned(reply.contentLength.empty() ? "-" : SanitizeUtf8(reply.contentLength), 12)
             << RightAligned(std::to_string(size), 12) << "  " << Padded(problem.empty() ? "ok" : "FAIL", 8) << shown
             << "\n";
-        if (!problem.empty()) mismatches.push_back(shown + ": " + problem);
+        if (!problem.empty()) mismatches->push_back(shown + ": " + problem);
+    }
+}
+
+}  // namespace
+
+int VerifyServer(const std::string& catalogueUrl, HttpClient& http, std::ostream& out, std::ostream& err) {
+    const std::string urlShown = SanitizeUtf8(catalogueUrl);
+    std::string origin, path, problem;
+    if (!SplitHttpUrl(catalogueUrl, &origin, &path, &problem)) return Failure(err, urlShown, problem);
+    if (path.empty()) path = "/";
+
+    CatalogueView view;
+    UpdateEngine& engine = *view.engine;
+    uint64_t bytes = 0;
+    if (!FetchCatalogue(http, origin, path, engine, &bytes, &problem)) {
+        out << "catalogue " << urlShown << ": " << problem << "\n";
+        return Failure(err, urlShown, "the updater cannot use this catalogue: " + problem);
+    }
+    out << "catalogue " << urlShown << ": status 200, " << bytes << " bytes, accepted by the updater's parser, "
+        << engine.serverCount << (engine.serverCount == 1 ? " entry" : " entries") << "\n";
+    if (path != kCatalogueUrlPath) out << "  note: the updater asks for the path " << kCatalogueUrlPath << "\n";
+    std::vector<std::string> mismatches;
+    problem = ProbeMismatch(http.Get(HttpRequest{origin, path, {kGzipProbe}, 0, true}));
+    if (!problem.empty()) mismatches.push_back(urlShown + ": " + problem);
+    const HttpReply signature = http.Get(HttpRequest{origin, path + kSignatureSuffix, {}, 0, false});
+    out << "signature " << urlShown << kSignatureSuffix << ": " << DescribeSignature(signature) << "\n";
+
+    if (engine.serverCount > 0) {
+        const std::string first = engine.baseUrlCount > 0 ? SanitizeUtf8(engine.baseUrls[0]) : "";
+        std::string baseOrigin, basePath;
+        if (engine.baseUrlCount < 1) problem = "no base URL: the updater has nowhere to fetch the files from";
+        else if (SplitHttpUrl(engine.baseUrls[0], &baseOrigin, &basePath, &problem)) problem.clear();
+        else problem = "first base URL " + first + ": " + problem;
+        if (!problem.empty()) {
+            out << problem << "\n";
+            return Failure(err, urlShown, problem);
+        }
+        out << "files from " << first << " (the first base URL; the updater fetches from no other";
+        if (engine.baseUrlCount > 1) out << ", so the other " << engine.baseUrlCount - 1 << " are not asked";
+        out << ")\n";
+        CheckFiles(http, engine, baseOrigin, basePath, out, &mismatches);
     }
     if (mismatches.empty()) {
-        out << "all " << engine.serverCount << " files answer as the updater needs\n";
+        out << "all " << engine.serverCount << (engine.serverCount == 1 ? " file answers" : " files answer")
+            << " as the updater needs\n";
         return kExitOk;
     }
-    out << mismatches.size() << " of " << engine.serverCount << " files do not answer as the updater needs:\n";
+    out << mismatches.size() << (mismatches.size() == 1 ? " path does" : " paths do")
+        << " not answer as the updater needs:\n";
     for (const std::string& m : mismatches) out << "  " << m << "\n";
-    err << kProgram << ": verify: " << mismatches.size() << (mismatches.size() == 1 ? " file fails" : " files fail")
+    err << kProgram << ": verify: " << mismatches.size() << (mismatches.size() == 1 ? " path fails" : " paths fail")
         << "\n";
     return kExitFailed;
 }
