@@ -50,7 +50,8 @@ TEST(ServedLayoutTest, BaseUrlPathsMapToFoldersOrAreRefused) {
 
     // What the updater sends and where the server looks for it.
     EXPECT_EQ(FileRequestTarget("/files/", kHangul + "\\a b.txt"), "/files/" + kHangul + "/a%20b.txt");
-    EXPECT_EQ(ServedLocation({"files"}, kHangul + "\\a b.txt"), (std::vector<std::string>{"files", kHangul, "a b.txt"}));
+    EXPECT_EQ(ServedLocation({"files"}, kHangul + "\\a b.txt"),
+              (std::vector<std::string>{"files", kHangul, "a b.txt"}));
     EXPECT_TRUE(LocationsClash({"dedivur"}, CatalogueLocation()));
     EXPECT_TRUE(LocationsClash({"dedivur", "update", "pim", "x"}, CatalogueLocation()));
     EXPECT_FALSE(LocationsClash({"dedivur", "update", "pim2"}, CatalogueLocation()));
@@ -69,8 +70,7 @@ TEST(StableTimesTest, TimesTheUpdaterCouldTakeForOne) {
         {before1980, before1980 + 86400 * kSecond, true},  // neither has a time text
         {before1980, kTime, false},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(TimesMayLookEqual(FromU64(c.a), FromU64(c.b)), c.equal) << c.a << " " << c.b;
+    for (const auto& c : cases) EXPECT_EQ(TimesMayLookEqual(FromU64(c.a), FromU64(c.b)), c.equal) << c.a << " " << c.b;
 }
 
 class PublishTest : public ::testing::Test {
@@ -187,11 +187,11 @@ TEST(VerifyTest, EveryFileIsAskedAsTheUpdaterAsksAndEachMismatchIsNamed) {
                              "short.bin: a body of 8 bytes"})
         EXPECT_NE(reasons.find(line), std::string::npos) << line << "\n" << text;
     // The catalogue, its gzip probe, the signature, then each file; probed only when it passed.
-    EXPECT_EQ(http.asked, (std::vector<std::string>{"/dedivur/update/pim", "/dedivur/update/pim (probe)",
-                                                    "/dedivur/update/pim.sig", "/files/" + kHangul + "/a%20b.txt",
-                                                    "/files/" + kHangul + "/a%20b.txt (probe)", "/files/gone.bin",
-                                                    "/files/stale.bin", "/files/chunked.bin", "/files/gz.bin",
-                                                    "/files/gz.bin (probe)", "/files/short.bin"}));
+    EXPECT_EQ(http.asked,
+              (std::vector<std::string>{"/dedivur/update/pim", "/dedivur/update/pim (probe)", "/dedivur/update/pim.sig",
+                                        "/files/" + kHangul + "/a%20b.txt", "/files/" + kHangul + "/a%20b.txt (probe)",
+                                        "/files/gone.bin", "/files/stale.bin", "/files/chunked.bin", "/files/gz.bin",
+                                        "/files/gz.bin (probe)", "/files/short.bin"}));
 }
 
 #ifndef _WIN32

@@ -164,9 +164,8 @@ void PrintWritten(const std::string& shown, const PreparedRelease& prepared, siz
     uint64_t total = 0;
     for (const ReleaseFile& f : prepared.files) total += f.size;
     const size_t n = prepared.files.size();
-    out << "wrote " << shown << ": " << n << (n == 1 ? " file, " : " files, ") << total << " bytes in all, "
-        << baseUrls << (baseUrls == 1 ? " base URL" : " base URLs") << "; catalogue of " << prepared.catalogue.size()
-        << " bytes\n";
+    out << "wrote " << shown << ": " << n << (n == 1 ? " file, " : " files, ") << total << " bytes in all, " << baseUrls
+        << (baseUrls == 1 ? " base URL" : " base URLs") << "; catalogue of " << prepared.catalogue.size() << " bytes\n";
 }
 
 }  // namespace tarn::tool

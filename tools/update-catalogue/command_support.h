@@ -39,7 +39,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<st
 struct ReleaseRequest {
     std::string release;  // host path
     std::vector<std::string> baseUrls;
-    std::string timesFrom;  // host path of PREVIOUS; empty for none
+    std::string timesFrom;    // host path of PREVIOUS; empty for none
     std::string refusedNote;  // what a refusal leaves unwritten: "pim not written"
     // Checks of the command's own, added to the release's findings.
     std::function<void(const std::vector<ReleaseFile>&, Findings*)> extraChecks;

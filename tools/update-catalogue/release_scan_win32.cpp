@@ -89,7 +89,8 @@ UniqueFileHandle OpenSource(const std::string& source, DWORD access, DWORD share
         *error = source + ": the name cannot be read";
         return UniqueFileHandle();
     }
-    UniqueFileHandle file(CreateFileW(wide.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFileHandle file(
+        CreateFileW(wide.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         const DWORD code = GetLastError();
         *error = source + ": cannot open: " + ErrorText(code);

@@ -126,8 +126,8 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     if (WantsHelp(args)) return Help(out, kBuildHelp);
     CommandLine line;
     std::string error;
-    if (!ParseCommandLine(args, {"--base-url", "--output", "--times-from"}, {{"-o", "--output"}}, {"--base-url"},
-                          &line, &error))
+    if (!ParseCommandLine(args, {"--base-url", "--output", "--times-from"}, {{"-o", "--output"}}, {"--base-url"}, &line,
+                          &error))
         return UsageError(err, error, kBuildHelp);
     if (line.positional.size() != 1) return UsageError(err, "build takes one RELEASE_DIR", kBuildHelp);
     const std::vector<std::string> outputs = line.Values("--output");

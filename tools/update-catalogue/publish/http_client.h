@@ -12,8 +12,8 @@ constexpr char kUpdaterAgent[] = "TarnFileUpdater";
 constexpr int kMaxRedirects = 10;
 
 struct HttpRequest {
-    std::string origin;  // "http://host:port"
-    std::string target;  // the request target, sent byte for byte
+    std::string origin;                     // "http://host:port"
+    std::string target;                     // the request target, sent byte for byte
     std::vector<std::string> extraHeaders;  // "Name: value", beside the updater's own
     size_t keepBody = 0;                    // how many body bytes to keep in HttpReply::body
     bool headersOnly = false;               // end the transfer once the body begins

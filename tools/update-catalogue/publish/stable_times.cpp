@@ -104,8 +104,9 @@ bool LoadPreviousRelease(const std::string& hostPath, PreviousRelease* previous,
         return LoadReleaseFolder(hostPath, previous, error);
     }
 #ifdef _WIN32
-    *error = "a staged folder holds CP949 byte names, which only the POSIX build of this tool reads; give the "
-             "previous release folder";
+    *error =
+        "a staged folder holds CP949 byte names, which only the POSIX build of this tool reads; give the "
+        "previous release folder";
     return false;
 #else
     return LoadStagedFolder(root, previous, error);
@@ -169,8 +170,8 @@ bool TimesMayLookEqual(FileTime a, FileTime b) {
 }
 
 FileTime CurrentFileTime() {
-    const auto since1970 = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::system_clock::now().time_since_epoch());
+    const auto since1970 =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch());
     return FromU64((kSecondsFrom1601To1970 * 1000000ULL + static_cast<uint64_t>(since1970.count())) * 10);
 }
 

@@ -93,8 +93,7 @@ bool PublishCatalogue(const std::string& outDir, const std::string& catalogue, c
                       std::string* error) {
     const std::string catalogueFile = outDir + "/" + JoinLocation(CatalogueLocation());
     if (!MakeFolders(FolderOf(catalogueFile), error)) return false;
-    if (!signature.empty() &&
-        !WriteFileReplacing(outDir + "/" + JoinLocation(SignatureLocation()), signature, error))
+    if (!signature.empty() && !WriteFileReplacing(outDir + "/" + JoinLocation(SignatureLocation()), signature, error))
         return false;
     return WriteFileReplacing(catalogueFile, catalogue, error);
 }
@@ -157,8 +156,8 @@ int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostre
                        error + "; the files are in place, the previous catalogue (if any) is still served");
     }
     out << "staged " << prepared.files.size() << (prepared.files.size() == 1 ? " file" : " files") << " below "
-        << outShown << "/" << Cp949ForDisplay(JoinLocation(folders)) << (folders.empty() ? "" : "/") << ": "
-        << written << " written, " << inPlace << " already in place\n";
+        << outShown << "/" << Cp949ForDisplay(JoinLocation(folders)) << (folders.empty() ? "" : "/") << ": " << written
+        << " written, " << inPlace << " already in place\n";
     PrintWritten(outShown + "/" + JoinLocation(CatalogueLocation()), prepared, request.baseUrls.size(), out);
     return kExitOk;
 }

@@ -52,7 +52,8 @@ std::string FileMismatch(const HttpReply& r, uint64_t size) {
         return "Content-Encoding: " + SanitizeUtf8(r.contentEncoding) + " (the updater saves the bytes as they come)";
     if (r.contentLength.empty()) {
         return "no Content-Length" +
-               (r.transferEncoding.empty() ? std::string() : " (Transfer-Encoding: " + SanitizeUtf8(r.transferEncoding) + ")") +
+               (r.transferEncoding.empty() ? std::string()
+                                           : " (Transfer-Encoding: " + SanitizeUtf8(r.transferEncoding) + ")") +
                "; the updater needs it";
     }
     if (r.contentLength != std::to_string(size)) {
@@ -87,7 +88,8 @@ std::string CatalogueProblem(const HttpReply& r) {
 std::string DescribeSignature(const HttpReply& r) {
     if (!r.complete) return "no reply (" + r.error + ")";
     if (r.status != 200) return "none (status " + std::to_string(r.status) + ")";
-    return "present, " + std::to_string(r.bodyBytes) + " bytes; not checked (this build of the tool reads no signatures)";
+    return "present, " + std::to_string(r.bodyBytes) +
+           " bytes; not checked (this build of the tool reads no signatures)";
 }
 
 }  // namespace
@@ -157,9 +159,12 @@ int VerifyServer(const std::string& catalogueUrl, HttpClient& http, std::ostream
     if (engine.serverCount > 0) {
         const std::string first = engine.baseUrlCount > 0 ? SanitizeUtf8(engine.baseUrls[0]) : "";
         std::string baseOrigin, basePath;
-        if (engine.baseUrlCount < 1) problem = "no base URL: the updater has nowhere to fetch the files from";
-        else if (SplitHttpUrl(engine.baseUrls[0], &baseOrigin, &basePath, &problem)) problem.clear();
-        else problem = "first base URL " + first + ": " + problem;
+        if (engine.baseUrlCount < 1)
+            problem = "no base URL: the updater has nowhere to fetch the files from";
+        else if (SplitHttpUrl(engine.baseUrls[0], &baseOrigin, &basePath, &problem))
+            problem.clear();
+        else
+            problem = "first base URL " + first + ": " + problem;
         if (!problem.empty()) {
             out << problem << "\n";
             return Failure(err, urlShown, problem);
