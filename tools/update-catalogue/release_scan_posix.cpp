@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/codepage.h"
+#include "tools/update-catalogue/compare_reads.h"
 #include "tools/update-catalogue/display_text.h"
 #include "tools/update-catalogue/host_io.h"
 #include "tools/update-catalogue/release_scan.h"
@@ -125,23 +126,22 @@ bool SameBytes(const std::string& sourceA, const std::string& sourceB, bool* sam
         *error = SanitizeUtf8(a.get() < 0 ? sourceA : sourceB) + ": cannot open: " + std::strerror(errno);
         return false;
     }
-    std::vector<char> bufA(1 << 16), bufB(1 << 16);
-    for (;;) {
-        const ssize_t na = ReadFully(a.get(), bufA.data(), bufA.size());
-        const ssize_t nb = na < 0 ? 0 : ReadFully(b.get(), bufB.data(), bufB.size());
-        if (na < 0 || nb < 0) {
-            *error = SanitizeUtf8(na < 0 ? sourceA : sourceB) + ": cannot read: " + std::strerror(errno);
-            return false;
-        }
-        if (na != nb || std::memcmp(bufA.data(), bufB.data(), static_cast<size_t>(na)) != 0) {
-            *same = false;
-            return true;
-        }
-        if (na == 0) {
-            *same = true;
-            return true;
-        }
+    int readError = 0;
+    const auto reader = [&readError](int fd) {
+        return [fd, &readError](char* buf, size_t n) {
+            const ssize_t got = ReadFully(fd, buf, n);
+            if (got < 0) readError = errno;
+            return got;
+        };
+    };
+    const Comparison result = CompareReads(reader(a.get()), reader(b.get()));
+    if (result == Comparison::kFirstFailed || result == Comparison::kSecondFailed) {
+        *error = SanitizeUtf8(result == Comparison::kFirstFailed ? sourceA : sourceB) +
+                 ": cannot read: " + std::strerror(readError);
+        return false;
     }
+    *same = result == Comparison::kSame;
+    return true;
 }
 
 bool SetWriteTime(const std::string& source, FileTime time, std::string* error) {

@@ -1,11 +1,9 @@
 // Walking a release folder on Windows. The wide API sees every name as it is, whatever the
 // system's ANSI code page; names are then converted to code page 949 for the catalogue, and a
 // name without an exact CP949 form is reported rather than written with '?' in it.
-#include <cstring>
-#include <vector>
-
 #include "platform/unique_handle.h"
 #include "platform/win32.h"
+#include "tools/update-catalogue/compare_reads.h"
 #include "tools/update-catalogue/release_scan.h"
 #include "tools/update-catalogue/wide_text_win32.h"
 
@@ -117,24 +115,21 @@ bool SameBytes(const std::string& sourceA, const std::string& sourceB, bool* sam
     if (!a) return false;
     UniqueFileHandle b = OpenSource(sourceB, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, error);
     if (!b) return false;
-    std::vector<char> bufA(1 << 16), bufB(1 << 16);
-    for (;;) {
-        const long na = ReadFully(a.get(), bufA.data(), static_cast<DWORD>(bufA.size()));
-        const long nb = na < 0 ? 0 : ReadFully(b.get(), bufB.data(), static_cast<DWORD>(bufB.size()));
-        if (na < 0 || nb < 0) {
-            const DWORD code = GetLastError();
-            *error = (na < 0 ? sourceA : sourceB) + ": cannot read: " + ErrorText(code);
-            return false;
-        }
-        if (na != nb || std::memcmp(bufA.data(), bufB.data(), static_cast<size_t>(na)) != 0) {
-            *same = false;
-            return true;
-        }
-        if (na == 0) {
-            *same = true;
-            return true;
-        }
+    DWORD readError = 0;
+    const auto reader = [&readError](HANDLE file) {
+        return [file, &readError](char* buf, size_t n) {
+            const long got = ReadFully(file, buf, static_cast<DWORD>(n));
+            if (got < 0) readError = GetLastError();
+            return got;
+        };
+    };
+    const Comparison result = CompareReads(reader(a.get()), reader(b.get()));
+    if (result == Comparison::kFirstFailed || result == Comparison::kSecondFailed) {
+        *error = (result == Comparison::kFirstFailed ? sourceA : sourceB) + ": cannot read: " + ErrorText(readError);
+        return false;
     }
+    *same = result == Comparison::kSame;
+    return true;
 }
 
 bool SetWriteTime(const std::string& source, FileTime time, std::string* error) {
