@@ -12,7 +12,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   wine wine32:i386 wine64 xvfb xauth x11-apps x11-utils imagemagick
   fonts-nanum locales
-  nginx-light curl
+  nginx-light lighttpd curl libcurl4-openssl-dev
   python3 python3-pytest
   valgrind
 )

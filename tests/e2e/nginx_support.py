@@ -1,5 +1,5 @@
-"""nginx from Debian's packages as a publisher would run it: a release folder and a catalogue
-served as static files on 127.0.0.1, started and stopped by the test."""
+"""nginx and lighttpd from Debian's packages as a publisher would run them: a folder served as
+static files on 127.0.0.1, started and stopped by the test."""
 import shutil
 import subprocess
 import time
@@ -7,10 +7,12 @@ import urllib.request
 from pathlib import Path
 
 NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
+LIGHTTPD = shutil.which("lighttpd") or "/usr/sbin/lighttpd"
 
 
-class Nginx:
-    """Serves `docroot` on 127.0.0.1:port with a configuration of its own in `workdir`."""
+class _StaticServer:
+    """Runs a server on 127.0.0.1:port with a configuration of its own in `workdir`; subclasses
+    write the configuration and name the command."""
 
     def __init__(self, docroot, workdir, port):
         self.docroot = Path(docroot)
@@ -21,6 +23,48 @@ class Nginx:
     def __enter__(self):
         self.workdir.mkdir(parents=True, exist_ok=True)
         (self.workdir / "logs").mkdir(exist_ok=True)
+        self.proc = subprocess.Popen(self.command(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.time() + 15
+        while time.time() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError(f"{self.command()[0]} did not start: "
+                                   + self.proc.stderr.read().decode(errors="replace"))
+            try:
+                urllib.request.urlopen(f"http://127.0.0.1:{self.port}/dedivur/update/pim", timeout=1).read()
+                return self
+            except urllib.error.HTTPError:
+                return self
+            except OSError:
+                time.sleep(0.1)
+        raise RuntimeError("the server did not answer")
+
+    def access_log(self):
+        p = self.workdir / "logs" / "access.log"
+        return p.read_text(errors="replace").splitlines() if p.exists() else []
+
+    def __exit__(self, *exc):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+
+
+class Nginx(_StaticServer):
+    """Serves `docroot` as a plain static root, or with `server_block` (an nginx server { }
+    block, its root and listen lines already set) when one is given."""
+
+    def __init__(self, docroot, workdir, port, server_block=None):
+        super().__init__(docroot, workdir, port)
+        self.server_block = server_block or f"""
+    server {{
+        listen 127.0.0.1:{port};
+        root {docroot};
+        location = /dedivur/update/pim {{ default_type application/octet-stream; }}
+    }}"""
+
+    def command(self):
         conf = self.workdir / "nginx.conf"
         conf.write_text(f"""
 worker_processes 1;
@@ -38,36 +82,27 @@ http {{
     scgi_temp_path {self.workdir}/scgi;
     default_type application/octet-stream;
     sendfile on;
-    server {{
-        listen 127.0.0.1:{self.port};
-        root {self.docroot};
-        location = /dedivur/update/pim {{ default_type application/octet-stream; }}
-    }}
+{self.server_block}
 }}
 """)
-        self.proc = subprocess.Popen([NGINX, "-c", str(conf), "-p", str(self.workdir)],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        deadline = time.time() + 15
-        while time.time() < deadline:
-            if self.proc.poll() is not None:
-                raise RuntimeError("nginx did not start: " + self.proc.stderr.read().decode(errors="replace"))
-            try:
-                urllib.request.urlopen(f"http://127.0.0.1:{self.port}/dedivur/update/pim", timeout=1).read()
-                return self
-            except urllib.error.HTTPError:
-                return self
-            except OSError:
-                time.sleep(0.1)
-        raise RuntimeError("nginx did not answer")
+        return [NGINX, "-c", str(conf), "-p", str(self.workdir)]
 
-    def access_log(self):
-        p = self.workdir / "logs" / "access.log"
-        return p.read_text().splitlines() if p.exists() else []
 
-    def __exit__(self, *exc):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
+class Lighttpd(_StaticServer):
+    """Runs a lighttpd configuration (its document root and port already set), adding a
+    127.0.0.1 address, logs and a pid file of its own."""
+
+    def __init__(self, docroot, workdir, port, config):
+        super().__init__(docroot, workdir, port)
+        self.config = config
+
+    def command(self):
+        conf = self.workdir / "lighttpd.conf"
+        conf.write_text(self.config + f"""
+server.bind = "127.0.0.1"
+server.errorlog = "{self.workdir}/logs/error.log"
+server.pid-file = "{self.workdir}/lighttpd.pid"
+server.modules += ( "mod_accesslog" )
+accesslog.filename = "{self.workdir}/logs/access.log"
+""")
+        return [LIGHTTPD, "-D", "-f", str(conf)]

@@ -64,6 +64,18 @@ def publish(release, www, base_url=BASE_URL, cp949_names=False):
     return cat
 
 
+def assert_matches_release(install, release):
+    for src in release.rglob("*"):
+        if src.is_file():
+            rel = src.relative_to(release)
+            dst = install.dir / rel
+            assert dst.exists(), f"{rel} missing"
+            assert dst.read_bytes() == src.read_bytes(), f"{rel} differs"
+            assert file_time_of(dst) == file_time_of(src), f"{rel} has another time"
+    leftovers = [p.name for p in install.dir.rglob("*") if p.name.endswith((".tarn-new",))]
+    assert leftovers == []
+
+
 def decode_hex(text):
     return bytes.fromhex(text).decode("cp949", errors="replace")
 

@@ -9,7 +9,8 @@ import pytest
 
 from httpserver import HttpServer
 from nginx_support import Nginx
-from run_support import (CATALOGUE_PATH, PORT, Install, file_time_of, make_release, publish)
+from run_support import (CATALOGUE_PATH, PORT, Install, assert_matches_release, file_time_of, make_release,
+                         publish)
 
 HANGUL_DIR = "한글"
 HANGUL_FILE = "한글/설정 파일.txt"
@@ -40,18 +41,6 @@ def scene(wine, tmp_path):
     if temp.exists():
         temp.unlink()
     return release, www, install
-
-
-def assert_matches_release(install, release):
-    for src in release.rglob("*"):
-        if src.is_file():
-            rel = src.relative_to(release)
-            dst = install.dir / rel
-            assert dst.exists(), f"{rel} missing"
-            assert dst.read_bytes() == src.read_bytes(), f"{rel} differs"
-            assert file_time_of(dst) == file_time_of(src), f"{rel} has another time"
-    leftovers = [p.name for p in install.dir.rglob("*") if p.name.endswith((".tarn-new",))]
-    assert leftovers == []
 
 
 def test_fresh_install_then_nothing_to_do(scene):

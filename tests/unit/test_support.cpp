@@ -238,6 +238,8 @@ void LoadBytes(UpdateEngine& engine, const std::string& bytes) {
     engine.SetCatalogueData(std::move(data), static_cast<int32_t>(bytes.size()));
 }
 
+std::string HostPath(const std::string& enginePath) { return Host(enginePath); }
+
 uint64_t UtcFileTime(int year, int month, int day, int hour, int minute, int second) {
     // Days since 1970-01-01 by the days-from-civil algorithm.
     const int y = year - (month <= 2);

@@ -35,6 +35,10 @@ private:
     std::string path_;
 };
 
+// The host's form of an engine-side path (CP949 with backslashes): what the tool is given on the
+// command line (UTF-8 with '/' on POSIX, the same text on Windows).
+std::string HostPath(const std::string& enginePath);
+
 // Restores the process's current directory when it goes away; inventory tests change it.
 class CurrentDirGuard {
 public:

@@ -14,10 +14,6 @@
 #include "tools/update-catalogue/readonly_platform.h"
 #include "tools/update-catalogue/tool.h"
 
-#ifndef _WIN32
-#include "platform/codepage.h"
-#endif
-
 namespace tarn::tool {
 namespace {
 
@@ -30,17 +26,7 @@ const uint64_t kTime = test::UtcFileTime(2009, 3, 7, 5, 5, 8);
 class ToolCliTest : public ::testing::Test {
 protected:
     // Host path (what the tool takes on the command line) of a path below the test folder.
-    std::string Host(const std::string& rel) const {
-        const std::string engine = rel.empty() ? dir.path() : dir.Join(rel);
-#ifdef _WIN32
-        return engine;
-#else
-        std::string host;
-        if (!Cp949ToUtf8(engine, &host)) host = engine;
-        std::replace(host.begin(), host.end(), '\\', '/');
-        return host;
-#endif
-    }
+    std::string Host(const std::string& rel) const { return test::HostPath(rel.empty() ? dir.path() : dir.Join(rel)); }
 
     int Run(const std::vector<std::string>& args) {
         out.str("");
@@ -154,6 +140,8 @@ TEST_F(ToolCliTest, WrongUsageAndHelp) {
         {"show", "a", "b"},
         {"plan", "a"},
         {"help", "nothing"},
+        {"verify"},
+        {"verify", "http://h/", "--timeout", "0"},
     };
     for (const auto& args : usage) {
         SCOPED_TRACE(args.empty() ? "(none)" : args[0] + " ... " + std::to_string(args.size()));

@@ -14,31 +14,17 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include "platform/codepage.h"
 #endif
 
 namespace tarn::tool {
 namespace {
-
-// The host's form of an engine-side path (CP949 with backslashes): what the tool is given.
-std::string HostPath(const std::string& enginePath) {
-#ifdef _WIN32
-    return enginePath;
-#else
-    std::string host;
-    if (!Cp949ToUtf8(enginePath, &host)) host = enginePath;
-    std::replace(host.begin(), host.end(), '\\', '/');
-    return host;
-#endif
-}
 
 class ToolScanTest : public ::testing::Test {
 protected:
     void Scan() {
         files.clear();
         findings.clear();
-        EXPECT_TRUE(ScanRelease(HostPath(dir.path()), &files, &findings));
+        EXPECT_TRUE(ScanRelease(test::HostPath(dir.path()), &files, &findings));
     }
     const ReleaseFile* Find(const std::string& path) const {
         for (const ReleaseFile& f : files)
@@ -99,7 +85,7 @@ TEST_F(ToolScanTest, SizesOf4GiBAndMoreAreKeptWhole) {
 }
 
 TEST_F(ToolScanTest, MissingRootIsAnError) {
-    EXPECT_FALSE(ScanRelease(HostPath(dir.Join("missing")), &files, &findings));
+    EXPECT_FALSE(ScanRelease(test::HostPath(dir.Join("missing")), &files, &findings));
     ASSERT_EQ(findings.size(), 1u);
     EXPECT_EQ(findings[0].kind, Finding::kError);
     EXPECT_NE(findings[0].text.find("cannot read the folder"), std::string::npos);
@@ -107,7 +93,7 @@ TEST_F(ToolScanTest, MissingRootIsAnError) {
 
 #ifndef _WIN32
 TEST_F(ToolScanTest, LinksAndSpecialFilesAreRefusedByName) {
-    const std::string root = HostPath(dir.path());
+    const std::string root = test::HostPath(dir.path());
     dir.WriteFile("a.txt", "x");
     dir.MakeDir("d");
     ASSERT_EQ(0, symlink("a.txt", (root + "/link.txt").c_str()));
@@ -127,7 +113,7 @@ TEST_F(ToolScanTest, LinksAndSpecialFilesAreRefusedByName) {
 }
 
 TEST_F(ToolScanTest, NamesWithoutACp949FormAreRefused) {
-    const std::string root = HostPath(dir.path());
+    const std::string root = test::HostPath(dir.path());
     const char* const bad[] = {"\xF0\x9F\x98\x80.txt",  // an emoji: not in CP949
                                "\xFF.bin",              // not UTF-8 at all
                                "back\\slash.txt"};      // a folder separator on Windows
@@ -151,7 +137,7 @@ TEST_F(ToolScanTest, UnreadableFolderIsAnErrorNotASilentGap) {
     if (geteuid() == 0) GTEST_SKIP() << "root reads every folder";
     dir.MakeDir("closed");
     dir.WriteFile("closed\\f.txt", "x");
-    const std::string closed = HostPath(dir.Join("closed"));
+    const std::string closed = test::HostPath(dir.Join("closed"));
     ASSERT_EQ(0, chmod(closed.c_str(), 0));
     Scan();
     chmod(closed.c_str(), 0755);

@@ -3,6 +3,8 @@
 // '/' on POSIX, ANSI text on Windows). The engine's paths never pass through here.
 #include <string>
 
+#include "engine/update_types.h"
+
 namespace tarn::tool {
 
 enum class PathKind { kMissing, kDirectory, kFile, kOther };
@@ -16,6 +18,22 @@ bool ReadHostFile(const std::string& hostPath, size_t limit, std::string* data, 
 // that a reader sees the old file or the whole new one, never a part. The temporary file is
 // removed on failure; the file gets the permissions of a newly created file.
 bool WriteFileReplacing(const std::string& hostPath, const std::string& data, std::string* error);
+
+#ifndef _WIN32
+// As WriteFileReplacing, with the content copied from the file source and the last-write time
+// set on the new file before it takes the target's name.
+bool CopyFileReplacing(const std::string& source, const std::string& hostPath, FileTime time, std::string* error);
+
+// Sets a file's last-write time, leaving its access time alone.
+bool SetFileWriteTime(const std::string& hostPath, FileTime time, std::string* error);
+
+// Creates a folder and every missing folder above it (mode 0777 less the umask).
+bool MakeFolders(const std::string& hostPath, std::string* error);
+
+// Whether the existing folder hostInner is hostOuter or lies inside it; false when either cannot
+// be resolved.
+bool FolderWithin(const std::string& hostInner, const std::string& hostOuter);
+#endif
 
 // Makes hostPath the process's current directory.
 bool ChangeDir(const std::string& hostPath, std::string* error);

@@ -38,6 +38,83 @@ bool RealPath(const std::string& path, std::string* resolved) {
     return true;
 }
 
+// utimensat's pair: the access time left alone, the last-write time set.
+struct WriteTimeOnly {
+    explicit WriteTimeOnly(FileTime time) {
+        const uint64_t ticks = ToU64(time);
+        value[0].tv_sec = 0;
+        value[0].tv_nsec = UTIME_OMIT;
+        value[1].tv_sec = static_cast<time_t>(static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL);
+        value[1].tv_nsec = static_cast<long>(ticks % 10000000ULL * 100);
+    }
+    struct timespec value[2];
+};
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Fills a new temporary file beside hostPath, makes it durable, gives it the time (when one is
+// given) and renames it over hostPath: a reader sees the old file or the whole new one.
+template <typename Fill>
+bool ReplaceFile(const std::string& hostPath, const FileTime* time, std::string* error, Fill fill) {
+    std::string dir, name;
+    SplitPath(hostPath, &dir, &name);
+    std::string pattern = dir + "/." + name + ".XXXXXX";
+    std::vector<char> temp(pattern.begin(), pattern.end());
+    temp.push_back('\0');
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        *error = Describe("cannot create a temporary file in " + SanitizeUtf8(dir), errno);
+        return false;
+    }
+    const std::string tempPath = temp.data();
+    std::string why;
+    // mkstemp makes the file private; the web server must be able to read it.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    bool ok = ::fchmod(fd, 0666 & ~mask) == 0;
+    if (!ok) why = std::strerror(errno);
+    if (ok && !fill(fd, &why)) ok = false;
+    if (ok && time) {
+        const WriteTimeOnly times(*time);
+        ok = ::futimens(fd, times.value) == 0;
+        if (!ok) why = std::strerror(errno);
+    }
+    if (ok && ::fsync(fd) != 0) {
+        ok = false;
+        why = std::strerror(errno);
+    }
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        why = std::strerror(errno);
+    }
+    if (!ok) {
+        ::unlink(tempPath.c_str());
+        *error = "cannot write " + SanitizeUtf8(tempPath) + ": " + why;
+        return false;
+    }
+    if (::rename(tempPath.c_str(), hostPath.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(tempPath.c_str());
+        *error = Describe("cannot rename the temporary file to " + SanitizeUtf8(hostPath), err);
+        return false;
+    }
+    // Make the rename itself durable; the data already is.
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
 }  // namespace
 
 PathKind GetPathKind(const std::string& hostPath) {
@@ -72,54 +149,64 @@ bool ReadHostFile(const std::string& hostPath, size_t limit, std::string* data, 
 }
 
 bool WriteFileReplacing(const std::string& hostPath, const std::string& data, std::string* error) {
-    std::string dir, name;
-    SplitPath(hostPath, &dir, &name);
-    std::string pattern = dir + "/." + name + ".XXXXXX";
-    std::vector<char> temp(pattern.begin(), pattern.end());
-    temp.push_back('\0');
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) {
-        *error = Describe("cannot create a temporary file in " + SanitizeUtf8(dir), errno);
+    return ReplaceFile(hostPath, nullptr, error, [&](int fd, std::string* why) {
+        if (WriteAll(fd, data.data(), data.size())) return true;
+        *why = std::strerror(errno);
+        return false;
+    });
+}
+
+bool CopyFileReplacing(const std::string& source, const std::string& hostPath, FileTime time, std::string* error) {
+    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        *error = Describe("cannot open " + SanitizeUtf8(source), errno);
         return false;
     }
-    const std::string tempPath = temp.data();
-    bool ok = true;
-    // mkstemp makes the file private; the web server must be able to read the catalogue.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::fchmod(fd, 0666 & ~mask) != 0) ok = false;
-    for (size_t done = 0; ok && done < data.size();) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += static_cast<size_t>(n);
+    const bool ok = ReplaceFile(hostPath, &time, error, [&](int fd, std::string* why) {
+        std::vector<char> buf(1 << 16);
+        for (;;) {
+            const ssize_t n = ::read(in, buf.data(), buf.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                *why = Describe("cannot read " + SanitizeUtf8(source), errno);
+                return false;
+            }
+            if (n == 0) return true;
+            if (!WriteAll(fd, buf.data(), static_cast<size_t>(n))) {
+                *why = std::strerror(errno);
+                return false;
+            }
+        }
+    });
+    ::close(in);
+    return ok;
+}
+
+bool SetFileWriteTime(const std::string& hostPath, FileTime time, std::string* error) {
+    const WriteTimeOnly times(time);
+    if (::utimensat(AT_FDCWD, hostPath.c_str(), times.value, 0) == 0) return true;
+    *error = Describe(SanitizeUtf8(hostPath) + ": cannot set its time", errno);
+    return false;
+}
+
+bool MakeFolders(const std::string& hostPath, std::string* error) {
+    for (size_t end = hostPath.find('/', 1);; end = hostPath.find('/', end + 1)) {
+        const std::string prefix = hostPath.substr(0, end);
+        if (!prefix.empty() && ::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
+            *error = Describe("cannot create the folder " + SanitizeUtf8(prefix), errno);
+            return false;
+        }
+        if (end == std::string::npos) break;
     }
-    if (ok && ::fsync(fd) != 0) ok = false;
-    int err = ok ? 0 : errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        ::unlink(tempPath.c_str());
-        *error = Describe("cannot write " + SanitizeUtf8(tempPath), err);
-        return false;
-    }
-    if (::rename(tempPath.c_str(), hostPath.c_str()) != 0) {
-        err = errno;
-        ::unlink(tempPath.c_str());
-        *error = Describe("cannot rename the temporary file to " + SanitizeUtf8(hostPath), err);
-        return false;
-    }
-    // Make the rename itself durable; the data already is.
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return true;
+    if (GetPathKind(hostPath) == PathKind::kDirectory) return true;
+    *error = SanitizeUtf8(hostPath) + ": something other than a folder is in the way";
+    return false;
+}
+
+bool FolderWithin(const std::string& hostInner, const std::string& hostOuter) {
+    std::string inner, outer;
+    if (!RealPath(hostInner, &inner) || !RealPath(hostOuter, &outer)) return false;
+    return inner == outer || outer == "/" || inner.compare(0, outer.size() + 1, outer + "/") == 0;
 }
 
 bool ChangeDir(const std::string& hostPath, std::string* error) {

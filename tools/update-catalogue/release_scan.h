@@ -15,6 +15,9 @@ struct ReleaseFile {
     std::string shown;  // the same path in UTF-8 with the host's separator, for messages
     uint64_t size;
     FileTime writeTime;
+    // The file itself, for the functions below: its host path on POSIX, its full path in UTF-8
+    // on Windows (where names need not fit the ANSI code page).
+    std::string source{};
 };
 
 // Lists every regular file below hostRoot (a path as the host's file API takes it). Symbolic
@@ -23,5 +26,12 @@ struct ReleaseFile {
 // out of files). Empty folders contribute nothing. The order of files is unspecified.
 // Returns false, with an error finding, when hostRoot itself cannot be listed.
 bool ScanRelease(const std::string& hostRoot, std::vector<ReleaseFile>* files, Findings* findings);
+
+// Whether two files (ReleaseFile::source) hold the same bytes; false, with the reason, when
+// either cannot be read.
+bool SameBytes(const std::string& sourceA, const std::string& sourceB, bool* same, std::string* error);
+
+// Sets a file's last-write time (ReleaseFile::source).
+bool SetWriteTime(const std::string& source, FileTime time, std::string* error);
 
 }  // namespace tarn::tool

@@ -1,12 +1,16 @@
 // Walking a release folder on a POSIX host: UTF-8 names, converted to CP949 for the catalogue.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "platform/codepage.h"
+#include "tools/update-catalogue/compare_reads.h"
 #include "tools/update-catalogue/display_text.h"
+#include "tools/update-catalogue/host_io.h"
 #include "tools/update-catalogue/release_scan.h"
 
 namespace tarn::tool {
@@ -79,13 +83,70 @@ bool ListFolder(Walk& walk, const std::string& hostDir, const std::string& relHo
         file.size = static_cast<uint64_t>(st.st_size);
         file.writeTime =
             FromU64(static_cast<uint64_t>(seconds) * kTicksPerSecond + static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100);
+        file.source = host;
         walk.files->push_back(std::move(file));
     }
     ::closedir(dir);
     return true;
 }
 
+// Reads up to size bytes, fewer only at the end of the file.
+ssize_t ReadFully(int fd, char* buf, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, buf + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 }  // namespace
+
+bool SameBytes(const std::string& sourceA, const std::string& sourceB, bool* same, std::string* error) {
+    Fd a(::open(sourceA.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd b(a.get() < 0 ? -1 : ::open(sourceB.c_str(), O_RDONLY | O_CLOEXEC));
+    if (a.get() < 0 || b.get() < 0) {
+        *error = SanitizeUtf8(a.get() < 0 ? sourceA : sourceB) + ": cannot open: " + std::strerror(errno);
+        return false;
+    }
+    int readError = 0;
+    const auto reader = [&readError](int fd) {
+        return [fd, &readError](char* buf, size_t n) {
+            const ssize_t got = ReadFully(fd, buf, n);
+            if (got < 0) readError = errno;
+            return got;
+        };
+    };
+    const Comparison result = CompareReads(reader(a.get()), reader(b.get()));
+    if (result == Comparison::kFirstFailed || result == Comparison::kSecondFailed) {
+        *error = SanitizeUtf8(result == Comparison::kFirstFailed ? sourceA : sourceB) +
+                 ": cannot read: " + std::strerror(readError);
+        return false;
+    }
+    *same = result == Comparison::kSame;
+    return true;
+}
+
+bool SetWriteTime(const std::string& source, FileTime time, std::string* error) {
+    return SetFileWriteTime(source, time, error);
+}
 
 bool ScanRelease(const std::string& hostRoot, std::vector<ReleaseFile>* files, Findings* findings) {
     Walk walk{files, findings};

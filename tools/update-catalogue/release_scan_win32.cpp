@@ -3,6 +3,7 @@
 // name without an exact CP949 form is reported rather than written with '?' in it.
 #include "platform/unique_handle.h"
 #include "platform/win32.h"
+#include "tools/update-catalogue/compare_reads.h"
 #include "tools/update-catalogue/release_scan.h"
 #include "tools/update-catalogue/wide_text_win32.h"
 
@@ -73,12 +74,74 @@ bool ListFolder(Walk& walk, const std::wstring& dir, const std::wstring& relWide
         file.shown = shown;
         file.size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         file.writeTime = FileTime{data.ftLastWriteTime.dwLowDateTime, data.ftLastWriteTime.dwHighDateTime};
+        file.source = Utf8(dir + L"\\" + name);
         walk.files->push_back(std::move(file));
     } while (FindNextFileW(find.get(), &data));
     return true;
 }
 
+// Opens a file named by ReleaseFile::source; the error is saved before anything can change it.
+UniqueFileHandle OpenSource(const std::string& source, DWORD access, DWORD share, std::string* error) {
+    std::wstring wide;
+    if (!WideFromCodePage(CP_UTF8, source, &wide)) {
+        *error = source + ": the name cannot be read";
+        return UniqueFileHandle();
+    }
+    UniqueFileHandle file(
+        CreateFileW(wide.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD code = GetLastError();
+        *error = source + ": cannot open: " + ErrorText(code);
+    }
+    return file;
+}
+
+// Reads up to size bytes, fewer only at the end of the file; -1 on failure.
+long ReadFully(HANDLE file, char* buf, DWORD size) {
+    DWORD done = 0;
+    while (done < size) {
+        DWORD n = 0;
+        if (!ReadFile(file, buf + done, size - done, &n, nullptr)) return -1;
+        if (n == 0) break;
+        done += n;
+    }
+    return static_cast<long>(done);
+}
+
 }  // namespace
+
+bool SameBytes(const std::string& sourceA, const std::string& sourceB, bool* same, std::string* error) {
+    UniqueFileHandle a = OpenSource(sourceA, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, error);
+    if (!a) return false;
+    UniqueFileHandle b = OpenSource(sourceB, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, error);
+    if (!b) return false;
+    DWORD readError = 0;
+    const auto reader = [&readError](HANDLE file) {
+        return [file, &readError](char* buf, size_t n) {
+            const long got = ReadFully(file, buf, static_cast<DWORD>(n));
+            if (got < 0) readError = GetLastError();
+            return got;
+        };
+    };
+    const Comparison result = CompareReads(reader(a.get()), reader(b.get()));
+    if (result == Comparison::kFirstFailed || result == Comparison::kSecondFailed) {
+        *error = (result == Comparison::kFirstFailed ? sourceA : sourceB) + ": cannot read: " + ErrorText(readError);
+        return false;
+    }
+    *same = result == Comparison::kSame;
+    return true;
+}
+
+bool SetWriteTime(const std::string& source, FileTime time, std::string* error) {
+    UniqueFileHandle file =
+        OpenSource(source, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, error);
+    if (!file) return false;
+    const FILETIME written{time.low, time.high};
+    if (SetFileTime(file.get(), nullptr, nullptr, &written)) return true;
+    const DWORD code = GetLastError();
+    *error = source + ": cannot set its time: " + ErrorText(code);
+    return false;
+}
 
 bool WideFromCodePage(UINT codePage, const std::string& text, std::wstring* wide) {
     wide->clear();

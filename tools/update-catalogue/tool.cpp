@@ -1,25 +1,19 @@
 #include "tools/update-catalogue/tool.h"
 
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "engine/download_job.h"
 #include "engine/update_engine.h"
-#include "platform/platform.h"
-#include "tools/update-catalogue/catalogue_writer.h"
+#include "tools/update-catalogue/catalogue_view.h"
+#include "tools/update-catalogue/command_support.h"
 #include "tools/update-catalogue/display_text.h"
 #include "tools/update-catalogue/host_io.h"
-#include "tools/update-catalogue/readonly_platform.h"
+#include "tools/update-catalogue/publish/commands.h"
 #include "tools/update-catalogue/release_rules.h"
-#include "tools/update-catalogue/release_scan.h"
 
 namespace tarn::tool {
 
 namespace {
-
-constexpr char kProgram[] = "update-catalogue";
 
 constexpr char kUsage[] =
     "usage: update-catalogue COMMAND [ARGS]\n"
@@ -33,12 +27,18 @@ constexpr char kUsage[] =
     "        print a catalogue in readable form\n"
     "  plan FILE INSTALL_DIR\n"
     "        print what the updater would download into INSTALL_DIR\n"
+    "  stage RELEASE_DIR OUT_DIR --base-url URL [--times-from PREVIOUS] [--sign KEYFILE]\n"
+    "        write a folder a web server serves as it is: the files, then the catalogue\n"
+    "  verify CATALOGUE_URL\n"
+    "        ask a server for the catalogue and every file as the updater does\n"
     "\n"
+    "stage and verify are in the Linux build of this tool only.\n"
     "'update-catalogue COMMAND --help' describes a command.\n"
     "Exit status: 0 done, 1 refused or failed (the reason is on stderr), 2 wrong usage.\n";
 
 constexpr char kBuildHelp[] =
     "usage: update-catalogue build RELEASE_DIR --base-url URL [--base-url URL ...] -o FILE\n"
+    "                              [--times-from PREVIOUS]\n"
     "\n"
     "Writes an update catalogue for every regular file below RELEASE_DIR: its path relative to\n"
     "the folder (backslashes, CP949), its size and its last-write time, sorted by the bytes of\n"
@@ -48,6 +48,8 @@ constexpr char kBuildHelp[] =
     "  --base-url URL      address that the file paths are appended to, ending with '/'; the\n"
     "                      updater fetches from the first one (also --base-url=URL)\n"
     "  -o, --output FILE   the catalogue to write; FILE must not lie inside RELEASE_DIR\n"
+    "  --times-from PREVIOUS\n"
+    "                      keep PREVIOUS's time for every file whose bytes did not change\n"
     "\n"
     "Refused, with the file and the reason, and nothing written (exit 1): more than 300 files;\n"
     "a file of 2 GiB or more, or 2 GiB or more in all; a path over 259 bytes in CP949, or one\n"
@@ -62,7 +64,17 @@ constexpr char kBuildHelp[] =
     "containing \"IFU\", a file inside a folder named part, log, archive_temp, database or\n"
     "previewtemp, folders differing only in letter case); a base URL that does not end with '/'\n"
     "or does not begin with http:// or https://; paths so long that a deep install folder\n"
-    "would pass Windows' path limit. Empty folders are not recorded.\n";
+    "would pass Windows' path limit. Empty folders are not recorded.\n"
+    "\n"
+    "--times-from: clients fetch every file whose time differs from theirs, so a release rebuilt\n"
+    "with fresh times would be fetched whole. With PREVIOUS, a file of the same path, size and\n"
+    "bytes as there is given PREVIOUS's time, in the catalogue and on its copy in RELEASE_DIR\n"
+    "(so that this folder can be PREVIOUS next time). PREVIOUS is the previous release folder\n"
+    "(its files' bytes and times), or a folder written by stage (the bytes of the copies it\n"
+    "serves, the times of its catalogue; Linux build only). A catalogue alone is refused: it\n"
+    "holds no bytes, and a changed file that kept its size and time would never reach clients.\n"
+    "A changed file whose size and time the updater would take for the previous ones is given\n"
+    "the current time. Every file that clients will fetch is listed, with why.\n";
 
 constexpr char kShowHelp[] =
     "usage: update-catalogue show FILE\n"
@@ -81,43 +93,7 @@ constexpr char kPlanHelp[] =
     "of that path is listed), 'size' or 'time' (the local file differs). Times are compared as\n"
     "the updater does, as local-time text to two seconds, with this machine's UTC offset.\n";
 
-int Help(std::ostream& out, const char* text) {
-    out << text;
-    return kExitOk;
-}
-
-bool WantsHelp(const std::vector<std::string>& args) {
-    for (const std::string& a : args)
-        if (a == "--help" || a == "-h") return true;
-    return false;
-}
-
-int UsageError(std::ostream& err, const std::string& message, const char* help) {
-    err << kProgram << ": " << message << "\n\n" << help;
-    return kExitUsage;
-}
-
-int Failure(std::ostream& err, const std::string& subject, const std::string& message) {
-    err << kProgram << ": error: " << subject << ": " << message << "\n";
-    return kExitFailed;
-}
-
-std::string Padded(const std::string& text, size_t width) {
-    return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
-}
-
-std::string RightAligned(const std::string& text, size_t width) {
-    return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
-}
-
-// Reads a catalogue file and hands it to a new engine that runs on the read-only platform.
-// Nothing of the engine's may touch the disk: the tool only looks.
-struct EngineView {
-    ReadOnlyPlatform platform{SystemPlatform()};
-    // About 340 KB of fixed lists: not for the stack.
-    std::unique_ptr<UpdateEngine> engine = std::make_unique<UpdateEngine>(platform);
-};
-
+// Reads a catalogue file into the engine, ready to be parsed.
 bool LoadCatalogue(const std::string& file, UpdateEngine& engine, std::ostream& err) {
     std::string data, error;
     const std::string shown = HostTextForDisplay(file);
@@ -135,106 +111,45 @@ bool LoadCatalogue(const std::string& file, UpdateEngine& engine, std::ostream& 
                     " bytes with 300 base URLs and 300 entries at their longest)");
         return false;
     }
-    std::unique_ptr<uint8_t[]> bytes(new uint8_t[data.size() + 1]);
-    std::memcpy(bytes.get(), data.data(), data.size());
-    engine.SetCatalogueData(std::move(bytes), static_cast<int32_t>(data.size()));
+    HandCatalogue(engine, data);
     return true;
 }
 
-// Parses with the updater's own parser; a rejection says what and where.
-bool ParseOrExplain(const std::string& file, UpdateEngine& engine, std::ostream& err) {
-    if (engine.ParseCatalogue()) return true;
-    std::string message = std::string("the updater rejects this catalogue: ") + DescribeVerdict(engine.lastVerdict()) +
-                          ", at byte offset " + std::to_string(engine.lastVerdictOffset());
-    if (engine.lastVerdict() == CatalogueVerdict::kBadHeader) {
-        const size_t n = engine.catalogueLength < 11 ? static_cast<size_t>(engine.catalogueLength) : 11;
-        message += " (the file begins with \"" +
-                   SanitizeUtf8(std::string(reinterpret_cast<const char*>(engine.catalogueData.get()), n)) + "\", " +
-                   std::to_string(engine.catalogueLength) + " bytes in all)";
-    }
-    Failure(err, HostTextForDisplay(file), message);
+bool ParseOrReport(const std::string& file, UpdateEngine& engine, std::ostream& err) {
+    std::string why;
+    if (ParseOrExplain(engine, &why)) return true;
+    Failure(err, HostTextForDisplay(file), why);
     return false;
 }
 
 int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (WantsHelp(args)) return Help(out, kBuildHelp);
-    std::vector<std::string> positional;
-    std::vector<std::string> baseUrls;
-    std::string output;
-    bool haveOutput = false;
-    bool optionsEnded = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (optionsEnded || a.empty() || a[0] != '-') {
-            positional.push_back(a);
-        } else if (a == "--") {
-            optionsEnded = true;
-        } else if (a == "--base-url" || a == "-o" || a == "--output") {
-            if (i + 1 >= args.size()) return UsageError(err, a + " needs a value", kBuildHelp);
-            const std::string& value = args[++i];
-            if (a == "--base-url") {
-                baseUrls.push_back(value);
-            } else {
-                if (haveOutput) return UsageError(err, "only one output file", kBuildHelp);
-                output = value;
-                haveOutput = true;
-            }
-        } else if (a.compare(0, 11, "--base-url=") == 0) {
-            baseUrls.push_back(a.substr(11));
-        } else if (a.compare(0, 9, "--output=") == 0) {
-            if (haveOutput) return UsageError(err, "only one output file", kBuildHelp);
-            output = a.substr(9);
-            haveOutput = true;
-        } else {
-            return UsageError(err, "unknown option " + SanitizeUtf8(a), kBuildHelp);
-        }
-    }
-    if (positional.size() != 1) return UsageError(err, "build takes one RELEASE_DIR", kBuildHelp);
-    if (!haveOutput || output.empty()) return UsageError(err, "build needs -o FILE", kBuildHelp);
-    const std::string& release = positional[0];
-    const std::string releaseShown = HostTextForDisplay(release);
+    CommandLine line;
+    std::string error;
+    if (!ParseCommandLine(args, {"--base-url", "--output", "--times-from"}, {{"-o", "--output"}}, {"--base-url"}, &line,
+                          &error))
+        return UsageError(err, error, kBuildHelp);
+    if (line.positional.size() != 1) return UsageError(err, "build takes one RELEASE_DIR", kBuildHelp);
+    const std::vector<std::string> outputs = line.Values("--output");
+    if (outputs.empty() || outputs[0].empty()) return UsageError(err, "build needs -o FILE", kBuildHelp);
+    const std::string& release = line.positional[0];
+    const std::string& output = outputs[0];
     const std::string outputShown = HostTextForDisplay(output);
-
-    if (GetPathKind(release) != PathKind::kDirectory) return Failure(err, releaseShown, "not a folder");
     if (GetPathKind(output) == PathKind::kDirectory) return Failure(err, outputShown, "is a folder");
     // Written there, the catalogue would be published as one of the release's files next time.
-    if (LiesInside(output, release)) return Failure(err, outputShown, "lies inside the release folder " + releaseShown);
+    if (LiesInside(output, release))
+        return Failure(err, outputShown, "lies inside the release folder " + HostTextForDisplay(release));
 
-    std::vector<ReleaseFile> files;
-    Findings findings;
-    ScanRelease(release, &files, &findings);
-    CheckRelease(files, baseUrls, &findings);
-    for (const Finding& f : findings) {
-        err << kProgram << (f.kind == Finding::kError ? ": error: " : ": warning: ") << f.subject << ": " << f.text
-            << "\n";
-    }
-    if (const int errors = CountErrors(findings)) {
-        err << kProgram << ": refused: " << errors << (errors == 1 ? " error" : " errors") << "; " << outputShown
-            << " not written\n";
-        return kExitFailed;
-    }
-
-    SortByPath(&files);
-    const std::string bytes = EncodeCatalogue(baseUrls, files);
-    // The updater's own parser must read back exactly what was meant, before anyone can fetch it.
-    EngineView view;
-    std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size() + 1]);
-    std::memcpy(copy.get(), bytes.data(), bytes.size());
-    view.engine->SetCatalogueData(std::move(copy), static_cast<int32_t>(bytes.size()));
-    if (!view.engine->ParseCatalogue() || view.engine->serverCount != static_cast<int32_t>(files.size()) ||
-        view.engine->baseUrlCount != static_cast<int32_t>(baseUrls.size())) {
-        return Failure(err, outputShown,
-                       std::string("internal error: the written catalogue does not read back (") +
-                           DescribeVerdict(view.engine->lastVerdict()) + ")");
-    }
-
-    std::string error;
-    if (!WriteFileReplacing(output, bytes, &error)) return Failure(err, outputShown, error);
-    uint64_t total = 0;
-    for (const ReleaseFile& f : files) total += f.size;
-    out << "wrote " << outputShown << ": " << files.size() << (files.size() == 1 ? " file, " : " files, ") << total
-        << " bytes in all, " << baseUrls.size() << (baseUrls.size() == 1 ? " base URL" : " base URLs")
-        << "; catalogue of " << bytes.size() << " bytes\n";
+    ReleaseRequest request;
+    request.release = release;
+    request.baseUrls = line.Values("--base-url");
+    const std::vector<std::string> timesFrom = line.Values("--times-from");
+    if (!timesFrom.empty()) request.timesFrom = timesFrom[0];
+    request.refusedNote = outputShown + " not written";
+    PreparedRelease prepared;
+    if (const int status = PrepareRelease(request, out, err, &prepared)) return status;
+    if (!WriteFileReplacing(output, prepared.catalogue, &error)) return Failure(err, outputShown, error);
+    PrintWritten(outputShown, prepared, request.baseUrls.size(), out);
     return kExitOk;
 }
 
@@ -243,10 +158,10 @@ int RunShow(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     if (args.size() != 1 || (args[0].size() > 1 && args[0][0] == '-'))
         return UsageError(err, "show takes one FILE", kShowHelp);
     const std::string& file = args[0];
-    EngineView view;
+    CatalogueView view;
     UpdateEngine& engine = *view.engine;
     if (!LoadCatalogue(file, engine, err)) return kExitFailed;
-    if (!ParseOrExplain(file, engine, err)) return kExitFailed;
+    if (!ParseOrReport(file, engine, err)) return kExitFailed;
 
     uint64_t total = 0;
     for (int32_t i = 0; i < engine.serverCount; ++i) total += static_cast<uint64_t>(engine.serverList[i].size);
@@ -292,7 +207,7 @@ int RunPlan(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     const std::string& file = args[0];
     const std::string& install = args[1];
     const std::string installShown = HostTextForDisplay(install);
-    EngineView view;
+    CatalogueView view;
     UpdateEngine& engine = *view.engine;
     if (!LoadCatalogue(file, engine, err)) return kExitFailed;
 
@@ -306,7 +221,7 @@ int RunPlan(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         engine.InstallDir = ".";
         if (!engine.BuildLocalInventory()) return Failure(err, installShown, "cannot be listed");
     }
-    if (!ParseOrExplain(file, engine, err)) return kExitFailed;
+    if (!ParseOrReport(file, engine, err)) return kExitFailed;
     engine.BuildUpdatePlan();
 
     out << "install folder: " << installShown;
@@ -362,9 +277,13 @@ int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         if (rest[0] == "build") return Help(out, kBuildHelp);
         if (rest[0] == "show") return Help(out, kShowHelp);
         if (rest[0] == "plan") return Help(out, kPlanHelp);
+        if (rest[0] == "stage") return Help(out, kStageHelp);
+        if (rest[0] == "verify") return Help(out, kVerifyHelp);
         return UsageError(err, "no command " + SanitizeUtf8(rest[0]), kUsage);
     }
     if (command == "build") return RunBuild(rest, out, err);
+    if (command == "stage") return RunStage(rest, out, err);
+    if (command == "verify") return RunVerify(rest, out, err);
     if (command == "show") return RunShow(rest, out, err);
     if (command == "plan") return RunPlan(rest, out, err);
     return UsageError(err, "no command " + SanitizeUtf8(command), kUsage);

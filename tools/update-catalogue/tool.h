@@ -1,5 +1,5 @@
 #pragma once
-// The publisher's catalogue tool: build, show and plan. main() only hands over its arguments.
+// The publisher's catalogue tool: build, show, plan, stage and verify. main() only hands over its arguments.
 #include <ostream>
 #include <string>
 #include <vector>

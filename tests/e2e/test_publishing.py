@@ -1,0 +1,122 @@
+"""Publishing with the catalogue tool: a release with Hangul names staged as a web root, served as
+it is by nginx and lighttpd with the configurations in docs/publishing.md, checked by verify and
+fetched by the updater under Wine."""
+import os
+import random
+import shutil
+import subprocess
+
+from nginx_support import Lighttpd, Nginx
+from run_support import CATALOGUE_PATH, PORT, ROOT, TOOL, Install, assert_matches_release, make_release
+
+BASE_URL = f"http://127.0.0.1:{PORT}/files/"
+CATALOGUE_URL = f"http://127.0.0.1:{PORT}{CATALOGUE_PATH}"
+DOC_ROOT = "/srv/tarn/www"
+RELEASE = {
+    "pimfile.dat": b"client data v2",
+    "bin/tool.dll": random.Random(1).randbytes(70_000),
+    "한글/설정 파일.txt": "새 설정".encode("cp949"),
+    "한글/그림/지도.bmp": random.Random(2).randbytes(3000),
+    "readme.txt": b"read me, please " * 8,
+    "empty.txt": b"",
+}
+
+
+def doc_block(language):
+    """The fenced block of that language in docs/publishing.md, as a publisher would copy it."""
+    text = (ROOT / "docs" / "publishing.md").read_text()
+    return text.split(f"```{language}\n", 1)[1].split("```", 1)[0]
+
+
+def tool(*args):
+    env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+    return subprocess.run([str(TOOL), *map(str, args)], capture_output=True, text=True, timeout=120, env=env)
+
+
+def stage(release, www, *extra):
+    r = tool("stage", release, www, "--base-url", BASE_URL, *extra)
+    assert r.returncode == 0, r.stderr
+    return r.stdout
+
+
+def updater_requests(server, since):
+    return [line.split('"')[1].split()[1] for line in server.access_log()[since:] if '"TarnFileUpdater"' in line]
+
+
+def test_staged_release_is_served_as_it_is_and_only_changes_are_fetched_again(wine, tmp_path):
+    release = make_release(tmp_path / "release", RELEASE)
+    www = tmp_path / "www"
+    stage(release, www)
+    for rel in RELEASE:
+        assert os.path.isfile(os.fsencode(www / "files") + b"/" + rel.encode("cp949")), rel
+    assert not [p for p in www.rglob(".*")], "temporary files left behind"
+
+    server_block = doc_block("nginx").replace("listen 80;", f"listen 127.0.0.1:{PORT};").replace(DOC_ROOT, str(www))
+    install = Install(wine, tmp_path / "install")
+    with Nginx(www, tmp_path / "nginx", PORT, server_block) as server:
+        install.run()
+        assert_matches_release(install, release)
+        fetched = updater_requests(server, 0)
+        assert fetched[0] == CATALOGUE_PATH and len(fetched) == 1 + len(RELEASE)
+        assert all('" 200 ' in line for line in server.access_log())
+
+        r = tool("verify", CATALOGUE_URL)
+        assert r.returncode == 0, r.stdout + r.stderr
+        assert f"all {len(RELEASE)} files answer as the updater needs" in r.stdout
+        assert "한글/설정 파일.txt" in r.stdout
+
+        # The same release rebuilt: every file gets a fresh time, the bytes stay.
+        rebuilt = tmp_path / "rebuilt"
+        shutil.copytree(release, rebuilt)
+        for p in rebuilt.rglob("*"):
+            os.utime(p)
+        catalogue_before = (www / CATALOGUE_PATH.lstrip("/")).read_bytes()
+        out = stage(rebuilt, www, "--times-from", www)
+        assert f"kept: {len(RELEASE)} files; changed or new (clients fetch them): 0" in out
+        assert (www / CATALOGUE_PATH.lstrip("/")).read_bytes() == catalogue_before
+        seen = len(server.access_log())
+        install.run()
+        assert updater_requests(server, seen) == [CATALOGUE_PATH]
+
+        # Other bytes with the previous size and time must still reach clients.
+        changed = rebuilt / "readme.txt"
+        stamp = os.stat(changed).st_mtime_ns
+        changed.write_bytes(changed.read_bytes().upper())
+        os.utime(changed, ns=(stamp, stamp))
+        out = stage(rebuilt, www, "--times-from", www)
+        assert "renewed  readme.txt" in out
+        seen = len(server.access_log())
+        install.run()
+        assert updater_requests(server, seen) == [CATALOGUE_PATH, "/files/readme.txt"]
+        assert_matches_release(install, rebuilt)
+
+
+def test_verify_names_exactly_the_compressed_stale_and_missing_files(tmp_path):
+    release = make_release(tmp_path / "release", RELEASE)
+    www = tmp_path / "www"
+    stage(release, www)
+    (www / "files" / "bin" / "tool.dll").write_bytes(b"the previous release's tool")
+    (www / "files" / "pimfile.dat").unlink()
+    gzip = "    location = /files/readme.txt { gzip on; gzip_types *; gzip_min_length 1; }\n    location / {"
+    server_block = (doc_block("nginx").replace("listen 80;", f"listen 127.0.0.1:{PORT};")
+                    .replace(DOC_ROOT, str(www)).replace("    location / {", gzip, 1))
+    with Nginx(www, tmp_path / "nginx", PORT, server_block):
+        r = tool("verify", CATALOGUE_URL)
+    assert r.returncode == 1
+    failed = {line.split()[-1]: line for line in r.stdout.splitlines() if " FAIL " in line}
+    assert sorted(failed) == ["bin/tool.dll", "pimfile.dat", "readme.txt"], r.stdout
+    reasons = r.stdout.split("do not answer as the updater needs:\n")[1]
+    assert "readme.txt: compressed (Content-Encoding: gzip) for a client that accepts gzip" in reasons
+    assert "bin/tool.dll: Content-Length 27, but the catalogue says 70000 bytes" in reasons
+    assert "pimfile.dat: status 404" in reasons
+    assert reasons.count("\n") == 3
+
+
+def test_lighttpd_configuration_serves_the_staged_release(tmp_path):
+    www = tmp_path / "www"
+    stage(make_release(tmp_path / "release", RELEASE), www)
+    config = doc_block("lighttpd").replace(DOC_ROOT, str(www)).replace("server.port = 80", f"server.port = {PORT}")
+    with Lighttpd(www, tmp_path / "lighttpd", PORT, config):
+        r = tool("verify", CATALOGUE_URL)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "200           7           7  ok      한글/설정 파일.txt" in r.stdout

@@ -1,0 +1,232 @@
+// Publishing: where a web root serves each file, keeping unchanged files' times, what verify
+// makes of a server's answers, and staging.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "tools/update-catalogue/publish/served_layout.h"
+#include "tools/update-catalogue/publish/stable_times.h"
+#include "tools/update-catalogue/publish/verify.h"
+#include "tools/update-catalogue/release_scan.h"
+#include "tools/update-catalogue/tool.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace tarn::tool {
+namespace {
+
+const std::string kHangul = "\xC7\xD1\xB1\xDB";  // 한글 in CP949
+constexpr uint64_t kSecond = 10000000ULL;
+const uint64_t kTime = test::UtcFileTime(2009, 3, 7, 5, 5, 8);
+
+TEST(ServedLayoutTest, BaseUrlPathsMapToFoldersOrAreRefused) {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> valid = {
+        {"/", {}}, {"/files/", {"files"}}, {"/a/b%20c/", {"a", "b c"}}, {"/%c7%D1/", {"\xC7\xD1"}}};
+    for (const auto& [path, folders] : valid) {
+        std::vector<std::string> got;
+        std::string why;
+        EXPECT_TRUE(ServedFolders(path, &got, &why)) << path << ": " << why;
+        EXPECT_EQ(got, folders) << path;
+    }
+    for (const char* path : {"", "files/", "/files", "/a//b/", "/a/./", "/a/../", "/a%2Fb/", "/a%2/", "/a%00/"}) {
+        std::vector<std::string> got;
+        std::string why;
+        EXPECT_FALSE(ServedFolders(path, &got, &why)) << path;
+        EXPECT_FALSE(why.empty()) << path;
+    }
+    std::string origin, path, why;
+    ASSERT_TRUE(SplitHttpUrl("http://h:81/files/", &origin, &path, &why));
+    EXPECT_EQ(origin + "|" + path, "http://h:81|/files/");
+    ASSERT_TRUE(SplitHttpUrl("HTTPS://h", &origin, &path, &why));
+    EXPECT_EQ(origin + "|" + path, "HTTPS://h|");
+    for (const char* url : {"ftp://h/", "http:///x/", "http://h/a/?v=1", "http://h/#a"})
+        EXPECT_FALSE(SplitHttpUrl(url, &origin, &path, &why)) << url;
+
+    // What the updater sends and where the server looks for it.
+    EXPECT_EQ(FileRequestTarget("/files/", kHangul + "\\a b.txt"), "/files/" + kHangul + "/a%20b.txt");
+    EXPECT_EQ(ServedLocation({"files"}, kHangul + "\\a b.txt"),
+              (std::vector<std::string>{"files", kHangul, "a b.txt"}));
+    EXPECT_TRUE(LocationsClash({"dedivur"}, CatalogueLocation()));
+    EXPECT_TRUE(LocationsClash({"dedivur", "update", "pim", "x"}, CatalogueLocation()));
+    EXPECT_FALSE(LocationsClash({"dedivur", "update", "pim2"}, CatalogueLocation()));
+    EXPECT_EQ(JoinLocation(SignatureLocation()), "dedivur/update/pim.sig");
+}
+
+TEST(StableTimesTest, TimesTheUpdaterCouldTakeForOne) {
+    const uint64_t before1980 = test::UtcFileTime(1975, 1, 1, 0, 0, 0);
+    const struct {
+        uint64_t a, b;
+        bool equal;
+    } cases[] = {
+        {kTime, kTime + kSecond + kSecond / 2, true},  // one two-second step
+        {kTime, kTime + 2 * kSecond, false},
+        {kTime, kTime + 3600 * kSecond, false},
+        {before1980, before1980 + 86400 * kSecond, true},  // neither has a time text
+        {before1980, kTime, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(TimesMayLookEqual(FromU64(c.a), FromU64(c.b)), c.equal) << c.a << " " << c.b;
+}
+
+class PublishTest : public ::testing::Test {
+protected:
+    std::string Host(const std::string& rel) const { return test::HostPath(dir.Join(rel)); }
+
+    int Run(const std::vector<std::string>& args) {
+        out.str("");
+        err.str("");
+        return RunTool(args, out, err);
+    }
+
+    // The catalogue path -> time of every file below a folder, as the tool reads it.
+    std::map<std::string, uint64_t> Times(const std::string& rel) const {
+        std::vector<ReleaseFile> files;
+        Findings findings;
+        EXPECT_TRUE(ScanRelease(Host(rel), &files, &findings));
+        std::map<std::string, uint64_t> times;
+        for (const ReleaseFile& f : files) times[f.path] = ToU64(f.writeTime);
+        return times;
+    }
+
+    test::TempFolder dir;
+    std::ostringstream out, err;
+};
+
+TEST_F(PublishTest, TimesFromThePreviousReleaseKeepOnlyWhatDidNotChange) {
+    const uint64_t fresh = kTime + 86400 * kSecond;
+    for (const char* rel : {"old", "new"}) dir.MakeDir(rel);
+    for (const char* name : {"same.txt", "bytes.txt", "size.txt"}) dir.WriteFile(std::string("old\\") + name, "v1");
+    dir.WriteFile("new\\same.txt", "v1");
+    dir.WriteFile("new\\bytes.txt", "V1");
+    dir.WriteFile("new\\size.txt", "v22");
+    dir.WriteFile("new\\added.txt", "");
+    for (const char* name : {"same.txt", "bytes.txt", "size.txt"}) {
+        dir.SetWriteTime(std::string("old\\") + name, FromU64(kTime));
+        dir.SetWriteTime(std::string("new\\") + name, FromU64(fresh));
+    }
+    // Other bytes, the same size and a time the updater takes for the old one.
+    dir.SetWriteTime("new\\bytes.txt", FromU64(kTime + kSecond));
+
+    ASSERT_EQ(Run({"build", Host("new"), "--base-url", "http://h/", "-o", Host("pim"), "--times-from", Host("old")}),
+              kExitOk)
+        << err.str();
+    for (const char* line : {"kept: 1 file; changed or new (clients fetch them): 3", "renewed  bytes.txt",
+                             "size     size.txt", "new      added.txt"})
+        EXPECT_NE(out.str().find(line), std::string::npos) << out.str();
+    const std::map<std::string, uint64_t> times = Times("new");  // the folder now matches the catalogue
+    EXPECT_EQ(times.at("same.txt"), kTime);
+    EXPECT_GT(times.at("bytes.txt"), fresh);
+    EXPECT_EQ(times.at("size.txt"), fresh);
+
+    // A catalogue alone cannot tell a changed file of the same size from an unchanged one.
+    const std::string published = dir.Read("pim");
+    EXPECT_EQ(Run({"build", Host("new"), "--base-url", "http://h/", "-o", Host("pim"), "--times-from", Host("pim")}),
+              kExitFailed);
+    EXPECT_NE(err.str().find("cannot tell a changed file of the same size"), std::string::npos) << err.str();
+    EXPECT_EQ(dir.Read("pim"), published);
+}
+
+// Answers from a table by request target (404 for the rest); gzips "gz" paths for a client that
+// asks; records what was asked.
+class FakeHttp : public HttpClient {
+public:
+    HttpReply Get(const HttpRequest& request) override {
+        asked.push_back(request.target + (request.headersOnly ? " (probe)" : ""));
+        HttpReply r = Reply(404, "", 0);
+        if (replies.count(request.target)) r = replies[request.target];
+        if (request.headersOnly && request.target.find("gz") != std::string::npos) r.contentEncoding = "gzip";
+        return r;
+    }
+    static HttpReply Reply(long status, const std::string& length, uint64_t bodyBytes) {
+        HttpReply r;
+        r.complete = true;
+        r.status = status;
+        r.contentLength = length;
+        r.bodyBytes = bodyBytes;
+        return r;
+    }
+    std::map<std::string, HttpReply> replies;
+    std::vector<std::string> asked;
+};
+
+TEST(VerifyTest, EveryFileIsAskedAsTheUpdaterAsksAndEachMismatchIsNamed) {
+    FakeHttp http;
+    const std::string catalogue = test::CatalogueBuilder()
+                                      .Header()
+                                      .I32(1)
+                                      .Text("http://h/files/")
+                                      .Entry(kHangul + "\\a b.txt", 3, kTime)
+                                      .Entry("gone.bin", 5, kTime)
+                                      .Entry("stale.bin", 4, kTime)
+                                      .Entry("chunked.bin", 1, kTime)
+                                      .Entry("gz.bin", 2, kTime)
+                                      .Entry("short.bin", 9, kTime)
+                                      .bytes();
+    http.replies["/dedivur/update/pim"] = FakeHttp::Reply(200, "", catalogue.size());
+    http.replies["/dedivur/update/pim"].body = catalogue;
+    http.replies["/files/" + kHangul + "/a%20b.txt"] = FakeHttp::Reply(200, "3", 3);
+    http.replies["/files/stale.bin"] = FakeHttp::Reply(200, "40", 40);
+    http.replies["/files/chunked.bin"] = FakeHttp::Reply(200, "", 1);
+    http.replies["/files/chunked.bin"].transferEncoding = "chunked";
+    http.replies["/files/gz.bin"] = FakeHttp::Reply(200, "2", 2);
+    http.replies["/files/short.bin"] = FakeHttp::Reply(200, "9", 8);
+    std::ostringstream out, err;
+    EXPECT_EQ(VerifyServer("http://h/dedivur/update/pim", http, out, err), kExitFailed);
+
+    const std::string text = out.str();
+    EXPECT_NE(text.find("signature http://h/dedivur/update/pim.sig: none (status 404)"), std::string::npos) << text;
+    EXPECT_NE(text.find("ok      \xED\x95\x9C\xEA\xB8\x80/a b.txt"), std::string::npos) << text;
+    const std::string reasons = text.substr(text.find("5 paths do not answer"));
+    for (const char* line : {"gone.bin: status 404\n", "stale.bin: Content-Length 40, but the catalogue says 4 bytes",
+                             "chunked.bin: no Content-Length (Transfer-Encoding: chunked)", "gz.bin: compressed",
+                             "short.bin: a body of 8 bytes"})
+        EXPECT_NE(reasons.find(line), std::string::npos) << line << "\n" << text;
+    // The catalogue, its gzip probe, the signature, then each file; probed only when it passed.
+    EXPECT_EQ(http.asked,
+              (std::vector<std::string>{"/dedivur/update/pim", "/dedivur/update/pim (probe)", "/dedivur/update/pim.sig",
+                                        "/files/" + kHangul + "/a%20b.txt", "/files/" + kHangul + "/a%20b.txt (probe)",
+                                        "/files/gone.bin", "/files/stale.bin", "/files/chunked.bin", "/files/gz.bin",
+                                        "/files/gz.bin (probe)", "/files/short.bin"}));
+}
+
+#ifndef _WIN32
+TEST_F(PublishTest, StageWritesCp949NamesThenTheCatalogueAndRefusesUnmappableBaseUrls) {
+    dir.MakeDir("rel");
+    dir.MakeDir("rel\\" + kHangul);
+    dir.WriteFile("rel\\" + kHangul + "\\a b.txt", "abc");
+    const std::string outDir = Host("www");
+    const std::string rawName = outDir + "/files/" + kHangul + "/a b.txt";
+    ASSERT_EQ(Run({"stage", Host("rel"), outDir, "--base-url", "http://h/files/"}), kExitOk) << err.str();
+    struct stat st;
+    ASSERT_EQ(::stat(rawName.c_str(), &st), 0) << "no file under the CP949 byte name";
+    EXPECT_EQ(st.st_size, 3);
+    EXPECT_EQ(::stat((outDir + "/dedivur/update/pim").c_str(), &st), 0);
+    ASSERT_EQ(Run({"stage", Host("rel"), outDir, "--base-url", "http://h/files/"}), kExitOk) << err.str();
+    EXPECT_NE(out.str().find(": 0 written, 1 already in place"), std::string::npos) << out.str();
+
+    const std::vector<std::vector<std::string>> refused = {
+        {"--base-url", "http://h/a/../"},
+        {"--base-url", "http://h/files"},
+        {"--base-url", "http://h/files/", "--sign", "key"},
+        {"--base-url", "http://h/dedivur/update/"},  // a file named pim would take the catalogue's place
+    };
+    dir.WriteFile("rel\\pim", "");
+    for (const auto& options : refused) {
+        std::vector<std::string> args = {"stage", Host("rel"), Host("out")};
+        args.insert(args.end(), options.begin(), options.end());
+        EXPECT_EQ(Run(args), kExitFailed) << options[1];
+        EXPECT_FALSE(dir.Exists("out")) << options[1];
+    }
+    EXPECT_NE(err.str().find("pim: served as /dedivur/update/pim, in the way of /dedivur/update/pim"),
+              std::string::npos)
+        << err.str();
+}
+#endif
+
+}  // namespace
+}  // namespace tarn::tool

@@ -1,0 +1,171 @@
+#include "tools/update-catalogue/command_support.h"
+
+#include <algorithm>
+
+#include "tools/update-catalogue/catalogue_view.h"
+#include "tools/update-catalogue/catalogue_writer.h"
+#include "tools/update-catalogue/display_text.h"
+#include "tools/update-catalogue/host_io.h"
+#include "tools/update-catalogue/publish/stable_times.h"
+#include "tools/update-catalogue/release_rules.h"
+#include "tools/update-catalogue/tool.h"
+
+namespace tarn::tool {
+
+int Help(std::ostream& out, const char* text) {
+    out << text;
+    return kExitOk;
+}
+
+bool WantsHelp(const std::vector<std::string>& args) {
+    for (const std::string& a : args)
+        if (a == "--help" || a == "-h") return true;
+    return false;
+}
+
+int UsageError(std::ostream& err, const std::string& message, const char* help) {
+    err << kProgram << ": " << message << "\n\n" << help;
+    return kExitUsage;
+}
+
+int Failure(std::ostream& err, const std::string& subject, const std::string& message) {
+    err << kProgram << ": error: " << subject << ": " << message << "\n";
+    return kExitFailed;
+}
+
+std::string Padded(const std::string& text, size_t width) {
+    return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
+std::string RightAligned(const std::string& text, size_t width) {
+    return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
+}
+
+std::vector<std::string> CommandLine::Values(const std::string& name) const {
+    std::vector<std::string> values;
+    for (const auto& [n, v] : options)
+        if (n == name) values.push_back(v);
+    return values;
+}
+
+bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<std::string>& names,
+                      const std::vector<std::pair<std::string, std::string>>& shortNames,
+                      const std::vector<std::string>& repeatable, CommandLine* line, std::string* error) {
+    const auto known = [&](const std::string& n) { return std::find(names.begin(), names.end(), n) != names.end(); };
+    bool optionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (optionsEnded || a.empty() || a[0] != '-') {
+            line->positional.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::string name = a, value;
+        bool haveValue = false;
+        const size_t equals = a.find('=');
+        if (a.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+            name = a.substr(0, equals);
+            value = a.substr(equals + 1);
+            haveValue = true;
+        }
+        for (const auto& [shortName, longName] : shortNames)
+            if (name == shortName && !haveValue) name = longName;
+        if (!known(name)) {
+            *error = "unknown option " + SanitizeUtf8(a);
+            return false;
+        }
+        if (!haveValue) {
+            if (i + 1 >= args.size()) {
+                *error = a + " needs a value";
+                return false;
+            }
+            value = args[++i];
+        }
+        if (line->Has(name) && std::find(repeatable.begin(), repeatable.end(), name) == repeatable.end()) {
+            *error = "only one " + name;
+            return false;
+        }
+        line->options.emplace_back(name, value);
+    }
+    return true;
+}
+
+namespace {
+
+void PrintTimes(const std::string& previousShown, const PreviousRelease& previous, const TimesOutcome& outcome,
+                std::ostream& out, std::ostream& err) {
+    for (const std::string& w : outcome.warnings) err << kProgram << ": warning: " << w << "\n";
+    out << "times from " << previous.compared << "\n";
+    if (previous.unreadable > 0) {
+        out << "  " << previous.unreadable << " entries of " << previousShown
+            << " could not be listed; files of those paths count as changed\n";
+    }
+    out << "  kept: " << outcome.kept << (outcome.kept == 1 ? " file" : " files") << "; changed or new (clients fetch "
+        << (outcome.changes.size() == 1 ? "it" : "them") << "): " << outcome.changes.size() << "\n";
+    for (const TimeChange& c : outcome.changes) {
+        static const char* const kWhy[] = {"new", "size", "bytes", "renewed", "unknown"};
+        out << "  " << Padded(kWhy[c.kind], 9) << c.shown;
+        if (c.kind == TimeChange::kRenewed)
+            out << " (other bytes with the previous size and time: given the current time)";
+        if (c.kind == TimeChange::kUncompared) out << " (" << c.note << "; keeps its own time)";
+        out << "\n";
+    }
+}
+
+}  // namespace
+
+int PrepareRelease(const ReleaseRequest& request, std::ostream& out, std::ostream& err, PreparedRelease* prepared) {
+    const std::string releaseShown = HostTextForDisplay(request.release);
+    if (GetPathKind(request.release) != PathKind::kDirectory) return Failure(err, releaseShown, "not a folder");
+    PreviousRelease previous;
+    const std::string previousShown = HostTextForDisplay(request.timesFrom);
+    std::string error;
+    if (!request.timesFrom.empty() && !LoadPreviousRelease(request.timesFrom, &previous, &error))
+        return Failure(err, "--times-from " + previousShown, error);
+
+    std::vector<ReleaseFile>& files = prepared->files;
+    Findings findings;
+    ScanRelease(request.release, &files, &findings);
+    CheckRelease(files, request.baseUrls, &findings);
+    if (request.extraChecks) request.extraChecks(files, &findings);
+    for (const Finding& f : findings) {
+        err << kProgram << (f.kind == Finding::kError ? ": error: " : ": warning: ") << f.subject << ": " << f.text
+            << "\n";
+    }
+    if (const int errors = CountErrors(findings)) {
+        err << kProgram << ": refused: " << errors << (errors == 1 ? " error" : " errors") << "; "
+            << request.refusedNote << "\n";
+        return kExitFailed;
+    }
+    SortByPath(&files);
+    if (!request.timesFrom.empty()) {
+        TimesOutcome outcome;
+        ApplyPreviousTimes(&files, previous, CurrentFileTime(), &outcome);
+        PrintTimes(previousShown, previous, outcome, out, err);
+    }
+
+    prepared->catalogue = EncodeCatalogue(request.baseUrls, files);
+    // The updater's own parser must read back exactly what was meant, before anyone can fetch it.
+    CatalogueView view;
+    HandCatalogue(*view.engine, prepared->catalogue);
+    if (!view.engine->ParseCatalogue() || view.engine->serverCount != static_cast<int32_t>(files.size()) ||
+        view.engine->baseUrlCount != static_cast<int32_t>(request.baseUrls.size())) {
+        return Failure(err, "catalogue",
+                       std::string("internal error: the written catalogue does not read back (") +
+                           DescribeVerdict(view.engine->lastVerdict()) + ")");
+    }
+    return kExitOk;
+}
+
+void PrintWritten(const std::string& shown, const PreparedRelease& prepared, size_t baseUrls, std::ostream& out) {
+    uint64_t total = 0;
+    for (const ReleaseFile& f : prepared.files) total += f.size;
+    const size_t n = prepared.files.size();
+    out << "wrote " << shown << ": " << n << (n == 1 ? " file, " : " files, ") << total << " bytes in all, " << baseUrls
+        << (baseUrls == 1 ? " base URL" : " base URLs") << "; catalogue of " << prepared.catalogue.size() << " bytes\n";
+}
+
+}  // namespace tarn::tool

@@ -1,0 +1,16 @@
+#pragma once
+// The publishing commands: stage a release as a web root, verify what a server answers.
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace tarn::tool {
+
+extern const char kStageHelp[];
+extern const char kVerifyHelp[];
+
+// Both as RunTool, for the arguments after the command's name.
+int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int RunVerify(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+}  // namespace tarn::tool

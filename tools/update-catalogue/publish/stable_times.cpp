@@ -1,0 +1,178 @@
+#include "tools/update-catalogue/publish/stable_times.h"
+
+#include <chrono>
+#include <map>
+
+#include "engine/download_job.h"
+#include "platform/platform.h"
+#include "tools/update-catalogue/catalogue_view.h"
+#include "tools/update-catalogue/display_text.h"
+#include "tools/update-catalogue/findings.h"
+#include "tools/update-catalogue/host_io.h"
+#include "tools/update-catalogue/publish/served_layout.h"
+
+namespace tarn::tool {
+
+namespace {
+
+constexpr uint64_t kTicksPerSecond = 10000000ULL;
+constexpr uint64_t kSecondsFrom1601To1970 = 11644473600ULL;
+
+constexpr char kBareCatalogue[] =
+    "a catalogue holds each file's path, size and time but not its bytes, so it cannot tell a changed file of "
+    "the same size from an unchanged one; give the previous release folder, or the folder stage wrote it to";
+
+bool LoadReleaseFolder(const std::string& hostPath, PreviousRelease* previous, std::string* error) {
+    std::vector<ReleaseFile> files;
+    Findings findings;
+    if (!ScanRelease(hostPath, &files, &findings)) {
+        *error = findings.empty() ? "cannot be listed" : findings.front().text;
+        return false;
+    }
+    previous->unreadable = CountErrors(findings);
+    previous->compared = "release folder " + HostTextForDisplay(hostPath) +
+                         ": a file of the same path, size and bytes keeps the time it has there";
+    for (ReleaseFile& f : files) previous->files.push_back(PreviousFile{f.path, f.size, f.writeTime, f.source});
+    return true;
+}
+
+#ifndef _WIN32
+// A folder stage wrote: the catalogue gives the times clients hold, the copies beside it the bytes.
+bool LoadStagedFolder(const std::string& root, PreviousRelease* previous, std::string* error) {
+    const std::string catalogue = root + "/" + JoinLocation(CatalogueLocation());
+    std::string bytes;
+    if (!ReadHostFile(catalogue, static_cast<size_t>(kMaxCatalogueBytes), &bytes, error)) return false;
+    if (bytes.size() > static_cast<size_t>(kMaxCatalogueBytes)) {
+        *error = HostTextForDisplay(catalogue) + ": larger than any catalogue can be";
+        return false;
+    }
+    CatalogueView view;
+    UpdateEngine& engine = *view.engine;
+    HandCatalogue(engine, bytes);
+    if (!ParseOrExplain(engine, error)) {
+        *error = HostTextForDisplay(catalogue) + ": " + *error;
+        return false;
+    }
+    std::vector<std::string> folders;
+    std::string origin, urlPath, why;
+    if (engine.baseUrlCount < 1 || !SplitHttpUrl(engine.baseUrls[0], &origin, &urlPath, &why) ||
+        !ServedFolders(urlPath, &folders, &why)) {
+        *error = HostTextForDisplay(catalogue) + ": its first base URL does not say where its files lie" +
+                 (why.empty() ? "" : " (" + why + ")");
+        return false;
+    }
+    previous->compared = "staged folder " + HostTextForDisplay(root) +
+                         ": a file of the same path, size and bytes as the copy served there keeps the time its "
+                         "catalogue gives";
+    for (int32_t i = 0; i < engine.serverCount; ++i) {
+        const UpdateFileEntry& entry = engine.serverList[i];
+        std::string copy = root + "/" + JoinLocation(ServedLocation(folders, entry.path));
+        if (GetPathKind(copy) != PathKind::kFile) copy.clear();
+        previous->files.push_back(
+            PreviousFile{entry.path, static_cast<uint64_t>(static_cast<uint32_t>(entry.size)), entry.writeTime, copy});
+    }
+    return true;
+}
+#endif
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+bool LoadPreviousRelease(const std::string& hostPath, PreviousRelease* previous, std::string* error) {
+    const std::string catalogueTail = "/" + JoinLocation(CatalogueLocation());
+    const PathKind kind = GetPathKind(hostPath);
+    if (kind == PathKind::kMissing) {
+        *error = "does not exist";
+        return false;
+    }
+    std::string root = hostPath;
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    if (kind == PathKind::kFile) {
+        if (!EndsWith(root, catalogueTail)) {
+            *error = kBareCatalogue;
+            return false;
+        }
+        root.resize(root.size() - catalogueTail.size());
+        if (root.empty()) root = "/";
+    } else if (kind != PathKind::kDirectory) {
+        *error = "neither a folder nor a catalogue";
+        return false;
+    } else if (GetPathKind(root + catalogueTail) != PathKind::kFile) {
+        return LoadReleaseFolder(hostPath, previous, error);
+    }
+#ifdef _WIN32
+    *error =
+        "a staged folder holds CP949 byte names, which only the POSIX build of this tool reads; give the "
+        "previous release folder";
+    return false;
+#else
+    return LoadStagedFolder(root, previous, error);
+#endif
+}
+
+void ApplyPreviousTimes(std::vector<ReleaseFile>* files, const PreviousRelease& previous, FileTime now,
+                        TimesOutcome* outcome) {
+    std::map<std::string, const PreviousFile*> byPath;
+    for (const PreviousFile& p : previous.files) byPath.emplace(p.path, &p);
+    for (ReleaseFile& file : *files) {
+        const auto it = byPath.find(file.path);
+        if (it == byPath.end()) {
+            outcome->changes.push_back(TimeChange{TimeChange::kNew, file.shown, ""});
+            continue;
+        }
+        const PreviousFile& old = *it->second;
+        if (old.size != file.size) {
+            outcome->changes.push_back(TimeChange{TimeChange::kSize, file.shown, ""});
+            continue;
+        }
+        bool same = false;
+        std::string error;
+        if (old.source.empty()) {
+            outcome->changes.push_back(TimeChange{TimeChange::kUncompared, file.shown, "no previous copy to compare"});
+            continue;
+        }
+        if (!SameBytes(file.source, old.source, &same, &error)) {
+            outcome->changes.push_back(TimeChange{TimeChange::kUncompared, file.shown, error});
+            continue;
+        }
+        FileTime time = old.time;
+        if (same) {
+            ++outcome->kept;
+        } else if (TimesMayLookEqual(file.writeTime, old.time)) {
+            time = now;
+            outcome->changes.push_back(TimeChange{TimeChange::kRenewed, file.shown, ""});
+        } else {
+            outcome->changes.push_back(TimeChange{TimeChange::kBytes, file.shown, ""});
+            continue;
+        }
+        if (ToU64(time) == ToU64(file.writeTime)) continue;
+        file.writeTime = time;
+        if (!SetWriteTime(file.source, time, &error)) {
+            outcome->warnings.push_back(error + " (the catalogue holds the right time; the release folder does not)");
+        }
+    }
+}
+
+bool TimesMayLookEqual(FileTime a, FileTime b) {
+    // UTC offsets run from -12:00 to +14:00 in steps of at least 15 minutes.
+    constexpr int64_t kStep = 15 * 60 * static_cast<int64_t>(kTicksPerSecond);
+    for (int64_t offset = -48 * kStep; offset <= 56 * kStep; offset += kStep) {
+        uint16_t dateA, timeA, dateB, timeB;
+        const bool inA = PackDosDateTime(ToU64(a) + static_cast<uint64_t>(offset), &dateA, &timeA);
+        const bool inB = PackDosDateTime(ToU64(b) + static_cast<uint64_t>(offset), &dateB, &timeB);
+        if (inA != inB) continue;
+        if (!inA || (dateA == dateB && timeA == timeB)) return true;
+    }
+    return false;
+}
+
+FileTime CurrentFileTime() {
+    const auto since1970 =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch());
+    return FromU64((kSecondsFrom1601To1970 * 1000000ULL + static_cast<uint64_t>(since1970.count())) * 10);
+}
+
+}  // namespace tarn::tool

@@ -1,0 +1,167 @@
+// stage: a release laid out as the web root that answers the updater's requests.
+#include "tools/update-catalogue/command_support.h"
+#include "tools/update-catalogue/display_text.h"
+#include "tools/update-catalogue/host_io.h"
+#include "tools/update-catalogue/publish/commands.h"
+#include "tools/update-catalogue/publish/served_layout.h"
+#include "tools/update-catalogue/tool.h"
+
+namespace tarn::tool {
+
+const char kStageHelp[] =
+    "usage: update-catalogue stage RELEASE_DIR OUT_DIR --base-url URL [--base-url URL ...]\n"
+    "                              [--times-from PREVIOUS] [--sign KEYFILE]\n"
+    "\n"
+    "Writes OUT_DIR as the root of a static web server that answers the updater: every file of\n"
+    "RELEASE_DIR below the path of the first base URL (http://HOST/files/ puts them in\n"
+    "OUT_DIR/files/), each under the bytes the updater asks for, so that names with Hangul are\n"
+    "stored as CP949 byte names; and the catalogue at OUT_DIR/dedivur/update/pim. Serving\n"
+    "OUT_DIR as it is, with no rewriting, is all that is left to do.\n"
+    "\n"
+    "The files are written first and the catalogue last. Each is written under a temporary name\n"
+    "beside its place, made durable and renamed into place, and a file already there with the\n"
+    "same bytes is left alone, so OUT_DIR may be a live web root: clients see the previous\n"
+    "catalogue until every file of the new one is in place. (A run that began with the previous\n"
+    "catalogue and meets a file replaced meanwhile ends; its next run fetches it. A base URL of\n"
+    "its own per release, such as http://HOST/files/1.2/, avoids even that.) Files of earlier\n"
+    "releases are not removed.\n"
+    "\n"
+    "  --base-url URL         as for build; the first one says where the files go, the others\n"
+    "                         are written to the catalogue only (the updater uses the first)\n"
+    "  --times-from PREVIOUS  as for build; OUT_DIR itself, staged before, may be PREVIOUS\n"
+    "  --sign KEYFILE         sign the release; not available yet in this build (refused)\n"
+    "\n"
+    "Refused, with nothing written (exit 1): whatever build refuses (see 'build --help'); a first\n"
+    "base URL whose path no folder answers to (none, no '/' at its end, empty, '.' or '..'\n"
+    "segments, a query or fragment, broken escapes); a file whose place clashes with the\n"
+    "catalogue's; OUT_DIR inside RELEASE_DIR or RELEASE_DIR inside OUT_DIR.\n"
+    "Linux build only: the names it writes are bytes that a Windows file system cannot hold.\n";
+
+#ifdef _WIN32
+
+int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (WantsHelp(args)) return Help(out, kStageHelp);
+    return Failure(err, "stage",
+                   "not in the Windows build of this tool: it writes CP949 byte names, which only a Linux "
+                   "file system holds; run the Linux build");
+}
+
+#else
+
+namespace {
+
+// Checks the first base URL maps onto folders of the web root and no file takes the
+// catalogue's place; fills folders.
+void CheckLayout(const std::vector<std::string>& baseUrls, const std::vector<ReleaseFile>& files,
+                 std::vector<std::string>* folders, Findings* findings) {
+    if (baseUrls.empty()) return;  // reported with the release's findings
+    std::string origin, path, why;
+    if (!SplitHttpUrl(baseUrls[0], &origin, &path, &why) || !ServedFolders(path, folders, &why)) {
+        AddError(findings, "--base-url " + SanitizeUtf8(baseUrls[0]), "no folder of a web root answers to it: " + why);
+        return;
+    }
+    for (const ReleaseFile& file : files) {
+        const std::vector<std::string> location = ServedLocation(*folders, file.path);
+        for (const auto& reserved : {CatalogueLocation(), SignatureLocation()}) {
+            if (LocationsClash(location, reserved)) {
+                AddError(findings, file.shown,
+                         "served as /" + Cp949ForDisplay(JoinLocation(location)) + ", in the way of /" +
+                             JoinLocation(reserved));
+                break;
+            }
+        }
+    }
+}
+
+// The folder that holds hostPath, or the nearest one above it that exists.
+std::string NearestExistingFolder(std::string hostPath) {
+    while (GetPathKind(hostPath) == PathKind::kMissing) {
+        const size_t slash = hostPath.find_last_of('/', hostPath.size() > 1 ? hostPath.size() - 2 : 0);
+        if (slash == std::string::npos) return ".";
+        hostPath.resize(slash == 0 ? 1 : slash);
+    }
+    return hostPath;
+}
+
+std::string FolderOf(const std::string& hostPath) {
+    return hostPath.substr(0, hostPath.rfind('/'));
+}
+
+// Puts the signature (when there is one) and then the catalogue in place, back to back. A
+// client that fetches both meets a mismatched pair only if its two requests straddle the rename.
+bool PublishCatalogue(const std::string& outDir, const std::string& catalogue, const std::string& signature,
+                      std::string* error) {
+    const std::string catalogueFile = outDir + "/" + JoinLocation(CatalogueLocation());
+    if (!MakeFolders(FolderOf(catalogueFile), error)) return false;
+    if (!signature.empty() && !WriteFileReplacing(outDir + "/" + JoinLocation(SignatureLocation()), signature, error))
+        return false;
+    return WriteFileReplacing(catalogueFile, catalogue, error);
+}
+
+}  // namespace
+
+int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (WantsHelp(args)) return Help(out, kStageHelp);
+    CommandLine line;
+    std::string error;
+    if (!ParseCommandLine(args, {"--base-url", "--times-from", "--sign"}, {}, {"--base-url"}, &line, &error))
+        return UsageError(err, error, kStageHelp);
+    if (line.positional.size() != 2) return UsageError(err, "stage takes RELEASE_DIR and OUT_DIR", kStageHelp);
+    if (line.Has("--sign")) {
+        return Failure(err, "--sign",
+                       "signed releases are not available in this build of the tool yet; nothing written");
+    }
+    std::string outDir = line.positional[1];
+    while (outDir.size() > 1 && outDir.back() == '/') outDir.pop_back();
+    const std::string& release = line.positional[0];
+    const std::string outShown = HostTextForDisplay(outDir);
+    const PathKind outKind = GetPathKind(outDir);
+    if (outKind != PathKind::kMissing && outKind != PathKind::kDirectory) return Failure(err, outShown, "not a folder");
+    if (FolderWithin(NearestExistingFolder(outDir), release))
+        return Failure(err, outShown, "lies inside the release folder " + HostTextForDisplay(release));
+    if (outKind == PathKind::kDirectory && FolderWithin(release, outDir))
+        return Failure(err, HostTextForDisplay(release), "lies inside OUT_DIR " + outShown);
+
+    ReleaseRequest request;
+    request.release = release;
+    request.baseUrls = line.Values("--base-url");
+    const std::vector<std::string> timesFrom = line.Values("--times-from");
+    if (!timesFrom.empty()) request.timesFrom = timesFrom[0];
+    request.refusedNote = "nothing written to " + outShown;
+    std::vector<std::string> folders;
+    request.extraChecks = [&](const std::vector<ReleaseFile>& files, Findings* findings) {
+        CheckLayout(request.baseUrls, files, &folders, findings);
+    };
+    PreparedRelease prepared;
+    if (const int status = PrepareRelease(request, out, err, &prepared)) return status;
+
+    size_t written = 0, inPlace = 0;
+    for (const ReleaseFile& file : prepared.files) {
+        const std::string target = outDir + "/" + JoinLocation(ServedLocation(folders, file.path));
+        bool same = false;
+        const bool ok = MakeFolders(FolderOf(target), &error) &&
+                        (GetPathKind(target) != PathKind::kFile || SameBytes(file.source, target, &same, &error)) &&
+                        (same ? SetFileWriteTime(target, file.writeTime, &error)
+                              : CopyFileReplacing(file.source, target, file.writeTime, &error));
+        if (!ok) {
+            Failure(err, file.shown, error);
+            err << kProgram << ": stopped after " << written + inPlace << " of " << prepared.files.size()
+                << " files; the catalogue was not written, so clients still see the previous one\n";
+            return kExitFailed;
+        }
+        ++(same ? inPlace : written);
+    }
+    if (!PublishCatalogue(outDir, prepared.catalogue, std::string(), &error)) {
+        return Failure(err, outShown + "/" + JoinLocation(CatalogueLocation()),
+                       error + "; the files are in place, the previous catalogue (if any) is still served");
+    }
+    out << "staged " << prepared.files.size() << (prepared.files.size() == 1 ? " file" : " files") << " below "
+        << outShown << "/" << Cp949ForDisplay(JoinLocation(folders)) << (folders.empty() ? "" : "/") << ": " << written
+        << " written, " << inPlace << " already in place\n";
+    PrintWritten(outShown + "/" + JoinLocation(CatalogueLocation()), prepared, request.baseUrls.size(), out);
+    return kExitOk;
+}
+
+#endif
+
+}  // namespace tarn::tool

@@ -1,0 +1,212 @@
+#include "tools/update-catalogue/publish/verify.h"
+
+#include <cstdlib>
+#include <vector>
+
+#include "engine/download_job.h"
+#include "tools/update-catalogue/catalogue_view.h"
+#include "tools/update-catalogue/command_support.h"
+#include "tools/update-catalogue/display_text.h"
+#include "tools/update-catalogue/publish/commands.h"
+#include "tools/update-catalogue/publish/served_layout.h"
+#include "tools/update-catalogue/tool.h"
+
+namespace tarn::tool {
+
+const char kVerifyHelp[] =
+    "usage: update-catalogue verify CATALOGUE_URL [--timeout SECONDS]\n"
+    "\n"
+    "Asks a server what the updater asks, with the updater's request headers (User-Agent\n"
+    "TarnFileUpdater, Accept: */*, no Accept-Encoding), and checks the answers against the\n"
+    "catalogue:\n"
+    "  - CATALOGUE_URL must answer status 200, uncompressed, with a catalogue the updater's own\n"
+    "    parser accepts;\n"
+    "  - CATALOGUE_URL.sig, the signature file of a signed release, is reported (not checked);\n"
+    "  - every file, asked for at the first base URL followed by its path ('\\' as '/', a space\n"
+    "    as %20, CP949 bytes as they are, as the updater's WinINet sends them), must answer\n"
+    "    status 200 with no Content-Encoding, a Content-Length equal to its catalogue size and a\n"
+    "    body of that length;\n"
+    "  - asked again with 'Accept-Encoding: gzip, deflate' (stopped once the headers are in), it\n"
+    "    must still come uncompressed: a cache between the server and clients may hand a\n"
+    "    compressed copy to the updater, which saves the bytes as they come.\n"
+    "Redirects are followed, as WinINet does, up to 10.\n"
+    "\n"
+    "Prints a table, then every path that does not answer as the updater needs, with why.\n"
+    "Exit status 0 when every file does, 1 otherwise.\n"
+    "\n"
+    "  --timeout SECONDS   the longest one request may take (default 300); a request that\n"
+    "                      receives nothing for 30 seconds, or cannot connect in 10, ends sooner\n"
+    "\n"
+    "Linux build only (HTTP by libcurl).\n";
+
+namespace {
+
+constexpr char kGzipProbe[] = "Accept-Encoding: gzip, deflate";
+constexpr long kDefaultTimeout = 300;
+
+// What is wrong with a file's reply for the updater; empty when nothing is.
+std::string FileMismatch(const HttpReply& r, uint64_t size) {
+    if (!r.complete) return "no complete reply: " + r.error;
+    if (r.status != 200) return "status " + std::to_string(r.status);
+    if (!r.contentEncoding.empty())
+        return "Content-Encoding: " + SanitizeUtf8(r.contentEncoding) + " (the updater saves the bytes as they come)";
+    if (r.contentLength.empty()) {
+        return "no Content-Length" +
+               (r.transferEncoding.empty() ? std::string()
+                                           : " (Transfer-Encoding: " + SanitizeUtf8(r.transferEncoding) + ")") +
+               "; the updater needs it";
+    }
+    if (r.contentLength != std::to_string(size)) {
+        return "Content-Length " + SanitizeUtf8(r.contentLength) + ", but the catalogue says " + std::to_string(size) +
+               " bytes (a stale or other file?)";
+    }
+    if (r.bodyBytes != size) return "a body of " + std::to_string(r.bodyBytes) + " bytes";
+    return "";
+}
+
+std::string ProbeMismatch(const HttpReply& r) {
+    if (!r.complete || r.contentEncoding.empty()) return "";
+    return "compressed (Content-Encoding: " + SanitizeUtf8(r.contentEncoding) +
+           ") for a client that accepts gzip: a cache between server and clients may hand that copy to the updater";
+}
+
+std::string ShownPath(std::string cataloguePath) {
+    // A backslash byte is never part of a CP949 character.
+    for (char& c : cataloguePath)
+        if (c == '\\') c = '/';
+    return Cp949ForDisplay(cataloguePath);
+}
+
+std::string CatalogueProblem(const HttpReply& r) {
+    if (!r.complete) return "no complete reply: " + r.error;
+    if (r.status != 200) return "status " + std::to_string(r.status);
+    if (!r.contentEncoding.empty()) return "Content-Encoding: " + SanitizeUtf8(r.contentEncoding);
+    if (r.bodyBytes > static_cast<uint64_t>(kMaxCatalogueBytes)) return "larger than any catalogue can be";
+    return "";
+}
+
+std::string DescribeSignature(const HttpReply& r) {
+    if (!r.complete) return "no reply (" + r.error + ")";
+    if (r.status != 200) return "none (status " + std::to_string(r.status) + ")";
+    return "present, " + std::to_string(r.bodyBytes) +
+           " bytes; not checked (this build of the tool reads no signatures)";
+}
+
+}  // namespace
+
+namespace {
+
+// Fetches and parses the catalogue; false, with the problem, when the updater could not use it.
+bool FetchCatalogue(HttpClient& http, const std::string& origin, const std::string& path, UpdateEngine& engine,
+                    uint64_t* bytes, std::string* problem) {
+    const HttpReply reply = http.Get(HttpRequest{origin, path, {}, static_cast<size_t>(kMaxCatalogueBytes) + 1, false});
+    *problem = CatalogueProblem(reply);
+    if (!problem->empty()) return false;
+    *bytes = reply.bodyBytes;
+    HandCatalogue(engine, reply.body);
+    return ParseOrExplain(engine, problem);
+}
+
+// Asks for every file at the first base URL, printing a row each; mismatches are added.
+void CheckFiles(HttpClient& http, const UpdateEngine& engine, const std::string& baseOrigin,
+                const std::string& basePath, std::ostream& out, std::vector<std::string>* mismatches) {
+    out << RightAligned("status", 6) << RightAligned("length", 12) << RightAligned("size", 12) << "  "
+        << Padded("result", 8) << "path\n";
+    for (int32_t i = 0; i < engine.serverCount; ++i) {
+        const UpdateFileEntry& entry = engine.serverList[i];
+        const uint64_t size = static_cast<uint64_t>(static_cast<uint32_t>(entry.size));
+        HttpRequest request{baseOrigin, FileRequestTarget(basePath, entry.path), {}, 0, false};
+        const HttpReply reply = http.Get(request);
+        std::string problem = FileMismatch(reply, size);
+        if (problem.empty()) {
+            request.extraHeaders.push_back(kGzipProbe);
+            request.headersOnly = true;
+            problem = ProbeMismatch(http.Get(request));
+        }
+        const std::string shown = ShownPath(entry.path);
+        out << RightAligned(reply.status ? std::to_string(reply.status) : "-", 6)
+            << RightAligned(reply.contentLength.empty() ? "-" : SanitizeUtf8(reply.contentLength), 12)
+            << RightAligned(std::to_string(size), 12) << "  " << Padded(problem.empty() ? "ok" : "FAIL", 8) << shown
+            << "\n";
+        if (!problem.empty()) mismatches->push_back(shown + ": " + problem);
+    }
+}
+
+}  // namespace
+
+int VerifyServer(const std::string& catalogueUrl, HttpClient& http, std::ostream& out, std::ostream& err) {
+    const std::string urlShown = SanitizeUtf8(catalogueUrl);
+    std::string origin, path, problem;
+    if (!SplitHttpUrl(catalogueUrl, &origin, &path, &problem)) return Failure(err, urlShown, problem);
+    if (path.empty()) path = "/";
+
+    CatalogueView view;
+    UpdateEngine& engine = *view.engine;
+    uint64_t bytes = 0;
+    if (!FetchCatalogue(http, origin, path, engine, &bytes, &problem)) {
+        out << "catalogue " << urlShown << ": " << problem << "\n";
+        return Failure(err, urlShown, "the updater cannot use this catalogue: " + problem);
+    }
+    out << "catalogue " << urlShown << ": status 200, " << bytes << " bytes, accepted by the updater's parser, "
+        << engine.serverCount << (engine.serverCount == 1 ? " entry" : " entries") << "\n";
+    if (path != kCatalogueUrlPath) out << "  note: the updater asks for the path " << kCatalogueUrlPath << "\n";
+    std::vector<std::string> mismatches;
+    problem = ProbeMismatch(http.Get(HttpRequest{origin, path, {kGzipProbe}, 0, true}));
+    if (!problem.empty()) mismatches.push_back(urlShown + ": " + problem);
+    const HttpReply signature = http.Get(HttpRequest{origin, path + kSignatureSuffix, {}, 0, false});
+    out << "signature " << urlShown << kSignatureSuffix << ": " << DescribeSignature(signature) << "\n";
+
+    if (engine.serverCount > 0) {
+        const std::string first = engine.baseUrlCount > 0 ? SanitizeUtf8(engine.baseUrls[0]) : "";
+        std::string baseOrigin, basePath;
+        if (engine.baseUrlCount < 1)
+            problem = "no base URL: the updater has nowhere to fetch the files from";
+        else if (SplitHttpUrl(engine.baseUrls[0], &baseOrigin, &basePath, &problem))
+            problem.clear();
+        else
+            problem = "first base URL " + first + ": " + problem;
+        if (!problem.empty()) {
+            out << problem << "\n";
+            return Failure(err, urlShown, problem);
+        }
+        out << "files from " << first << " (the first base URL; the updater fetches from no other";
+        if (engine.baseUrlCount > 1) out << ", so the other " << engine.baseUrlCount - 1 << " are not asked";
+        out << ")\n";
+        CheckFiles(http, engine, baseOrigin, basePath, out, &mismatches);
+    }
+    if (mismatches.empty()) {
+        out << "all " << engine.serverCount << (engine.serverCount == 1 ? " file answers" : " files answer")
+            << " as the updater needs\n";
+        return kExitOk;
+    }
+    out << mismatches.size() << (mismatches.size() == 1 ? " path does" : " paths do")
+        << " not answer as the updater needs:\n";
+    for (const std::string& m : mismatches) out << "  " << m << "\n";
+    err << kProgram << ": verify: " << mismatches.size() << (mismatches.size() == 1 ? " path fails" : " paths fail")
+        << "\n";
+    return kExitFailed;
+}
+
+int RunVerify(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (WantsHelp(args)) return Help(out, kVerifyHelp);
+    CommandLine line;
+    std::string error;
+    if (!ParseCommandLine(args, {"--timeout"}, {}, {}, &line, &error)) return UsageError(err, error, kVerifyHelp);
+    if (line.positional.size() != 1) return UsageError(err, "verify takes one CATALOGUE_URL", kVerifyHelp);
+    long timeout = kDefaultTimeout;
+    if (line.Has("--timeout")) {
+        const std::string text = line.Values("--timeout")[0];
+        char* end = nullptr;
+        timeout = std::strtol(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || timeout < 1 || timeout > 86400)
+            return UsageError(err, "--timeout takes whole seconds from 1 to 86400", kVerifyHelp);
+    }
+#ifdef _WIN32
+    (void)out;
+    return Failure(err, "verify", "not in the Windows build of this tool; run the Linux build");
+#else
+    return VerifyServer(line.positional[0], *MakeHttpClient(timeout), out, err);
+#endif
+}
+
+}  // namespace tarn::tool
