@@ -180,6 +180,7 @@ bool Win32CrashPlatform::StackWalkStep(WalkFrame* frame) {
                      ::SymFunctionTableAccess, ::SymGetModuleBase, nullptr))
         return false;
     frame->frameAddress = frame_.AddrFrame.Offset;
+    frame->stackAddress = frame_.AddrStack.Offset;
     frame->pc = frame_.AddrPC.Offset;
     for (int i = 0; i < 4; ++i) frame->params[i] = frame_.Params[i];
     return true;
