@@ -1,9 +1,62 @@
 #include "crash/crash_platform_win32.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "crash/read_guard_win32.h"
 #include "engine/text.h"
+
+#if defined(__i386__)
+// CaptureContext, cdecl with the record's address at 4(%esp). The caller's view right after the
+// call: EIP is the return address, ESP the address above it, EBP and the other registers as the
+// caller left them. The offsets are checked against CONTEXT below.
+__asm__(
+    ".text\n"
+    ".p2align 4\n"
+    ".globl tarn_capture_context\n"
+    "tarn_capture_context:\n"
+    "    pushl %ecx\n"
+    "    movl 8(%esp), %ecx\n"
+    "    movl $0x10007, 0x00(%ecx)\n"  // CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS
+    "    movl %edi, 0x9c(%ecx)\n"
+    "    movl %esi, 0xa0(%ecx)\n"
+    "    movl %ebx, 0xa4(%ecx)\n"
+    "    movl %edx, 0xa8(%ecx)\n"
+    "    movl %eax, 0xb0(%ecx)\n"
+    "    movl %ebp, 0xb4(%ecx)\n"
+    "    popl %eax\n"
+    "    movl %eax, 0xac(%ecx)\n"
+    "    movl (%esp), %eax\n"
+    "    movl %eax, 0xb8(%ecx)\n"
+    "    leal 4(%esp), %eax\n"
+    "    movl %eax, 0xc4(%ecx)\n"
+    "    pushfl\n"
+    "    popl 0xc0(%ecx)\n"
+    "    xorl %eax, %eax\n"
+    "    movw %gs, %ax\n"
+    "    movl %eax, 0x8c(%ecx)\n"
+    "    movw %fs, %ax\n"
+    "    movl %eax, 0x90(%ecx)\n"
+    "    movw %es, %ax\n"
+    "    movl %eax, 0x94(%ecx)\n"
+    "    movw %ds, %ax\n"
+    "    movl %eax, 0x98(%ecx)\n"
+    "    movw %cs, %ax\n"
+    "    movl %eax, 0xbc(%ecx)\n"
+    "    movw %ss, %ax\n"
+    "    movl %eax, 0xc8(%ecx)\n"
+    "    ret\n");
+static_assert(offsetof(CONTEXT, SegGs) == 0x8c && offsetof(CONTEXT, SegFs) == 0x90 &&
+                  offsetof(CONTEXT, SegEs) == 0x94 && offsetof(CONTEXT, SegDs) == 0x98 &&
+                  offsetof(CONTEXT, Edi) == 0x9c && offsetof(CONTEXT, Esi) == 0xa0 && offsetof(CONTEXT, Ebx) == 0xa4 &&
+                  offsetof(CONTEXT, Edx) == 0xa8 && offsetof(CONTEXT, Ecx) == 0xac && offsetof(CONTEXT, Eax) == 0xb0 &&
+                  offsetof(CONTEXT, Ebp) == 0xb4 && offsetof(CONTEXT, Eip) == 0xb8 &&
+                  offsetof(CONTEXT, SegCs) == 0xbc && offsetof(CONTEXT, EFlags) == 0xc0 &&
+                  offsetof(CONTEXT, Esp) == 0xc4 && offsetof(CONTEXT, SegSs) == 0xc8,
+              "tarn_capture_context writes the x86 CONTEXT at these offsets");
+static_assert(CONTEXT_CONTROL == 0x10001 && CONTEXT_INTEGER == 0x10002 && CONTEXT_SEGMENTS == 0x10004,
+              "tarn_capture_context sets these context flags");
+#endif
 
 namespace tarn {
 namespace {

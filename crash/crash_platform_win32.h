@@ -55,6 +55,17 @@ private:
     STACKFRAME frame_{};  // STACKFRAME64 in the x86-64 build
 };
 
+// Fills *context with the registers of the function that calls it, as they stand right after the
+// call: a walk from it starts in that function. The x86 RtlCaptureContext reads the frame-pointer
+// chain instead and reports the caller's caller, so the 32-bit build has its own routine.
+#if defined(_WIN64)
+__attribute__((always_inline)) inline void CaptureContext(CONTEXT* context) {
+    ::RtlCaptureContext(context);
+}
+#else
+extern "C" void CaptureContext(CONTEXT* context) __asm__("tarn_capture_context");
+#endif
+
 // The report's register values from a context record. The x86-64 build maps RAX, RBX, RCX, RDX,
 // RSI, RDI, RBP, RSP and RIP onto EAX..EIP (R8-R15 are not printed); flags and selectors are the
 // same fields in both.

@@ -107,7 +107,7 @@ bool IsRuntimeThrowNotice(const EXCEPTION_RECORD&) {
     if (ReadFlag(&g_reportingEnabled)) {
         CONTEXT context;
         std::memset(&context, 0, sizeof(context));
-        ::RtlCaptureContext(&context);
+        CaptureContext(&context);
         EXCEPTION_RECORD record;
         std::memset(&record, 0, sizeof(record));
         record.ExceptionCode = kCodeCxxException;
