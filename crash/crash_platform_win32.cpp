@@ -98,7 +98,7 @@ void Win32ReportFile::Write(const char* bytes, size_t length) {
 }
 
 uint32_t Win32CrashPlatform::CurrentThreadId() {
-    return ::GetCurrentThreadId();
+    return threadId_;
 }
 
 CalendarTime Win32CrashPlatform::LocalTimeNow() {
@@ -169,9 +169,9 @@ uint64_t Win32CrashPlatform::TotalPhysicalMemory() {
     return status.dwTotalPhys;
 }
 
-// NT_TIB.StackBase of the current thread, read straight from the thread information block
-// (NtCurrentTeb's inline segment read trips a false bounds warning in this compiler).
-uint64_t Win32CrashPlatform::StackBase() {
+// NT_TIB.StackBase, read straight from the thread information block (NtCurrentTeb's inline
+// segment read trips a false bounds warning in this compiler).
+uint64_t CurrentStackBase() {
     uintptr_t base = 0;
 #if defined(__x86_64__)
     __asm__("movq %%gs:8, %0" : "=r"(base));
@@ -179,6 +179,10 @@ uint64_t Win32CrashPlatform::StackBase() {
     __asm__("movl %%fs:4, %0" : "=r"(base));
 #endif
     return base;
+}
+
+uint64_t Win32CrashPlatform::StackBase() {
+    return stackBase_;
 }
 
 bool Win32CrashPlatform::ReadByte(uint64_t address, uint8_t* value) {
@@ -229,8 +233,8 @@ void Win32CrashPlatform::StackWalkStart(uint64_t pc, uint64_t frame, uint64_t st
 }
 
 bool Win32CrashPlatform::StackWalkStep(WalkFrame* frame) {
-    if (!::StackWalk(kWalkMachine, ::GetCurrentProcess(), ::GetCurrentThread(), &frame_, context_, nullptr,
-                     ::SymFunctionTableAccess, ::SymGetModuleBase, nullptr))
+    if (!::StackWalk(kWalkMachine, ::GetCurrentProcess(), thread_, &frame_, context_, nullptr, ::SymFunctionTableAccess,
+                     ::SymGetModuleBase, nullptr))
         return false;
     frame->frameAddress = frame_.AddrFrame.Offset;
     frame->stackAddress = frame_.AddrStack.Offset;
