@@ -1,9 +1,62 @@
 #include "crash/crash_platform_win32.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "crash/read_guard_win32.h"
 #include "engine/text.h"
+
+#if defined(__i386__)
+// CaptureContext, cdecl with the record's address at 4(%esp). The caller's view right after the
+// call: EIP is the return address, ESP the address above it, EBP and the other registers as the
+// caller left them. The offsets are checked against CONTEXT below.
+__asm__(
+    ".text\n"
+    ".p2align 4\n"
+    ".globl tarn_capture_context\n"
+    "tarn_capture_context:\n"
+    "    pushl %ecx\n"
+    "    movl 8(%esp), %ecx\n"
+    "    movl $0x10007, 0x00(%ecx)\n"  // CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS
+    "    movl %edi, 0x9c(%ecx)\n"
+    "    movl %esi, 0xa0(%ecx)\n"
+    "    movl %ebx, 0xa4(%ecx)\n"
+    "    movl %edx, 0xa8(%ecx)\n"
+    "    movl %eax, 0xb0(%ecx)\n"
+    "    movl %ebp, 0xb4(%ecx)\n"
+    "    popl %eax\n"
+    "    movl %eax, 0xac(%ecx)\n"
+    "    movl (%esp), %eax\n"
+    "    movl %eax, 0xb8(%ecx)\n"
+    "    leal 4(%esp), %eax\n"
+    "    movl %eax, 0xc4(%ecx)\n"
+    "    pushfl\n"
+    "    popl 0xc0(%ecx)\n"
+    "    xorl %eax, %eax\n"
+    "    movw %gs, %ax\n"
+    "    movl %eax, 0x8c(%ecx)\n"
+    "    movw %fs, %ax\n"
+    "    movl %eax, 0x90(%ecx)\n"
+    "    movw %es, %ax\n"
+    "    movl %eax, 0x94(%ecx)\n"
+    "    movw %ds, %ax\n"
+    "    movl %eax, 0x98(%ecx)\n"
+    "    movw %cs, %ax\n"
+    "    movl %eax, 0xbc(%ecx)\n"
+    "    movw %ss, %ax\n"
+    "    movl %eax, 0xc8(%ecx)\n"
+    "    ret\n");
+static_assert(offsetof(CONTEXT, SegGs) == 0x8c && offsetof(CONTEXT, SegFs) == 0x90 &&
+                  offsetof(CONTEXT, SegEs) == 0x94 && offsetof(CONTEXT, SegDs) == 0x98 &&
+                  offsetof(CONTEXT, Edi) == 0x9c && offsetof(CONTEXT, Esi) == 0xa0 && offsetof(CONTEXT, Ebx) == 0xa4 &&
+                  offsetof(CONTEXT, Edx) == 0xa8 && offsetof(CONTEXT, Ecx) == 0xac && offsetof(CONTEXT, Eax) == 0xb0 &&
+                  offsetof(CONTEXT, Ebp) == 0xb4 && offsetof(CONTEXT, Eip) == 0xb8 &&
+                  offsetof(CONTEXT, SegCs) == 0xbc && offsetof(CONTEXT, EFlags) == 0xc0 &&
+                  offsetof(CONTEXT, Esp) == 0xc4 && offsetof(CONTEXT, SegSs) == 0xc8,
+              "tarn_capture_context writes the x86 CONTEXT at these offsets");
+static_assert(CONTEXT_CONTROL == 0x10001 && CONTEXT_INTEGER == 0x10002 && CONTEXT_SEGMENTS == 0x10004,
+              "tarn_capture_context sets these context flags");
+#endif
 
 namespace tarn {
 namespace {
@@ -45,7 +98,7 @@ void Win32ReportFile::Write(const char* bytes, size_t length) {
 }
 
 uint32_t Win32CrashPlatform::CurrentThreadId() {
-    return ::GetCurrentThreadId();
+    return threadId_;
 }
 
 CalendarTime Win32CrashPlatform::LocalTimeNow() {
@@ -116,9 +169,9 @@ uint64_t Win32CrashPlatform::TotalPhysicalMemory() {
     return status.dwTotalPhys;
 }
 
-// NT_TIB.StackBase of the current thread, read straight from the thread information block
-// (NtCurrentTeb's inline segment read trips a false bounds warning in this compiler).
-uint64_t Win32CrashPlatform::StackBase() {
+// NT_TIB.StackBase, read straight from the thread information block (NtCurrentTeb's inline
+// segment read trips a false bounds warning in this compiler).
+uint64_t CurrentStackBase() {
     uintptr_t base = 0;
 #if defined(__x86_64__)
     __asm__("movq %%gs:8, %0" : "=r"(base));
@@ -126,6 +179,10 @@ uint64_t Win32CrashPlatform::StackBase() {
     __asm__("movl %%fs:4, %0" : "=r"(base));
 #endif
     return base;
+}
+
+uint64_t Win32CrashPlatform::StackBase() {
+    return stackBase_;
 }
 
 bool Win32CrashPlatform::ReadByte(uint64_t address, uint8_t* value) {
@@ -176,10 +233,11 @@ void Win32CrashPlatform::StackWalkStart(uint64_t pc, uint64_t frame, uint64_t st
 }
 
 bool Win32CrashPlatform::StackWalkStep(WalkFrame* frame) {
-    if (!::StackWalk(kWalkMachine, ::GetCurrentProcess(), ::GetCurrentThread(), &frame_, context_, nullptr,
-                     ::SymFunctionTableAccess, ::SymGetModuleBase, nullptr))
+    if (!::StackWalk(kWalkMachine, ::GetCurrentProcess(), thread_, &frame_, context_, nullptr, ::SymFunctionTableAccess,
+                     ::SymGetModuleBase, nullptr))
         return false;
     frame->frameAddress = frame_.AddrFrame.Offset;
+    frame->stackAddress = frame_.AddrStack.Offset;
     frame->pc = frame_.AddrPC.Offset;
     for (int i = 0; i < 4; ++i) frame->params[i] = frame_.Params[i];
     return true;

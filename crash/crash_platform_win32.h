@@ -19,11 +19,18 @@ private:
     HANDLE file_;
 };
 
+// Upper end of the calling thread's stack, from its thread information block.
+uint64_t CurrentStackBase();
+
 // The symbolic walk's steps read and update *walkContext, the report's copy of the faulting
-// thread's context.
+// thread's context. The report describes the thread given by threadId, thread and stackBase,
+// which need not be the thread that writes it; by default, the calling thread.
 class Win32CrashPlatform final : public CrashPlatform {
 public:
-    explicit Win32CrashPlatform(CONTEXT* walkContext) : context_(walkContext) {}
+    explicit Win32CrashPlatform(CONTEXT* walkContext)
+        : Win32CrashPlatform(walkContext, ::GetCurrentThreadId(), ::GetCurrentThread(), CurrentStackBase()) {}
+    Win32CrashPlatform(CONTEXT* walkContext, DWORD threadId, HANDLE thread, uint64_t stackBase)
+        : context_(walkContext), threadId_(threadId), thread_(thread), stackBase_(stackBase) {}
 
     uint32_t CurrentThreadId() override;
     CalendarTime LocalTimeNow() override;
@@ -52,8 +59,22 @@ public:
 
 private:
     CONTEXT* context_;
+    DWORD threadId_;
+    HANDLE thread_;
+    uint64_t stackBase_;
     STACKFRAME frame_{};  // STACKFRAME64 in the x86-64 build
 };
+
+// Fills *context with the registers of the function that calls it, as they stand right after the
+// call: a walk from it starts in that function. The x86 RtlCaptureContext reads the frame-pointer
+// chain instead and reports the caller's caller, so the 32-bit build has its own routine.
+#if defined(_WIN64)
+__attribute__((always_inline)) inline void CaptureContext(CONTEXT* context) {
+    ::RtlCaptureContext(context);
+}
+#else
+extern "C" void CaptureContext(CONTEXT* context) __asm__("tarn_capture_context");
+#endif
 
 // The report's register values from a context record. The x86-64 build maps RAX, RBX, RCX, RDX,
 // RSI, RDI, RBP, RSP and RIP onto EAX..EIP (R8-R15 are not printed); flags and selectors are the

@@ -55,6 +55,12 @@ unsigned long long Hex(uint64_t v) {
     return static_cast<unsigned long long>(v);
 }
 
+// A selector is 16 bits; the 32-bit field that holds it may carry garbage above them (Wine leaves
+// some in contexts it builds for raised exceptions).
+unsigned Selector(uint32_t field) {
+    return field & 0xFFFFu;
+}
+
 // Cuts an over-long piece at a character boundary. A piece whose format ends a line keeps its
 // line end, after a visible "..." that marks the cut.
 size_t CutPiece(char* buffer, const char* format) {
@@ -208,17 +214,19 @@ void WriteReportSections(ReportFile& file, CrashPlatform& platform, const CrashE
     if (base != 0 && platform.ModuleFileName(base, modulePath, sizeof(modulePath)) != 0)
         moduleName = AfterLastBackslash(modulePath);
     ReportPrintf(file, "%s in module %s at %04x:%08llx.\r\n", DescribeExceptionCode(exception.code), moduleName,
-                 regs.cs, Hex(regs.eip));
+                 Selector(regs.cs), Hex(regs.eip));
     WriteAccessViolationLine(file, exception);
     ReportPrintf(file, "\r\n");
 
     ReportPrintf(file, "Registers:\r\n");
-    ReportPrintf(file, "EAX=%08llx CS=%04x EIP=%08llx EFLGS=%08x\r\n", Hex(regs.eax), regs.cs, Hex(regs.eip),
+    ReportPrintf(file, "EAX=%08llx CS=%04x EIP=%08llx EFLGS=%08x\r\n", Hex(regs.eax), Selector(regs.cs), Hex(regs.eip),
                  regs.eflags);
-    ReportPrintf(file, "EBX=%08llx SS=%04x ESP=%08llx EBP=%08llx\r\n", Hex(regs.ebx), regs.ss, Hex(regs.esp),
+    ReportPrintf(file, "EBX=%08llx SS=%04x ESP=%08llx EBP=%08llx\r\n", Hex(regs.ebx), Selector(regs.ss), Hex(regs.esp),
                  Hex(regs.ebp));
-    ReportPrintf(file, "ECX=%08llx DS=%04x ESI=%08llx FS=%04x\r\n", Hex(regs.ecx), regs.ds, Hex(regs.esi), regs.fs);
-    ReportPrintf(file, "EDX=%08llx ES=%04x EDI=%08llx GS=%04x\r\n", Hex(regs.edx), regs.es, Hex(regs.edi), regs.gs);
+    ReportPrintf(file, "ECX=%08llx DS=%04x ESI=%08llx FS=%04x\r\n", Hex(regs.ecx), Selector(regs.ds), Hex(regs.esi),
+                 Selector(regs.fs));
+    ReportPrintf(file, "EDX=%08llx ES=%04x EDI=%08llx GS=%04x\r\n", Hex(regs.edx), Selector(regs.es), Hex(regs.edi),
+                 Selector(regs.gs));
 
     ReportPrintf(file, "\r\nBytes at CS:EIP:\r\n");
     WriteCodeBytes(file, platform, regs.eip);

@@ -48,7 +48,13 @@ struct WalkFrame {
     uint64_t frameAddress;
     uint64_t pc;
     uint64_t params[4];
+    uint64_t stackAddress;  // the stack pointer of the frame; rises from each frame to its caller
 };
+
+// The most frames either walk writes. A chain that loops or runs through a corrupt stack must not
+// keep the filter, which holds the reporter's lock, writing forever; a stack overflow's recursion
+// is shown by its innermost frames.
+constexpr int kMaxWalkFrames = 256;
 
 // The open report file. Each call is one write of exactly these bytes; failures are ignored.
 class ReportFile {

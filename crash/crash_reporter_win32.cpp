@@ -31,27 +31,55 @@ CONTEXT g_contextCopy;
 // the lock undeleted rather than delete it under that thread.
 constexpr int kRemovalWaitSteps = 500;
 constexpr DWORD kRemovalWaitStepMs = 10;
+constexpr DWORD kReporterStartWaitMs = 5000;
+constexpr DWORD kReporterStopWaitMs = 5000;
+// Stack that writing a report takes on the thread that writes it (about 20 KB were measured under
+// Wine), with room to spare.
+constexpr uintptr_t kReportStackNeed = 128 * 1024;
+// How long a faulting thread waits for the reporter thread: only a lock that the faulting thread
+// holds and the reporter needs makes it wait that long.
+constexpr DWORD kHandOverWaitMs = 60000;
+
+// A report to write: the exception as the filter received it, and the thread it happened on.
+struct ReportRequest {
+    EXCEPTION_POINTERS* info;
+    DWORD threadId;
+    uint64_t stackBase;
+};
+
+// The reporter thread writes the report of a thread whose stack is used up, as after a stack
+// overflow: the faulting thread hands its request over and waits, holding the lock, until the
+// report and the minidump are complete.
+struct ReporterThread {
+    HANDLE thread = nullptr;
+    DWORD id = 0;
+    HANDLE requestEvent = nullptr;
+    HANDLE doneEvent = nullptr;
+    volatile LONG stop = 0;
+    ReportRequest request{};
+} g_reporter;
 
 bool ReadFlag(volatile LONG* flag) {
     return ::InterlockedCompareExchange(flag, 0, 0) != 0;
 }
 
-void WriteMiniDump(EXCEPTION_POINTERS* info) {
+void WriteMiniDump(const ReportRequest& request) {
     UniqueFileHandle file(::CreateFileA(g_dumpPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                         FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;
     HANDLE thread = ::GetCurrentThread();
     ::SetThreadPriority(thread, THREAD_PRIORITY_HIGHEST);
     MINIDUMP_EXCEPTION_INFORMATION exception;
-    exception.ThreadId = ::GetCurrentThreadId();
-    exception.ExceptionPointers = info;
+    exception.ThreadId = request.threadId;
+    exception.ExceptionPointers = request.info;
     exception.ClientPointers = TRUE;
     ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), MiniDumpNormal, &exception, nullptr,
                         nullptr);
     ::SetThreadPriority(thread, THREAD_PRIORITY_NORMAL);
 }
 
-void WriteReport(EXCEPTION_POINTERS* info) {
+// The report describes the faulting thread, whichever thread writes it.
+void WriteReport(const ReportRequest& request) {
     UniqueFileHandle file(::CreateFileA(g_reportPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                         FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
@@ -61,30 +89,126 @@ void WriteReport(EXCEPTION_POINTERS* info) {
     // Reports of earlier runs stay; this one follows them.
     ::SetFilePointer(file.get(), 0, nullptr, FILE_END);
     // The walk updates the copy; the exception information goes to the minidump as delivered.
-    std::memcpy(&g_contextCopy, info->ContextRecord, sizeof(g_contextCopy));
+    std::memcpy(&g_contextCopy, request.info->ContextRecord, sizeof(g_contextCopy));
+    // The stack walk asks the faulting thread's handle for the thread's information.
+    UniqueKernelHandle opened;
+    if (request.threadId != ::GetCurrentThreadId())
+        opened.reset(::OpenThread(THREAD_QUERY_INFORMATION, FALSE, request.threadId));
     Win32ReportFile report(file.get());
-    Win32CrashPlatform platform(&g_contextCopy);
-    WriteReportSections(report, platform, ExceptionFromRecord(*info->ExceptionRecord),
+    Win32CrashPlatform platform(&g_contextCopy, request.threadId, opened ? opened.get() : ::GetCurrentThread(),
+                                request.stackBase);
+    WriteReportSections(report, platform, ExceptionFromRecord(*request.info->ExceptionRecord),
                         RegistersFromContext(g_contextCopy), g_startTime, g_dumpState);
     file.reset();
-    WriteMiniDump(info);
+    WriteMiniDump(request);
+}
+
+DWORD WINAPI ReporterThreadMain(LPVOID) {
+    ::SetEvent(g_reporter.doneEvent);  // started
+    for (;;) {
+        ::WaitForSingleObject(g_reporter.requestEvent, INFINITE);
+        if (ReadFlag(&g_reporter.stop)) return 0;
+        WriteReport(g_reporter.request);
+        ::SetEvent(g_reporter.doneEvent);
+    }
+}
+
+void StartReporterThread() {
+    g_reporter.requestEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    g_reporter.doneEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (g_reporter.requestEvent != nullptr && g_reporter.doneEvent != nullptr)
+        g_reporter.thread = ::CreateThread(nullptr, 0, ReporterThreadMain, nullptr, 0, &g_reporter.id);
+    if (g_reporter.thread != nullptr) {
+        // A thread that is starting holds the loader's lock and takes the heap's. Once started it
+        // holds nothing, so a fault while the program holds either lock cannot wait on it.
+        ::WaitForSingleObject(g_reporter.doneEvent, kReporterStartWaitMs);
+        return;
+    }
+    if (g_reporter.requestEvent != nullptr) ::CloseHandle(g_reporter.requestEvent);
+    if (g_reporter.doneEvent != nullptr) ::CloseHandle(g_reporter.doneEvent);
+    g_reporter.requestEvent = g_reporter.doneEvent = nullptr;
+}
+
+// Its handles are closed only once it has ended, so that it never waits on a closed handle.
+void StopReporterThread() {
+    if (g_reporter.thread == nullptr) return;
+    ::InterlockedExchange(&g_reporter.stop, 1);
+    ::SetEvent(g_reporter.requestEvent);
+    if (::WaitForSingleObject(g_reporter.thread, kReporterStopWaitMs) != WAIT_OBJECT_0) return;
+    ::CloseHandle(g_reporter.thread);
+    ::CloseHandle(g_reporter.requestEvent);
+    ::CloseHandle(g_reporter.doneEvent);
+    g_reporter.thread = nullptr;
+}
+
+// Whether the calling thread has kReportStackNeed bytes of stack left below this frame.
+bool HasStackForReport() {
+    MEMORY_BASIC_INFORMATION stack;
+    const char* here = reinterpret_cast<const char*>(&stack);
+    if (::VirtualQuery(here, &stack, sizeof(stack)) == 0) return false;
+    return static_cast<uintptr_t>(here - static_cast<const char*>(stack.AllocationBase)) >= kReportStackNeed;
+}
+
+// On the faulting thread, under the lock. A thread with stack enough writes its report itself,
+// so that a lock it holds (the heap's, the loader's) cannot hold the report up; a thread without
+// hands the report over, and from then on needs only the stack of a few calls.
+void WriteReportFor(EXCEPTION_POINTERS* info) {
+    const ReportRequest request{info, ::GetCurrentThreadId(), CurrentStackBase()};
+    if (g_reporter.thread == nullptr || HasStackForReport()) {
+        WriteReport(request);
+        return;
+    }
+    g_reporter.request = request;
+    ::SetEvent(g_reporter.requestEvent);
+    // Should the reporter thread end instead (a fault of its own ends the process), stop waiting.
+    const HANDLE waits[] = {g_reporter.doneEvent, g_reporter.thread};
+    ::WaitForMultipleObjects(2, waits, FALSE, kHandOverWaitMs);
 }
 
 // At most one report per process. A second thread waits here until the first report and its
-// minidump are complete; a fault on the reporting thread re-enters the recursive lock and finds
-// the flag set.
+// minidump are complete; a fault on the thread that writes the report re-enters the recursive
+// lock and finds the flag set. A fault on the reporter thread while it writes only chains: the
+// thread it writes for holds the lock and waits for it.
 void ReportOnce(EXCEPTION_POINTERS* info) {
+    if (g_reporter.thread != nullptr && ::GetCurrentThreadId() == g_reporter.id) return;
     ::InterlockedIncrement(&g_lockUsers);
     if (ReadFlag(&g_installed)) {
         ::EnterCriticalSection(&g_lock);
         if (g_reported == 0) {
             g_reported = 1;
-            WriteReport(info);
+            WriteReportFor(info);
         }
         ::LeaveCriticalSection(&g_lock);
     }
     ::InterlockedDecrement(&g_lockUsers);
 }
+
+#if defined(_WIN64)
+// The x86-64 exception dispatch needs more stack than a stack overflow leaves the thread: under
+// Wine it dies on its way up the frames, before the unhandled-exception filter is called. So this
+// build reports a stack overflow as soon as it is raised, from a vectored handler, which the
+// dispatch calls first; should the exception reach the filter after all, the filter finds the
+// reported flag set and only chains.
+PVOID g_overflowHandler = nullptr;
+
+LONG CALLBACK ReportStackOverflow(EXCEPTION_POINTERS* info) {
+    if (info->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW && ReadFlag(&g_reportingEnabled))
+        ReportOnce(info);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+void InstallOverflowHandler() {
+    g_overflowHandler = ::AddVectoredExceptionHandler(0, ReportStackOverflow);
+}
+
+void RemoveOverflowHandler() {
+    if (g_overflowHandler != nullptr) ::RemoveVectoredExceptionHandler(g_overflowHandler);
+    g_overflowHandler = nullptr;
+}
+#else
+void InstallOverflowHandler() {}
+void RemoveOverflowHandler() {}
+#endif
 
 #if defined(__SEH__)
 // The x86-64 runtime raises its C++ throws as SEH exceptions of this family and continues them
@@ -107,7 +231,7 @@ bool IsRuntimeThrowNotice(const EXCEPTION_RECORD&) {
     if (ReadFlag(&g_reportingEnabled)) {
         CONTEXT context;
         std::memset(&context, 0, sizeof(context));
-        ::RtlCaptureContext(&context);
+        CaptureContext(&context);
         EXCEPTION_RECORD record;
         std::memset(&record, 0, sizeof(record));
         record.ExceptionCode = kCodeCxxException;
@@ -146,7 +270,9 @@ CrashReporter::CrashReporter() {
     BuildReportPath(exePath, complete, "Exception.dmp", g_dumpPath, sizeof(g_dumpPath));
     g_startTime = CurrentUnixSeconds();
     InstallReadGuard();
+    StartReporterThread();
     ::InterlockedExchange(&g_installed, 1);
+    InstallOverflowHandler();
     g_previousTerminate = std::set_terminate(ReportUncaughtCxxException);
     g_previousFilter = ::SetUnhandledExceptionFilter(CrashFilter);
 }
@@ -156,10 +282,12 @@ CrashReporter::CrashReporter() {
 // into chaining alone, and calls already past that test are waited for.
 CrashReporter::~CrashReporter() {
     ::InterlockedExchange(&g_installed, 0);
+    RemoveOverflowHandler();
     if (g_previousFilter != nullptr) ::SetUnhandledExceptionFilter(g_previousFilter);
     if (std::get_terminate() == ReportUncaughtCxxException) std::set_terminate(g_previousTerminate);
     for (int i = 0; i < kRemovalWaitSteps && ReadFlag(&g_lockUsers); ++i) ::Sleep(kRemovalWaitStepMs);
     if (ReadFlag(&g_lockUsers)) return;
+    StopReporterThread();
     ::DeleteCriticalSection(&g_lock);
     RemoveReadGuard();
 }

@@ -59,7 +59,7 @@ void WalkStackSymbolic(ReportFile& file, CrashPlatform& platform, const CrashReg
     platform.StackWalkStart(regs.eip, regs.ebp, regs.esp);
     WalkFrame frame{};
     if (platform.StackWalkStep(&frame)) {
-        while (frame.frameAddress != 0) {
+        for (int written = 0; frame.frameAddress != 0 && written < kMaxWalkFrames; ++written) {
             DumpAroundFrame(file, platform, state, frame.frameAddress);
             ReportPrintf(file, "\r\n%08llx  %08llx ", Hex(frame.frameAddress), Hex(frame.pc));
 
@@ -87,7 +87,10 @@ void WalkStackSymbolic(ReportFile& file, CrashPlatform& platform, const CrashReg
             }
             ReportPrintf(file, "Params:   %08llx %08llx %08llx %08llx\r\n", Hex(frame.params[0]), Hex(frame.params[1]),
                          Hex(frame.params[2]), Hex(frame.params[3]));
-            if (!platform.StackWalkStep(&frame)) break;
+            // Every caller's frame lies above its callee's: a step that does not move up the stack
+            // goes round in a loop or has left the stack.
+            const uint64_t stack = frame.stackAddress;
+            if (!platform.StackWalkStep(&frame) || frame.stackAddress <= stack) break;
         }
     }
     ReportPrintf(file, "\r\n");
@@ -101,7 +104,7 @@ void WalkStackFramePointers(ReportFile& file, CrashPlatform& platform, const Cra
     const unsigned word = platform.PointerSize();
     uint64_t pc = regs.eip;
     uint64_t fp = regs.ebp;
-    for (;;) {
+    for (int written = 0; written < kMaxWalkFrames; ++written) {
         DumpAroundFrame(file, platform, state, fp);
         char modulePath[kReportPathSize];
         ModulePathOf(platform, pc, modulePath, sizeof(modulePath));
@@ -114,7 +117,7 @@ void WalkStackFramePointers(ReportFile& file, CrashPlatform& platform, const Cra
         // these reads are guarded, and a word that cannot be read ends the walk.
         uint64_t nextPc = 0, nextFp = 0;
         if (!platform.ReadPointer(fp + word, &nextPc) || !platform.ReadPointer(fp, &nextFp)) break;
-        // Every accepted frame pointer is above the one before, so the walk always ends.
+        // Every accepted frame pointer is above the one before.
         if (nextFp % word != 0 || nextFp <= fp || !platform.IsWritable(nextFp, 2 * word)) break;
         pc = nextPc;
         fp = nextFp;

@@ -4,7 +4,8 @@
 #   2. the same unit tests as a Windows program under Wine, Korean locale
 #   3. end-to-end tests: the real executables under Wine on a virtual display against local
 #      HTTP servers on 127.0.0.1
-# Prints a closing "N passed, N failed" line over all suites and exits non-zero on any failure.
+# Prints the Windows build that ran ("arch: win32" or "arch: win64"), then a closing
+# "all suites: N passed, N failed" line over all suites, and exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -65,5 +66,6 @@ fi
 
 /usr/bin/wineserver -k >/dev/null 2>&1 || true
 echo
+echo "arch: $TARN_WINE_ARCH"
 echo "all suites: $passed passed, $failed failed"
 [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

@@ -1,7 +1,8 @@
 """Reading the crash reporter's "Exception.txt" in end-to-end tests: `parse_report` checks one
 report line by line against the report's structure and returns what it found; `split_reports`
 cuts a file of appended reports apart; `pe_facts` gives the link time and preferred load address
-of an executable, for its module-list line.
+of an executable, for its module-list line; `dump_exception` reads the thread and the code that an
+"Exception.dmp" names.
 
 The report's format is the 32-bit one; the x86-64 build prints the same lines with RAX..RIP in the
 EAX..EIP fields and addresses in full (more than 8 digits where they need them), so the patterns
@@ -155,3 +156,12 @@ def pe_facts(path):
     base = struct.unpack_from("<Q", data, header + 48)[0] if magic == 0x20B else \
         struct.unpack_from("<I", data, header + 52)[0]
     return link_time, base
+
+
+
+def dump_exception(data):
+    """Thread identifier and exception code of a minidump's exception stream (type 6)."""
+    count, directory = struct.unpack_from("<II", data, 8)
+    streams = [struct.unpack_from("<III", data, directory + 12 * i) for i in range(count)]
+    thread, _, code = struct.unpack_from("<III", data, next(rva for kind, _, rva in streams if kind == 6))
+    return thread, code

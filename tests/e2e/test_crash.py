@@ -9,7 +9,7 @@ import shutil
 
 import pytest
 
-from crash_support import parse_report, pe_facts, split_reports
+from crash_support import dump_exception, parse_report, pe_facts, split_reports
 
 PROBE = "crash_probe.exe"
 
@@ -117,8 +117,29 @@ def test_uncaught_cxx_exception_is_reported_then_terminates_as_usual(wine, probe
     r = parse_report(report_of(probe))
     assert r["what"] == "a Microsoft C++ Exception"
     if r["walk"] == "symbolic":
-        assert "main" in [f["name"] for f in r["frames"]]
+        # From the terminate handler through the runtime's frames to the throw in main.
+        names = [f["name"] for f in r["frames"]]
+        assert "ReportUncaughtCxxException" in names[0] and "main" in names, names
     assert (probe.parent / "Exception.dmp").read_bytes()[:4] == b"MDMP"
+
+
+def test_stack_overflow_is_reported_for_its_thread_with_a_dump(wine, probe):
+    # The overflowing thread has no stack left to write with; the report still describes it.
+    _, _, facts = run(wine, probe, "stack-overflow")
+    r = parse_report(report_of(probe))
+    assert r["thread"] == int(facts["overflow-thread"], 16)
+    assert (r["what"], r["module"], r["modules"][0][0]) == ("a Stack Overflow", PROBE, wine.unix_to_windows(probe))
+    if r["walk"] == "symbolic":
+        # Thousands of calls deep: the walk ends within the recursion.
+        assert {f["name"] for f in r["frames"]} == {"Recurse"}
+    assert dump_exception((probe.parent / "Exception.dmp").read_bytes()) == (r["thread"], 0xC00000FD)
+
+
+def test_fault_while_holding_the_heap_lock_is_reported_in_full(wine, probe):
+    # The report needs the heap; a thread with stack enough writes it itself, under its own lock.
+    result, out, _ = run(wine, probe, "heap-locked")
+    assert "report=1 dump=1" in out and exit_status(result.returncode) == 0x05
+    assert parse_report(report_of(probe))["what"] == "an Access Violation"
 
 
 # ---- Files: appended report, replaced dump, nothing when the report cannot be written ---------

@@ -532,6 +532,18 @@ TEST_F(CrashWholeReport, CursorAndLimitAreSetAfreshFromThisReport) {
     EXPECT_NE(file.Text().find("Stack dump:\r\n0012fe60: "), std::string::npos);
 }
 
+TEST_F(CrashWholeReport, SelectorsPrintTheirLow16Bits) {
+    // Garbage above the selectors, as Wine leaves it in the context of a raised exception.
+    regs.cs = 0x006a0023;
+    regs.ss = regs.ds = regs.es = 0xff14002b;
+    regs.fs = 0x0040006b;
+    regs.gs = 0x80000063;
+    WriteReportSections(file, p, exception, regs, startTime, state);
+    for (const char* line : {"in module TarnFileUpdater.exe at 0023:00401a2c.\r\n", "EAX=00000010 CS=0023 EIP=",
+                             " SS=002b ESP=", " DS=002b ESI=00405038 FS=006b\r\n", " ES=002b EDI=0012ff7c GS=0063\r\n"})
+        EXPECT_NE(file.Text().find(line), std::string::npos) << line;
+}
+
 TEST_F(CrashWholeReport, X8664ValuesPrintInFull) {
     regs.eip = 0x0000000140001a2cull;
     regs.esp = 0x000000000022fe64ull;

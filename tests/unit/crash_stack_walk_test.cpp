@@ -55,7 +55,11 @@ struct CrashCallStack : ::testing::Test {
         regs.ebp = 0x0012fe40;
         regs.esp = 0x0012fe00;
     }
-    WalkFrame Frame(uint64_t fp, uint64_t pc) { return WalkFrame{fp, pc, {0x11, 0x22, 0x33, 0x44}}; }
+    // Each frame's stack address lies above the one made before it.
+    uint64_t stackAddress = 0x0012f000;
+    WalkFrame Frame(uint64_t fp, uint64_t pc) {
+        return WalkFrame{fp, pc, {0x11, 0x22, 0x33, 0x44}, stackAddress += 0x10};
+    }
 };
 
 TEST_F(CrashCallStack, SymbolicWhenTheHandlerStartsThenCleanedUp) {
@@ -172,6 +176,26 @@ TEST_F(CrashCallStack, DumpCursorCarriesAcrossFrames) {
     const size_t third = text.find("\r\n0012ff50  ");
     ASSERT_NE(third, std::string::npos);
     EXPECT_EQ(text.find(": a000", third), std::string::npos) << "the third frame added dump lines";
+}
+
+TEST_F(CrashCallStack, WalkEndsOnALoopingOrEndlessChain) {
+    auto framesWritten = [&] {
+        const std::string text = file.Text();
+        file.pieces.clear();
+        size_t n = 0;
+        for (size_t at = text.find("Params:"); at != std::string::npos; at = text.find("Params:", at + 1)) ++n;
+        return n;
+    };
+    // A step that does not move up the stack goes round a loop.
+    const WalkFrame looping = Frame(0x0012ff10, 0x00401000);
+    p.frames = {looping, Frame(0x0012ff30, 0x00401000), looping, looping};
+    WalkStackSymbolic(file, p, regs, state);
+    EXPECT_EQ(framesWritten(), 2u);
+    // A chain that keeps rising is cut at the cap.
+    p.frames.clear();
+    while (p.frames.size() < 3 * kMaxWalkFrames) p.frames.push_back(Frame(0x0012ff10, 0x00401000));
+    WalkStackSymbolic(file, p, regs, state);
+    EXPECT_EQ(framesWritten(), static_cast<size_t>(kMaxWalkFrames));
 }
 
 TEST_F(CrashCallStack, LongSourcePathStillEndsItsLine) {

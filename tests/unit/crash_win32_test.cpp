@@ -170,7 +170,7 @@ struct CapturedReport {
 __attribute__((noinline)) void WriteReportFromHere(CapturedReport* out, bool framePointersOnly) {
     CONTEXT context;
     std::memset(&context, 0, sizeof(context));
-    ::RtlCaptureContext(&context);
+    CaptureContext(&context);
     out->regs = RegistersFromContext(context);
     test::RecordingReportFile file;
     Win32CrashPlatform platform(&context);
@@ -210,6 +210,7 @@ TEST(CrashWin32Report, EverySectionFromTheRunningThread) {
         // Wine's debug-help library reads the DWARF names of this build.
         EXPECT_NE(text.find("WriteReportFromHere"), std::string::npos);
         EXPECT_NE(text.find("CallerOfTheReport"), std::string::npos);
+        EXPECT_NE(text.find(" main +"), std::string::npos);
     }
     EXPECT_NE(text.find("\r\nModule list:\r\n"), std::string::npos);
     EXPECT_EQ(text.substr(text.size() - 6), "(KR)\r\n");

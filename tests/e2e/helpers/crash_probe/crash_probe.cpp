@@ -2,6 +2,8 @@
 // chooses:
 //   read-av, write-av, divide   the fault, three calls deep on the main thread
 //   thread-av                   a read fault on a second thread
+//   stack-overflow              a second thread whose code calls itself until its stack runs out
+//   heap-locked                 a read fault while the thread holds the process heap's lock
 //   cxx                         a C++ exception thrown out of main
 //   not-reported                RaiseException 0xE0000001 (continuable)
 //   switch-off                  SetReportingEnabled(0), then a read fault
@@ -134,8 +136,22 @@ DWORD WINAPI FaultThread(LPVOID) {
     return 0;
 }
 
-int FaultOnThread() {
-    HANDLE thread = ::CreateThread(nullptr, 0, FaultThread, nullptr, 0, nullptr);
+// Each call keeps a frame of its own: the result is used after the call, so it is no tail call.
+__attribute__((noinline)) int Recurse(int depth) {
+    volatile char pad[64];
+    pad[depth % 64] = static_cast<char>(depth);
+    if (g_zero != 0) return depth;
+    return Recurse(depth + 1) + pad[depth % 64];
+}
+
+DWORD WINAPI OverflowThread(LPVOID) {
+    std::printf("overflow-thread=%lx\n", ::GetCurrentThreadId());
+    std::fflush(stdout);
+    return static_cast<DWORD>(Recurse(0));
+}
+
+int FaultOnThread(LPTHREAD_START_ROUTINE code = FaultThread) {
+    HANDLE thread = ::CreateThread(nullptr, 0, code, nullptr, 0, nullptr);
     ::WaitForSingleObject(thread, 30000);
     ::CloseHandle(thread);
     std::printf("thread-ended\n");
@@ -176,6 +192,11 @@ int main(int argc, char** argv) {
         FaultLevel1(mode);
     } else if (std::strcmp(mode, "thread-av") == 0) {
         return FaultOnThread();
+    } else if (std::strcmp(mode, "heap-locked") == 0) {
+        ::HeapLock(::GetProcessHeap());
+        FaultLevel1("read-av");
+    } else if (std::strcmp(mode, "stack-overflow") == 0) {
+        return FaultOnThread(OverflowThread);
     } else if (std::strcmp(mode, "cxx") == 0) {
         throw std::runtime_error("probe");
     } else if (std::strcmp(mode, "not-reported") == 0) {
