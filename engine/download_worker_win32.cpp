@@ -36,6 +36,16 @@ constexpr DWORD kBlockSize = 4096;
 constexpr DWORD kConnectTimeoutMs = 15000;
 constexpr DWORD kTransferTimeoutMs = 20000;
 
+// A server that trickles (a byte every few seconds) never trips those time-outs. A transfer that
+// moves fewer than kMinBytesPerWindow bytes in a window of kProgressWindowMs fails: a slow line
+// of 2 KB/s still moves about 60 KB in that time.
+constexpr DWORD kProgressWindowMs = 30000;
+constexpr int32_t kMinBytesPerWindow = 16 * 1024;
+
+// HandleRequest's result when DOWNLOAD_FINISHED could not be posted: nothing more can reach the
+// window, so the worker ends and the window's watch ends the run.
+constexpr int32_t kNotificationLost = -1;
+
 // The largest catalogue reply that is stored: one byte beyond the largest catalogue, so that the
 // parser sees that it is not one.
 constexpr int64_t kCatalogueStoreLimit = int64_t(kMaxCatalogueBytes) + 1;
@@ -63,17 +73,19 @@ void TakeRequest(Request& r) {
     r.fileTime = g_downloadJob.fileTime;
 }
 
-void Notify(const Request& r, int32_t code, int32_t value) {
+// False when the notification could not be posted.
+bool Notify(const Request& r, int32_t code, int32_t value) {
     // A thread's message queue holds a limited number of posted messages (10,000 by default); a
     // window that falls behind a fast transfer would lose notifications, and a lost FINISHED or
     // FAILED would leave the run waiting forever. So a post that fails while the window still
     // exists is retried until the window has made room.
     for (int attempt = 0; attempt < 30000; ++attempt) {
         if (::PostMessageA(r.window, WM_DOWNLOAD_NOTIFY, static_cast<WPARAM>(code), static_cast<LPARAM>(value)))
-            return;
-        if (!::IsWindow(r.window)) return;
+            return true;
+        if (!::IsWindow(r.window)) return false;
         ::Sleep(2);
     }
+    return false;
 }
 
 void SetBytesReceived(int32_t n) {
@@ -102,8 +114,16 @@ void CALLBACK OnInternetStatus(HINTERNET, DWORD_PTR, DWORD status, void* info, D
     if (created) SetTimeouts(created);
 }
 
-// Fetches one request. Returns 0 after DOWNLOAD_FINISHED was posted, otherwise the failure
-// sub-code, to be posted once everything of the request has been released.
+// A read-only file is never replaced, as it could not be overwritten in place. (Wine lets a
+// rename replace one; Windows refuses.)
+bool IsReadOnlyFile(const char* path) {
+    const DWORD attributes = ::GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// Fetches one request. Returns 0 after DOWNLOAD_FINISHED was posted, kNotificationLost when it
+// could not be, otherwise the failure sub-code, to be posted once everything of the request has
+// been released.
 int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlockSize]) {
     // Only an HTTP reply has the status and headers the checks below read.
     if (!IsHttpUrl(req.url)) return DOWNLOAD_ERR_INTERNET;
@@ -134,6 +154,7 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
     int32_t received = 0;
     SetBytesReceived(0);
     Notify(req, DOWNLOAD_STARTED, req.expectedSize);
+    if (IsReadOnlyFile(req.targetPath)) return DOWNLOAD_ERR_CREATE;
 
     // The reply goes to a file beside the target and replaces it only when complete, so a
     // failure never leaves a half-written target behind.
@@ -149,9 +170,17 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
 
     const int64_t limit = isFile ? int64_t(req.expectedSize) : kCatalogueStoreLimit;
     bool capped = false;
+    DWORD windowStart = ::GetTickCount();
+    int32_t receivedAtWindowStart = 0;
     while (!capped) {
+        // A read waits until its whole buffer is filled, so it asks only for what has arrived:
+        // the wait for data is bounded by the receive time-out, and the loop sees the time pass.
+        DWORD available = 0;
+        if (!::InternetQueryDataAvailable(remote.get(), &available, 0, 0)) return DOWNLOAD_ERR_INTERNET;
         DWORD got = 0;
-        if (!::InternetReadFile(remote.get(), buffer, kBlockSize, &got)) return DOWNLOAD_ERR_INTERNET;
+        if (available > 0 && !::InternetReadFile(remote.get(), buffer, available < kBlockSize ? available : kBlockSize,
+                                                 &got))
+            return DOWNLOAD_ERR_INTERNET;
         if (got == 0) break;
         DWORD keep = got;
         if (received + int64_t(got) > limit) {
@@ -160,12 +189,19 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
             if (isFile) return DOWNLOAD_ERR_INTERNET;
             keep = static_cast<DWORD>(limit - received);
             capped = true;
+            if (keep == 0) break;
         }
         DWORD written = 0;
         if (!::WriteFile(local.get(), buffer, keep, &written, nullptr) || written != keep) return DOWNLOAD_ERR_FILE;
         received += static_cast<int32_t>(keep);
         SetBytesReceived(received);
         Notify(req, DOWNLOAD_PROGRESS, received);
+        const DWORD now = ::GetTickCount();
+        if (now - windowStart >= kProgressWindowMs) {
+            if (received - receivedAtWindowStart < kMinBytesPerWindow) return DOWNLOAD_ERR_INTERNET;
+            windowStart = now;
+            receivedAtWindowStart = received;
+        }
     }
     // The internet client ends a cut connection like a complete reply: only the count tells.
     if (isFile ? received != req.expectedSize : (!capped && announced >= 0 && received < announced))
@@ -181,8 +217,7 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
     removePartial.release();
     remote.reset();
 
-    Notify(req, DOWNLOAD_FINISHED, received);
-    return 0;
+    return Notify(req, DOWNLOAD_FINISHED, received) ? 0 : kNotificationLost;
 }
 
 void RunWorker(HANDLE wake) {
@@ -203,11 +238,15 @@ void RunWorker(HANDLE wake) {
         if (req.url[0] == '\0') return;
         // Without an internet handle no request can be served; the first one fails at once so
         // that the run ends rather than waits for a notification that never comes.
-        const int32_t failure = session ? HandleRequest(session.get(), req, buffer) : DOWNLOAD_ERR_INTERNET;
-        if (failure != 0) {
-            Notify(req, DOWNLOAD_FAILED, failure);
-            return;
+        int32_t failure = DOWNLOAD_ERR_INTERNET;
+        try {
+            if (session) failure = HandleRequest(session.get(), req, buffer);
+        } catch (...) {
+            // Whatever went wrong, the request has failed and the window must learn of it.
+            failure = DOWNLOAD_ERR_FILE;
         }
+        if (failure > 0) Notify(req, DOWNLOAD_FAILED, failure);
+        if (failure != 0) return;
     }
 }
 
@@ -215,7 +254,7 @@ unsigned __stdcall DownloadWorker(void* wakeEvent) {
     try {
         RunWorker(static_cast<HANDLE>(wakeEvent));
     } catch (...) {
-        // Nothing may leave the thread; the run then gets no further notification.
+        // Nothing may leave the thread. The window sees that the thread has ended.
     }
     return 0;
 }
@@ -241,9 +280,12 @@ public:
             ::CloseHandle(event);
             return false;
         }
-        ::CloseHandle(reinterpret_cast<HANDLE>(thread));
+        // Kept only to see whether the thread has ended; nothing waits for it.
+        thread_.reset(reinterpret_cast<HANDLE>(thread));
         return true;
     }
+
+    bool WorkerEnded() override { return thread_ && ::WaitForSingleObject(thread_.get(), 0) == WAIT_OBJECT_0; }
 
     void WakeWorker() override {
         if (g_downloadJob.wakeEvent) ::SetEvent(g_downloadJob.wakeEvent);
@@ -257,6 +299,7 @@ public:
 
 private:
     void* window_;
+    UniqueKernelHandle thread_;
 };
 
 bool IsSpace(char c) {
@@ -304,6 +347,10 @@ void ApplicationName(char* out, size_t cap) {
 
 bool PlaceDownloadedFile(const char* partialPath, const char* targetPath) {
     constexpr DWORD kMove = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (IsReadOnlyFile(targetPath)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
     if (::MoveFileExA(partialPath, targetPath, kMove)) return true;
     DWORD error = ::GetLastError();
     if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) return false;
@@ -319,14 +366,14 @@ bool PlaceDownloadedFile(const char* partialPath, const char* targetPath) {
     }
     if (!::MoveFileExA(targetPath, aside, kMove)) return false;
     if (::MoveFileExA(partialPath, targetPath, kMove)) {
-        // A read-only old file is removed all the same; one still in use (a running executable)
-        // stays until the next run's scan removes it.
-        ::SetFileAttributesA(aside, FILE_ATTRIBUTE_NORMAL);
+        // One still in use (a running executable) stays until the next run's scan removes it.
         ::DeleteFileA(aside);
         return true;
     }
+    // Put back. Should that fail too, the old file stays aside, and the next run's scan moves it
+    // back before anything else.
     error = ::GetLastError();
-    ::MoveFileExA(aside, targetPath, kMove);
+    ::MoveFileExA(aside, targetPath, 0);
     ::SetLastError(error);
     return false;
 }

@@ -30,6 +30,8 @@ void UpdateEngine::ResetDownloadJob() {
 }
 
 void UpdateEngine::StartUpdate() {
+    if (started_) return;
+    started_ = true;
     ResetDownloadJob();
     // Without the install folder as the current directory, files would land wherever the
     // process happens to stand: end the run as after a failed download.
@@ -52,8 +54,20 @@ void UpdateEngine::QueueCatalogueDownload() {
     worker_->WakeWorker();
 }
 
+void UpdateEngine::OnWatchTick() {
+    // While a notification is handled (its box may be up) the worker waits for the driver.
+    if (!started_ || finished_ || inNotify_) return;
+    const bool ended = worker_ && worker_->WorkerEnded();
+    if (!ended && ++silentTicks_ < kWorkerSilenceTicks) return;
+    ResetDownloadJob();
+    FinishUpdate();
+}
+
 int32_t UpdateEngine::OnDownloadNotify(int32_t code, int32_t value) {
     if (finished_) return 1;
+    silentTicks_ = 0;
+    const bool outerNotify = inNotify_;
+    inNotify_ = true;
     const bool cataloguePhase = g_downloadJob.expectedSize == -1;
     switch (code) {
         case DOWNLOAD_STARTED:
@@ -107,6 +121,7 @@ int32_t UpdateEngine::OnDownloadNotify(int32_t code, int32_t value) {
         default:
             break;
     }
+    inNotify_ = outerNotify;
     return 1;
 }
 
@@ -155,17 +170,27 @@ void UpdateEngine::FinishUpdate() {
         FormatText(commandLine, sizeof commandLine, "%s\\%s", InstallDir.c_str(), clientExe.c_str());
     Trace("%s", commandLine);
     ResetDownloadJob();
-    // A command line cut to the buffer would start some other program, or none: skip the start.
-    if (fits) {
-        const char* dir = InstallDir.c_str();
-        if (platform_.StartProcess(clientExe.c_str(), commandLine, dir))
-            clientStartedBy_ = 1;
-        else if (platform_.StartProcess(nullptr, commandLine, dir))
-            clientStartedBy_ = 2;
-        else if (platform_.RunCommandLine(commandLine))
-            clientStartedBy_ = 3;
-    }
+    // The updater runs elevated, so the client is started only from the install folder, by its
+    // full path. A command line cut to the buffer would name some other program, and without an
+    // install folder that became the current directory (its path did not fit, or it cannot be
+    // entered) the system would look the bare name up in the current directory, at the root of
+    // the current drive or on the search path: nothing is started then.
+    if (fits && installDirEntered_) StartClient(commandLine);
     if (host_) host_->PostClose();
+}
+
+void UpdateEngine::StartClient(const char* path) {
+    // Without an application name the system takes the program from the command line, where an
+    // unquoted path with blanks would be tried piece by piece ("C:\Program.exe" first).
+    char quoted[kPathSize + 2];
+    FormatText(quoted, sizeof quoted, "\"%s\"", path);
+    const char* dir = InstallDir.c_str();
+    if (platform_.StartProcess(path, path, dir))
+        clientStartedBy_ = 1;
+    else if (platform_.StartProcess(nullptr, quoted, dir))
+        clientStartedBy_ = 2;
+    else if (platform_.RunCommandLine(quoted))
+        clientStartedBy_ = 3;
 }
 
 }  // namespace tarn

@@ -1,5 +1,7 @@
 // Listing the install folder into localList, depth first in the file system's order.
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "engine/download_job.h"
 #include "engine/path_rules.h"
@@ -30,7 +32,8 @@ bool UpdateEngine::BuildLocalInventory() {
     scanDepth = 0;
     // Without the install folder as current directory the scan would list, and the run would
     // write into, whatever folder happens to be current.
-    if (!platform_.SetCurrentDir(InstallDir.c_str())) return false;
+    installDirEntered_ = platform_.SetCurrentDir(InstallDir.c_str());
+    if (!installDirEntered_) return false;
     ScanFolder();
     return true;
 }
@@ -49,24 +52,49 @@ public:
 
     void OnEntry(const DirEntry& e) override {
         if (std::strcmp(e.name, ".") == 0 || std::strcmp(e.name, "..") == 0) return;
+        if (!e.isDirectory && IsLeftover(e)) return;
         if (ContainsIfu(e.name)) return;
         if (e.isDirectory) {
             if (!IsExcludedFolderName(e.name)) EnterFolder(e.name);
             return;
         }
-        // Leftovers of an interrupted download, or a file moved aside while it was in use: they
-        // belong to no release and are removed (one still in use stays until a later run).
-        if (EndsWith(e.name, kPartialSuffix) || EndsWith(e.name, kAsideSuffix)) {
+        // The listing may or may not show a file renamed during it: one restored already is
+        // not recorded twice.
+        for (const std::string& name : restored_)
+            if (name == e.name) return;
+        Record(e.name, e);
+    }
+
+private:
+    // Handles the worker's own files beside a target. A partial download is never the only copy
+    // of anything and goes. A file moved aside is the old version of its target: once the target
+    // exists it goes (one still in use stays until a later run); without the target it is the
+    // only copy left by an interrupted replacement, and is moved back and listed in its place.
+    bool IsLeftover(const DirEntry& e) {
+        if (EndsWith(e.name, kPartialSuffix)) {
             platform_.DeleteFileForce(e.name);
-            return;
+            return true;
         }
+        if (!EndsWith(e.name, kAsideSuffix)) return false;
+        char target[kPathSize];
+        CopyBytesAsText(target, sizeof target, e.name, std::strlen(e.name) - (sizeof kAsideSuffix - 1));
+        if (platform_.PathExists(target)) {
+            platform_.DeleteFileForce(e.name);
+        } else if (platform_.RenameFile(e.name, target)) {
+            restored_.emplace_back(target);
+            if (!ContainsIfu(target)) Record(target, e);
+        }
+        return true;
+    }
+
+    void Record(const char* name, const DirEntry& e) {
         if (engine_.localCount >= kMaxEntries) {
             ++engine_.localSkipped;
             return;
         }
         UpdateFileEntry& record = engine_.localList[engine_.localCount];
         std::memset(&record, 0, sizeof record);
-        if (!FormatText(record.path, sizeof record.path, "%s%s", engine_.scanPrefix, e.name)) {
+        if (!FormatText(record.path, sizeof record.path, "%s%s", engine_.scanPrefix, name)) {
             std::memset(&record, 0, sizeof record);
             ++engine_.localSkipped;
             return;
@@ -76,7 +104,6 @@ public:
         ++engine_.localCount;
     }
 
-private:
     void EnterFolder(const char* name) {
         char* prefix = engine_.scanPrefix;
         const size_t oldLength = std::strlen(prefix);
@@ -94,6 +121,7 @@ private:
 
     UpdateEngine& engine_;
     Platform& platform_;
+    std::vector<std::string> restored_;
 };
 
 }  // namespace

@@ -40,6 +40,9 @@ public:
     virtual void WakeWorker() = 0;
     // Closes nothing the worker may still use; forgets wakeEvent after a last signal.
     virtual void ForgetWorker() = 0;
+    // Whether the worker's thread has ended (for whatever reason, its last notification posted
+    // or not).
+    virtual bool WorkerEnded() = 0;
 };
 
 // Why a catalogue was turned down; kAccepted when it was read.
@@ -92,14 +95,20 @@ public:
     // Needed before StartUpdate; the window owns both.
     void AttachWorker(WorkerControl* worker) { worker_ = worker; }
     // ID_START_UPDATE: reset the job, list the install folder, start the worker, fetch the
-    // catalogue.
+    // catalogue. A run starts once; a later call does nothing.
     void StartUpdate();
+    // The window's watch over the worker, about once a second while the run lasts: a worker that
+    // has ended, or has been silent for kWorkerSilenceTicks, without the answer the run waits
+    // for, ends the run as a DOWNLOAD_FAILED would.
+    void OnWatchTick();
+    static constexpr int kWorkerSilenceTicks = 60;
     // WM_DOWNLOAD_NOTIFY; the phase is read from g_downloadJob.expectedSize. Returns 1.
     int32_t OnDownloadNotify(int32_t code, int32_t value);
     void DownloadNextFile();
     // Reads CatalogueTempFile into catalogueData, deletes it and parses it.
     bool LoadCatalogue();
-    // Ends every run: hide, reset the job, start the client from InstallDir, close the window.
+    // Ends every run: hide, reset the job, start the client from InstallDir by its full path,
+    // close the window. Nothing is started when InstallDir never became the current directory.
     void FinishUpdate();
     // Empties g_downloadJob, lets a waiting worker end and releases the catalogue.
     void ResetDownloadJob();
@@ -139,11 +148,16 @@ protected:
     Platform& platform_;
     UpdateHost* host_;
     WorkerControl* worker_ = nullptr;
+    bool started_ = false;
     bool finished_ = false;
     bool planTooLarge_ = false;  // the planned bytes do not fit a signed 32-bit count
+    bool installDirEntered_ = false;  // InstallDir became the current directory
+    bool inNotify_ = false;           // a notification is being handled (it may show a box)
+    int silentTicks_ = 0;             // watch ticks since the worker was last heard of
     int clientStartedBy_ = 0;
 
 private:
+    void StartClient(const char* path);
     CatalogueVerdict verdict_ = CatalogueVerdict::kAccepted;
     int32_t verdictOffset_ = 0;
     void RejectCatalogue(CatalogueVerdict verdict, int32_t offset);

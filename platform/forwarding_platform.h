@@ -22,6 +22,7 @@ public:
         return inner_.GetCommonAppDataFolder(buffer, cap);
     }
     bool DeleteFileForce(const char* path) override { return inner_.DeleteFileForce(path); }
+    bool RenameFile(const char* from, const char* to) override { return inner_.RenameFile(from, to); }
     bool ReadWholeFile(const char* path, std::unique_ptr<uint8_t[]>* data, int32_t* length, uint32_t* error) override {
         return inner_.ReadWholeFile(path, data, length, error);
     }

@@ -45,6 +45,8 @@ public:
 
     // Clears read-only and similar attributes, then deletes the file.
     virtual bool DeleteFileForce(const char* path) = 0;
+    // Renames a file; false when it is not renamed, and always when `to` exists already.
+    virtual bool RenameFile(const char* from, const char* to) = 0;
     // Reads a whole file. On failure to open, *error is the system's error code.
     virtual bool ReadWholeFile(const char* path, std::unique_ptr<uint8_t[]>* data, int32_t* length,
                                uint32_t* error) = 0;

@@ -116,6 +116,15 @@ public:
 
     bool DeleteFileForce(const char* path) override { return ::unlink(ToHostPath(path).c_str()) == 0; }
 
+    bool RenameFile(const char* from, const char* to) override {
+        // A hard link fails where the new name exists, so nothing is ever replaced.
+        const std::string source = ToHostPath(from);
+        const std::string target = ToHostPath(to);
+        if (::link(source.c_str(), target.c_str()) != 0) return false;
+        ::unlink(source.c_str());
+        return true;
+    }
+
     bool ReadWholeFile(const char* path, std::unique_ptr<uint8_t[]>* data, int32_t* length, uint32_t* error) override {
         FILE* f = std::fopen(ToHostPath(path).c_str(), "rb");
         if (!f) {

@@ -69,6 +69,9 @@ public:
         return DeleteFileA(path) != FALSE;
     }
 
+    // Without MOVEFILE_REPLACE_EXISTING an existing target is never replaced.
+    bool RenameFile(const char* from, const char* to) override { return MoveFileExA(from, to, 0) != FALSE; }
+
     bool ReadWholeFile(const char* path, std::unique_ptr<uint8_t[]>* data, int32_t* length, uint32_t* error) override {
         UniqueFileHandle file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -103,8 +106,12 @@ public:
 
     bool SystemErrorText(uint32_t error, char* buffer, unsigned cap) override {
         char* text = nullptr;
-        const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, error,
-                                       0x400, reinterpret_cast<char*>(&text), 0, nullptr);
+        // Without FORMAT_MESSAGE_IGNORE_INSERTS a text with inserts (%1) would read arguments
+        // from a null list.
+        constexpr DWORD kFlags =
+            FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS;
+        const DWORD n =
+            FormatMessageA(kFlags, nullptr, error, 0x400, reinterpret_cast<char*>(&text), 0, nullptr);
         if (n == 0 || !text) return false;
         CopyText(buffer, cap, text);
         LocalFree(text);
@@ -112,8 +119,10 @@ public:
     }
 
     bool StartProcess(const char* application, const char* commandLine, const char* currentDir) override {
-        char line[MAX_PATH] = {};
-        CopyText(line, commandLine);  // CreateProcessA may write into its command line
+        // CreateProcessA may write into its command line; a path of MAX_PATH - 1 bytes in quotes
+        // takes two more.
+        char line[MAX_PATH + 2] = {};
+        if (!CopyText(line, commandLine)) return false;
         STARTUPINFOA si;
         ZeroMemory(&si, sizeof si);
         si.cb = sizeof si;

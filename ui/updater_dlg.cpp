@@ -17,6 +17,10 @@ static_assert(RC_IDD_UPDATER == IDD_UPDATER && RC_IDB_SKIN == IDB_SKIN && RC_IDC
 
 namespace {
 
+// The timer of the window's watch over the download worker.
+constexpr UINT_PTR kWatchTimer = 1;
+constexpr UINT kWatchIntervalMs = 1000;
+
 // Enables one privilege of an open token, if the local system knows it. Failures are ignored:
 // the run does not depend on either privilege.
 void EnablePrivilege(HANDLE token, const char* name) {
@@ -66,6 +70,12 @@ LRESULT CUpdaterDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_COMMAND:
             if (LOWORD(wParam) == ID_START_UPDATE && lParam == 0) {
                 OnStartUpdate();
+                return 0;
+            }
+            break;
+        case WM_TIMER:
+            if (wParam == kWatchTimer) {
+                OnWatchTimer();
                 return 0;
             }
             break;
@@ -150,9 +160,19 @@ LRESULT CUpdaterDlg::OnCtlColor(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void CUpdaterDlg::OnStartUpdate() {
-    if (!workerControl_) workerControl_ = CreateDownloadWorkerControl(hwnd());
+    if (started_) return;
+    workerControl_ = CreateDownloadWorkerControl(hwnd());
     AttachWorker(workerControl_.get());
+    ::SetTimer(hwnd(), kWatchTimer, kWatchIntervalMs, nullptr);
     StartUpdate();
+}
+
+void CUpdaterDlg::OnWatchTimer() {
+    // A timer message comes only when no posted message waits; still, whatever the worker posted
+    // before it ended is handled before its end is taken for a loss.
+    MSG pending;
+    if (::PeekMessageA(&pending, hwnd(), WM_DOWNLOAD_NOTIFY, WM_DOWNLOAD_NOTIFY, PM_NOREMOVE | PM_NOYIELD)) return;
+    OnWatchTick();
 }
 
 void CUpdaterDlg::ShowMessage(const char* text, const char* caption) {

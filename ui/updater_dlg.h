@@ -35,6 +35,7 @@ private:
     void OnPaint();
     LRESULT OnCtlColor(UINT message, WPARAM wParam, LPARAM lParam);
     void OnStartUpdate();
+    void OnWatchTimer();
 
     UniqueBitmap skinBitmap;
     BITMAP skinSize = {};

@@ -113,13 +113,14 @@ TEST_F(PlaceFile, ExistingTargetIsReplacedWithItsTime) {
     EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, stamp.high);
 }
 
-TEST_F(PlaceFile, ReadOnlyTargetIsReplacedAndNothingLeftBeside) {
+TEST_F(PlaceFile, ReadOnlyTargetStaysAsItWas) {
     dir.WriteFile("ro.bin", "old");
     ASSERT_TRUE(::SetFileAttributesA(Path("ro.bin").c_str(), FILE_ATTRIBUTE_READONLY));
     dir.WriteFile("ro.bin.tarn-new", "new");
-    ASSERT_TRUE(PlaceDownloadedFile(Partial("ro.bin").c_str(), Path("ro.bin").c_str()));
-    EXPECT_EQ(dir.Read("ro.bin"), "new");
-    EXPECT_EQ(dir.List(), std::vector<std::string>{"ro.bin"});
+    EXPECT_FALSE(PlaceDownloadedFile(Partial("ro.bin").c_str(), Path("ro.bin").c_str()));
+    EXPECT_EQ(dir.Read("ro.bin"), "old");
+    EXPECT_EQ(dir.List(), (std::vector<std::string>{"ro.bin", "ro.bin.tarn-new"}));
+    ::SetFileAttributesA(Path("ro.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(PlaceFile, TargetOpenWithoutShareDeleteStaysAsItWas) {

@@ -43,8 +43,10 @@ public:
                            std::to_string(g_downloadJob.expectedSize) + ")");
     }
     void ForgetWorker() override { ++forgets; }
+    bool WorkerEnded() override { return ended; }
 
     bool startWorks = true;
+    bool ended = false;
     int starts = 0;
     int forgets = 0;
     std::vector<std::string> requests;
@@ -178,7 +180,8 @@ TEST_F(DriverTest, NothingToDownloadFinishesRightAfterTheCatalogue) {
     EXPECT_TRUE(window.log.empty()) << "the total bar's range is never set";
     EXPECT_EQ(worker.requests.size(), 1u);
     ASSERT_EQ(platform.starts.size(), 1u);
-    EXPECT_EQ(platform.starts[0], "pimfile.exe|" + install.path() + "\\pimfile.exe|" + install.path());
+    const std::string client = install.path() + "\\pimfile.exe";
+    EXPECT_EQ(platform.starts[0], client + "|" + client + "|" + install.path());
     EXPECT_FALSE(temp.Exists("Updater.tmp")) << "the temporary catalogue is deleted once read";
 }
 
@@ -271,9 +274,12 @@ TEST_F(DriverTest, WorkerThatCannotStartEndsTheRun) {
 TEST_F(DriverTest, ClientStartFallsBackToTheCommandLineThenWinExec) {
     platform.startsSucceedFrom = 0;
     RunCatalogue(CatalogueBuilder().Header().I32(0));
+    // Every attempt names the client by its full path; without an application name it is quoted.
     const std::string cmd = install.path() + "\\pimfile.exe";
-    EXPECT_EQ(platform.starts, (std::vector<std::string>{"pimfile.exe|" + cmd + "|" + install.path(),
-                                                         "(none)|" + cmd + "|" + install.path(), "winexec|" + cmd}));
+    const std::string quoted = "\"" + cmd + "\"";
+    EXPECT_EQ(platform.starts, (std::vector<std::string>{cmd + "|" + cmd + "|" + install.path(),
+                                                         "(none)|" + quoted + "|" + install.path(),
+                                                         "winexec|" + quoted}));
     EXPECT_EQ(engine->clientStartedBy(), 0);
     EXPECT_EQ(window.closes, 1) << "the window closes whether or not the client started";
 }
@@ -287,6 +293,30 @@ TEST_F(DriverTest, CommandLineOverTheLimitStartsNothing) {
     second->FinishUpdate();
     EXPECT_TRUE(platform.starts.empty());
     EXPECT_TRUE(second->finished());
+}
+
+// The window's watch ends a run whose worker is silent for a minute, or has ended, without the
+// answer the run waits for.
+TEST_F(DriverTest, WatchEndsARunWhoseWorkerFellSilent) {
+    RunCatalogue(CatalogueBuilder().Header().I32(1).Text("http://h/").Entry("a", 10, kTime));
+    engine->StartUpdate();  // a second start command changes nothing
+    EXPECT_EQ(worker.starts, 1);
+    for (int i = 1; i < UpdateEngine::kWorkerSilenceTicks; ++i) engine->OnWatchTick();
+    engine->OnDownloadNotify(DOWNLOAD_STARTED, 10);  // heard of: the count starts again
+    for (int i = 1; i < UpdateEngine::kWorkerSilenceTicks; ++i) engine->OnWatchTick();
+    EXPECT_FALSE(engine->finished());
+    engine->OnWatchTick();
+    EXPECT_TRUE(engine->finished());
+    EXPECT_EQ(platform.starts.size(), 1u);
+}
+
+TEST_F(DriverTest, WatchEndsARunWhoseWorkerHasEnded) {
+    RunCatalogue(CatalogueBuilder().Header().I32(1).Text("http://h/").Entry("a", 10, kTime));
+    engine->OnWatchTick();
+    EXPECT_FALSE(engine->finished());
+    worker.ended = true;
+    engine->OnWatchTick();
+    EXPECT_TRUE(engine->finished());
 }
 
 TEST(ToUrlPath, TurnsBackslashCharactersIntoSlashes) {

@@ -96,12 +96,25 @@ TEST_F(InventoryTest, FoldersAreListedDepthFirstWhereTheyAreMet) {
 TEST_F(InventoryTest, LeftoversOfInterruptedDownloadsAreRemovedNotListed) {
     dir.MakeDir("bin");
     dir.WriteFile("bin\\a.dll.tarn-new", "half");
-    dir.WriteFile("TarnFileUpdater.exe.tarn-old", "old");
+    dir.WriteFile("bin\\a.dll.tarn-old", "old");
     dir.WriteFile("bin\\a.dll", "whole");
     ASSERT_TRUE(engine->BuildLocalInventory());
     EXPECT_EQ(Paths(*engine), (std::vector<std::string>{"bin\\a.dll"}));
     EXPECT_FALSE(dir.Exists("bin\\a.dll.tarn-new"));
-    EXPECT_FALSE(dir.Exists("TarnFileUpdater.exe.tarn-old"));
+    EXPECT_FALSE(dir.Exists("bin\\a.dll.tarn-old"));
+}
+
+TEST_F(InventoryTest, FileMovedAsideWithoutItsTargetIsMovedBackAndListed) {
+    dir.MakeDir("bin");
+    dir.WriteFile("bin\\b.dll.tarn-old", "the only copy");
+    dir.SetWriteTime("bin\\b.dll.tarn-old", FromU64(UtcFileTime(2021, 1, 2, 3, 4, 6)));
+    dir.WriteFile("bin\\b.dll.tarn-new", "new, whole or not");
+    ASSERT_TRUE(engine->BuildLocalInventory());
+    EXPECT_EQ(dir.Read("bin\\b.dll"), "the only copy");
+    EXPECT_EQ(dir.List("bin"), std::vector<std::string>{"b.dll"});
+    ASSERT_EQ(Paths(*engine), (std::vector<std::string>{"bin\\b.dll"}));
+    EXPECT_EQ(engine->localList[0].size, 13);
+    EXPECT_EQ(ToU64(engine->localList[0].writeTime), UtcFileTime(2021, 1, 2, 3, 4, 6));
 }
 
 TEST_F(InventoryTest, MissingInstallFolderIsCreatedWithItsParents) {

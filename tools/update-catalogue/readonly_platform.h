@@ -1,7 +1,7 @@
 #pragma once
 // The system platform with every change to the disk or the process table switched off, so that
 // the engine can read a catalogue and list an install folder on behalf of the tool without
-// creating folders, deleting download leftovers or starting programs.
+// creating folders, deleting or restoring download leftovers or starting programs.
 #include "platform/forwarding_platform.h"
 
 namespace tarn::tool {
@@ -12,6 +12,7 @@ public:
 
     bool CreateDir(const char*) override { return false; }
     bool DeleteFileForce(const char*) override { return false; }
+    bool RenameFile(const char*, const char*) override { return false; }
     bool StartProcess(const char*, const char*, const char*) override { return false; }
     bool RunCommandLine(const char*) override { return false; }
 };

@@ -21,6 +21,7 @@
 //   --snapshot         log every process of a Toolhelp snapshot, in snapshot order
 //   --resources EXE    log the version resource and the manifest of EXE
 //   --kill-pid PID     terminate the process with this id (test clean-up)
+//   --hold PATH        keep PATH open for reading, shared with nobody, for --lifetime
 // <windows.h> first: tlhelp32.h needs its types.
 // clang-format off
 #include "platform/win32.h"
@@ -281,7 +282,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     bool clientMutex = false, updaterMutex = false, abandon = false, probe = false, snapshot = false;
     bool openMutex = false;
     long killPid = 0;
-    std::string window, spawnExe, cmdlineHex, cwd, resourcesOf;
+    std::string window, spawnExe, cmdlineHex, cwd, resourcesOf, holdPath;
     long lifetime = -1;
     long waitMs = 60000;
     for (int i = 1; i < __argc; ++i) {
@@ -317,6 +318,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
             waitMs = std::atol(__argv[++i]);
         else if (a == "--resources" && hasValue)
             resourcesOf = __argv[++i];
+        else if (a == "--hold" && hasValue)
+            holdPath = __argv[++i];
     }
 
     char current[MAX_PATH] = {};
@@ -347,13 +350,18 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         Log("abandon");
         ExitProcess(0);
     }
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (!holdPath.empty()) {
+        held = CreateFileA(holdPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        Log("hold", held != INVALID_HANDLE_VALUE ? "ok=1" : "ok=0");
+    }
     HWND w = nullptr;
     if (window == "answer" || window == "hang") {
         g_wakeupMessage = RegisterWindowMessageA(kWakeupName);
         w = CreateClientWindow(instance);
         Log("window", std::string("mode=") + window + (w ? "\tcreated=1" : "\tcreated=0"));
     }
-    const bool holds = clientMutex || updaterMutex || kept != nullptr || w != nullptr;
+    const bool holds = clientMutex || updaterMutex || kept != nullptr || w != nullptr || held != INVALID_HANDLE_VALUE;
     if (lifetime < 0) lifetime = holds ? 30000 : 0;
     Log("ready");
     if (lifetime > 0) RunFor(static_cast<DWORD>(lifetime), window != "hang");
