@@ -85,29 +85,6 @@ class Wine:
             err.seek(0)
             return subprocess.CompletedProcess(p.args, p.returncode, out.read(), err.read())
 
-    def _prefix_programs(self):
-        """Process ids of Windows programs running in this prefix (other prefixes are left out,
-        so that test runs of several checkouts do not wait on each other)."""
-        r = subprocess.run(["pgrep", "-f", r"\.exe"], capture_output=True, text=True)
-        mine = f"WINEPREFIX={self.prefix}".encode()
-        pids = []
-        for pid in r.stdout.split():
-            try:
-                environ = Path(f"/proc/{pid}/environ").read_bytes().split(b"\0")
-            except OSError:
-                continue
-            if mine in environ:
-                pids.append(int(pid))
-        return pids
-
-    def wait_idle(self):
-        """Waits until every program of the prefix has ended (the wineserver keeps running)."""
-        deadline = time.time() + 60
-        while time.time() < deadline:
-            if not self._prefix_programs():
-                return
-            time.sleep(0.2)
-
 
 @pytest.fixture(scope="session")
 def display():
