@@ -179,8 +179,15 @@ void CUpdaterDlg::ShowMessage(const char* text, const char* caption) {
     ::MessageBoxA(hwnd(), text, caption, MB_OK);
 }
 
+HWND CUpdaterDlg::BarWindow(int control) {
+    if (!hwnd()) return nullptr;
+    HWND* bar = control == IDC_PROGRESS_FILE ? &fileBar_ : control == IDC_PROGRESS_TOTAL ? &totalBar_ : nullptr;
+    if (bar && !*bar) *bar = ::GetDlgItem(hwnd(), control);
+    return bar ? *bar : nullptr;
+}
+
 void CUpdaterDlg::SetProgressRange(int control, int32_t high) {
-    if (hwnd()) ::SendDlgItemMessageA(hwnd(), control, PBM_SETRANGE32, 0, static_cast<LPARAM>(high));
+    if (HWND bar = BarWindow(control)) ::SendMessageA(bar, PBM_SETRANGE32, 0, static_cast<LPARAM>(high));
 }
 
 void CUpdaterDlg::SetProgressPos(int control, int32_t pos) {
@@ -191,7 +198,7 @@ void CUpdaterDlg::SetProgressPos(int control, int32_t pos) {
     // position is about to be overwritten and is not drawn; the last of every burst always is.
     MSG pending;
     if (::PeekMessageA(&pending, hwnd(), WM_DOWNLOAD_NOTIFY, WM_DOWNLOAD_NOTIFY, PM_NOREMOVE | PM_NOYIELD)) return;
-    ::SendDlgItemMessageA(hwnd(), control, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
+    if (HWND bar = BarWindow(control)) ::SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
 }
 
 void CUpdaterDlg::HideWindow() {

@@ -36,12 +36,16 @@ private:
     LRESULT OnCtlColor(UINT message, WPARAM wParam, LPARAM lParam);
     void OnStartUpdate();
     void OnWatchTimer();
+    // The progress bar with this id; looked up once.
+    HWND BarWindow(int control);
 
     UniqueBitmap skinBitmap;
     BITMAP skinSize = {};
     UniqueMemoryDc skinDC;
     HGDIOBJ skinDCOriginalBitmap_ = nullptr;  // put back before skinDC and skinBitmap go
     std::unique_ptr<WorkerControl> workerControl_;
+    HWND fileBar_ = nullptr;
+    HWND totalBar_ = nullptr;
 };
 
 }  // namespace tarn
