@@ -79,12 +79,14 @@ bool Notify(const Request& r, int32_t code, int32_t value) {
     // window that falls behind a fast transfer would lose notifications, and a lost FINISHED or
     // FAILED would leave the run waiting forever. So a post that fails while the window still
     // exists is retried until the window has made room.
+    g_notificationsInFlight.Posting();
     for (int attempt = 0; attempt < 30000; ++attempt) {
         if (::PostMessageA(r.window, WM_DOWNLOAD_NOTIFY, static_cast<WPARAM>(code), static_cast<LPARAM>(value)))
             return true;
-        if (!::IsWindow(r.window)) return false;
+        if (!::IsWindow(r.window)) break;
         ::Sleep(2);
     }
+    g_notificationsInFlight.Taken();
     return false;
 }
 

@@ -80,6 +80,7 @@ LRESULT CUpdaterDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             break;
         case WM_DOWNLOAD_NOTIFY:
+            g_notificationsInFlight.Taken();
             // lParam carries a signed 32-bit value; on a 64-bit build it arrives sign-extended.
             return OnDownloadNotify(static_cast<int32_t>(wParam), static_cast<int32_t>(lParam));
         default:
@@ -194,10 +195,9 @@ void CUpdaterDlg::SetProgressPos(int control, int32_t pos) {
     if (!hwnd()) return;
     // A progress bar repaints itself at once on every position; where that is slow (Wine draws
     // each through X, about 0.7 ms) the window falls far behind a transfer that posts one
-    // notification per 4 KB block. While further notifications already wait in the queue, this
-    // position is about to be overwritten and is not drawn; the last of every burst always is.
-    MSG pending;
-    if (::PeekMessageA(&pending, hwnd(), WM_DOWNLOAD_NOTIFY, WM_DOWNLOAD_NOTIFY, PM_NOREMOVE | PM_NOYIELD)) return;
+    // notification per 4 KB block. While further notifications are on their way, this position
+    // is about to be overwritten and is not drawn; the last of every burst always is.
+    if (g_notificationsInFlight.count() > 0) return;
     if (HWND bar = BarWindow(control)) ::SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
 }
 
