@@ -22,7 +22,11 @@ public:
     // owner and the others do nothing.
     void ShowMessage(const char* text, const char* caption) override;
     void SetProgressRange(int control, int32_t high) override;
+    // The bars are drawn at most every kPaintIntervalMs: a position set sooner after the last
+    // drawing waits for the next notification that comes later or, at the latest, for a timer.
+    // ShowProgress (a file's end) draws every position set so far at once.
     void SetProgressPos(int control, int32_t pos) override;
+    void ShowProgress() override;
     void HideWindow() override;
     void PostClose() override;
 
@@ -36,16 +40,27 @@ private:
     LRESULT OnCtlColor(UINT message, WPARAM wParam, LPARAM lParam);
     void OnStartUpdate();
     void OnWatchTimer();
-    // The progress bar with this id; looked up once.
-    HWND BarWindow(int control);
+    // A progress bar, the position the run last gave it, and whether that has yet to reach the
+    // bar.
+    struct Bar {
+        HWND window = nullptr;
+        int32_t pos = 0;
+        bool pending = false;
+    };
+    Bar* FindBar(int control);
+    // Draws the bars now if the last drawing is kPaintIntervalMs old, otherwise sets the timer.
+    void RequestPaint();
+    void PaintBars();
 
     UniqueBitmap skinBitmap;
     BITMAP skinSize = {};
     UniqueMemoryDc skinDC;
     HGDIOBJ skinDCOriginalBitmap_ = nullptr;  // put back before skinDC and skinBitmap go
     std::unique_ptr<WorkerControl> workerControl_;
-    HWND fileBar_ = nullptr;
-    HWND totalBar_ = nullptr;
+    Bar fileBar_;
+    Bar totalBar_;
+    DWORD lastPainted_ = 0;  // GetTickCount of the last drawing of a bar
+    bool paintTimerSet_ = false;
 };
 
 }  // namespace tarn
