@@ -54,7 +54,7 @@ extern DownloadJob g_downloadJob;
 
 // Notifications the worker has posted and the window has not yet taken: the worker counts one up
 // before each post (and down again when the post fails), the window one down as it takes one. So
-// the window knows, without asking the system, whether more are on their way.
+// the worker knows, without asking the system, whether the window has caught up with its reports.
 class NotificationsInFlight {
 public:
     void Posting() { count_.fetch_add(1, std::memory_order_relaxed); }

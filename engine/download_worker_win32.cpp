@@ -173,6 +173,7 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
     const int64_t limit = isFile ? int64_t(req.expectedSize) : kCatalogueStoreLimit;
     bool capped = false;
     DWORD windowStart = ::GetTickCount();
+    int32_t reported = 0;
     int32_t receivedAtWindowStart = 0;
     while (!capped) {
         // A read waits until its whole buffer is filled, so it asks only for what has arrived:
@@ -197,7 +198,12 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
         if (!::WriteFile(local.get(), buffer, keep, &written, nullptr) || written != keep) return DOWNLOAD_ERR_FILE;
         received += static_cast<int32_t>(keep);
         SetBytesReceived(received);
-        Notify(req, DOWNLOAD_PROGRESS, received);
+        // The count is a running sum: while the window has not yet taken the last report, the
+        // next one carries this block as well.
+        if (g_notificationsInFlight.count() == 0) {
+            Notify(req, DOWNLOAD_PROGRESS, received);
+            reported = received;
+        }
         const DWORD now = ::GetTickCount();
         if (now - windowStart >= kProgressWindowMs) {
             if (received - receivedAtWindowStart < kMinBytesPerWindow) return DOWNLOAD_ERR_INTERNET;
@@ -205,6 +211,8 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
             receivedAtWindowStart = received;
         }
     }
+    // The last report of a transfer always carries every byte received.
+    if (received > reported) Notify(req, DOWNLOAD_PROGRESS, received);
     // The internet client ends a cut connection like a complete reply: only the count tells.
     if (isFile ? received != req.expectedSize : (!capped && announced >= 0 && received < announced))
         return DOWNLOAD_ERR_INTERNET;
