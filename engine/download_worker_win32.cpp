@@ -42,6 +42,11 @@ constexpr DWORD kTransferTimeoutMs = 20000;
 constexpr DWORD kProgressWindowMs = 30000;
 constexpr int32_t kMinBytesPerWindow = 16 * 1024;
 
+// Progress reports: one per block would cost a posted message, and the window's work for it, for
+// every 4 KB. A report goes out only when the window has taken the last one and the last is at
+// least this old; the window draws no more often anyway.
+constexpr DWORD kProgressIntervalMs = 30;
+
 // HandleRequest's result when DOWNLOAD_FINISHED could not be posted: nothing more can reach the
 // window, so the worker ends and the window's watch ends the run.
 constexpr int32_t kNotificationLost = -1;
@@ -173,6 +178,7 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
     const int64_t limit = isFile ? int64_t(req.expectedSize) : kCatalogueStoreLimit;
     bool capped = false;
     DWORD windowStart = ::GetTickCount();
+    DWORD lastReport = windowStart - kProgressIntervalMs;
     int32_t reported = 0;
     int32_t receivedAtWindowStart = 0;
     while (!capped) {
@@ -198,13 +204,14 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
         if (!::WriteFile(local.get(), buffer, keep, &written, nullptr) || written != keep) return DOWNLOAD_ERR_FILE;
         received += static_cast<int32_t>(keep);
         SetBytesReceived(received);
-        // The count is a running sum: while the window has not yet taken the last report, the
-        // next one carries this block as well.
-        if (g_notificationsInFlight.count() == 0) {
+        const DWORD now = ::GetTickCount();
+        // The count is a running sum: while the window has not yet taken the last report, or
+        // the last went out only a moment ago, the next one carries this block as well.
+        if (g_notificationsInFlight.count() == 0 && now - lastReport >= kProgressIntervalMs) {
             Notify(req, DOWNLOAD_PROGRESS, received);
+            lastReport = now;
             reported = received;
         }
-        const DWORD now = ::GetTickCount();
         if (now - windowStart >= kProgressWindowMs) {
             if (received - receivedAtWindowStart < kMinBytesPerWindow) return DOWNLOAD_ERR_INTERNET;
             windowStart = now;
