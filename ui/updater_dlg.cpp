@@ -201,8 +201,9 @@ void CUpdaterDlg::SetProgressRange(int control, int32_t high) {
     Bar* bar = FindBar(control);
     if (!bar) return;
     // A range clamps the position: every position set before it reaches the bar first.
-    PaintBars();
-    ::SendMessageA(bar->window, PBM_SETRANGE32, 0, static_cast<LPARAM>(high));
+    SettleBars();
+    SendQuietly(*bar, PBM_SETRANGE32, 0, static_cast<LPARAM>(high));
+    RequestPaint();
 }
 
 void CUpdaterDlg::SetProgressPos(int control, int32_t pos) {
@@ -214,7 +215,8 @@ void CUpdaterDlg::SetProgressPos(int control, int32_t pos) {
 }
 
 void CUpdaterDlg::ShowProgress() {
-    PaintBars();
+    SettleBars();
+    RequestPaint();
 }
 
 void CUpdaterDlg::RequestPaint() {
@@ -233,12 +235,35 @@ void CUpdaterDlg::PaintBars() {
     if (paintTimerSet_) ::KillTimer(hwnd(), kPaintTimer);
     paintTimerSet_ = false;
     for (Bar* bar : {&fileBar_, &totalBar_}) {
-        if (!bar->pending) continue;
-        bar->pending = false;
-        // The bar draws the change itself.
-        ::SendMessageA(bar->window, PBM_SETPOS, static_cast<WPARAM>(bar->pos), 0);
+        if (bar->stale) {
+            if (bar->pending) SendQuietly(*bar, PBM_SETPOS, static_cast<WPARAM>(bar->pos), 0);
+            ::RedrawWindow(bar->window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+        } else if (bar->pending) {
+            // The bar draws the change itself.
+            ::SendMessageA(bar->window, PBM_SETPOS, static_cast<WPARAM>(bar->pos), 0);
+        } else {
+            continue;
+        }
+        bar->pending = bar->stale = false;
         lastPainted_ = ::GetTickCount();
     }
+}
+
+void CUpdaterDlg::SettleBars() {
+    for (Bar* bar : {&fileBar_, &totalBar_}) {
+        if (!bar->pending) continue;
+        SendQuietly(*bar, PBM_SETPOS, static_cast<WPARAM>(bar->pos), 0);
+        bar->pending = false;
+    }
+}
+
+void CUpdaterDlg::SendQuietly(Bar& bar, UINT message, WPARAM wParam, LPARAM lParam) {
+    // With its redrawing switched off the bar takes the value without drawing anything; the next
+    // PaintBars draws it whole.
+    ::SendMessageA(bar.window, WM_SETREDRAW, FALSE, 0);
+    ::SendMessageA(bar.window, message, wParam, lParam);
+    ::SendMessageA(bar.window, WM_SETREDRAW, TRUE, 0);
+    bar.stale = true;
 }
 
 void CUpdaterDlg::HideWindow() {

@@ -23,8 +23,9 @@ public:
     void ShowMessage(const char* text, const char* caption) override;
     void SetProgressRange(int control, int32_t high) override;
     // The bars are drawn at most every kPaintIntervalMs: a position set sooner after the last
-    // drawing waits for the next notification that comes later or, at the latest, for a timer.
-    // ShowProgress (a file's end) draws every position set so far at once.
+    // drawing, or a range, waits for the next notification that comes later or, at the latest,
+    // for a timer. ShowProgress (a file's end) hands every position to its bar at once; the
+    // drawing may still wait.
     void SetProgressPos(int control, int32_t pos) override;
     void ShowProgress() override;
     void HideWindow() override;
@@ -40,17 +41,21 @@ private:
     LRESULT OnCtlColor(UINT message, WPARAM wParam, LPARAM lParam);
     void OnStartUpdate();
     void OnWatchTimer();
-    // A progress bar, the position the run last gave it, and whether that has yet to reach the
-    // bar.
+    // A progress bar, the position the run last gave it, whether that has yet to reach the bar,
+    // and whether the bar holds values it has not drawn.
     struct Bar {
         HWND window = nullptr;
         int32_t pos = 0;
         bool pending = false;
+        bool stale = false;
     };
     Bar* FindBar(int control);
     // Draws the bars now if the last drawing is kPaintIntervalMs old, otherwise sets the timer.
     void RequestPaint();
     void PaintBars();
+    // Hands the pending positions to the bars without drawing them.
+    void SettleBars();
+    void SendQuietly(Bar& bar, UINT message, WPARAM wParam, LPARAM lParam);
 
     UniqueBitmap skinBitmap;
     BITMAP skinSize = {};
