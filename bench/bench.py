@@ -57,8 +57,8 @@ EXPERIMENTS = os.environ.get("BENCH_EXPERIMENTS", "0" if QUICK else "1") not in 
 EXP_MB = int(os.environ.get("BENCH_EXP_MB", "50"))
 EXP_FILES = int(os.environ.get("BENCH_EXP_FILES", "40"))
 # Which parts run (numbers as in bench/README.md); 7 is the full update and the no-op run again in
-# a prefix with Wine's default window management.
-SECTIONS = set(os.environ.get("BENCH_SECTIONS", "1 2 4 5 6 7").split())
+# a prefix with Wine's default window management, 8 the same without pinning to BENCH_CPUS.
+SECTIONS = set(os.environ.get("BENCH_SECTIONS", "1 2 4 5 6 7 8").split())
 # The prefix of every figure, where Wine's X11 driver leaves windows unmanaged, and one with the
 # defaults (bench/run.sh makes both).
 PREFIX = os.environ.get("BENCH_PREFIX", os.environ.get("WINEPREFIX", ""))
@@ -200,9 +200,10 @@ class MemoryPoller:
 
 
 class Bench:
-    def __init__(self, display, prefix):
+    def __init__(self, display, prefix, pinned=True):
         self.env = dict(os.environ, DISPLAY=display, WINEPREFIX=prefix)
         self.runs = WORK / "run"
+        self.pinned = PINNED if pinned else []
 
     def wine(self, *args, cwd=None, timeout=600):
         """Wall time of one Wine program, its stdout and its peak RSS (ru_maxrss, kB)."""
@@ -211,7 +212,7 @@ class Bench:
         out_path, err_path = self.runs / "wine.out", self.runs / "wine.err"
         with open(out_path, "wb") as out_f, open(err_path, "wb") as err_f:
             t0 = time.perf_counter()
-            p = subprocess.Popen([*PINNED, WINE, *map(str, args)], cwd=cwd, env=self.env, stdin=subprocess.DEVNULL,
+            p = subprocess.Popen([*self.pinned, WINE, *map(str, args)], cwd=cwd, env=self.env, stdin=subprocess.DEVNULL,
                                  stdout=out_f, stderr=err_f)
             p.wait(timeout=timeout)
             wall = time.perf_counter() - t0
@@ -293,7 +294,7 @@ class Bench:
             client_log.unlink()
         with MemoryPoller("TarnFileUpdater.exe") as mem:
             t0 = time.time()
-            p = subprocess.Popen([*PINNED, WINE, str(install / "TarnFileUpdater.exe")], cwd=install, env=self.env,
+            p = subprocess.Popen([*self.pinned, WINE, str(install / "TarnFileUpdater.exe")], cwd=install, env=self.env,
                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
                 p.wait(timeout=600)
@@ -390,6 +391,11 @@ def start_wineserver(prefix):
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+def repin(server, cpus):
+    """Moves a running wineserver to other CPUs."""
+    subprocess.run(["taskset", "-a", "-p", "-c", cpus, str(server.pid)], check=True, capture_output=True)
+
+
 def main():
     WORK.mkdir(parents=True, exist_ok=True)
     results = {"machine": machine(), "quick": QUICK, "repeat": REPEAT, "port": PORT,
@@ -448,6 +454,21 @@ def main():
                     managed["noop"].append(m.updater(m.runs / "install", rel, files))
                     managed["cat"].append(m.catalogue_fetch())
                 results["managed"] = managed
+
+            if "8" in SECTIONS and PINNED:
+                log("[8] full update and no-op run without pinning")
+                u = Bench(display, PREFIX, pinned=False)
+                repin(servers[0], f"0-{os.cpu_count() - 1}")
+                publish(rel, www)
+                free = {"upd": [], "wf4k": [], "noop": [], "cat": []}
+                for i in range(max(REPEAT, 5)):
+                    log(f"  round {i + 1}")
+                    free["upd"].append(u.updater(u.fresh_install(), rel, files))
+                    free["wf4k"].append(u.wininet(4096, rel, files))
+                    free["noop"].append(u.updater(u.runs / "install", rel, files))
+                    free["cat"].append(u.catalogue_fetch())
+                results["unpinned"] = free
+                repin(servers[0], CPUS)
 
             if "4" in SECTIONS:
                 log("[4] cost growth")

@@ -58,6 +58,9 @@ def main():
                  "the x86-64 build of the same sources: this kernel runs no 32-bit programs")
     port = res.get("port", 18380)
     load_end = f"; at the end {' '.join(res['load_end'])}" if "load_end" in res else ""
+    pinning = (f"- Pinning: the wineserver and every Windows program run on CPU {m['cpus']} only "
+               "(`BENCH_CPUS`, see bench/README.md); section 8 repeats the whole runs without it"
+               if m.get("cpus") else "- Pinning: none (`BENCH_CPUS` empty)")
     lines = ["# Benchmarks", "",
              "Produced by `bench/run.sh` (see bench/README.md); the tables below come from one run of it.", "",
              f"- Date: {m['date']}; load average (1, 5, 15 min) at the start {' '.join(m['load'])}{load_end}"
@@ -68,6 +71,7 @@ def main():
              "leaves windows unmanaged (`HKCU\\Software\\Wine\\X11 Driver` `Managed`=`N`); section 7: "
              "the same prefix with Wine's defaults",
              f"- Server: {m['nginx']} on 127.0.0.1:{port} (sendfile on); {m['curl']}",
+             pinning,
              f"- Each figure is the median of {res['repeat']} runs unless said otherwise; MiB = 2^20 bytes.", ""]
     lines += targets(res)
 
@@ -77,7 +81,10 @@ def main():
     if "noop" in res:
         lines += noop_section(res)
     if "managed" in res:
-        lines += managed_section(res)
+        lines += whole_runs_section(res, "managed",
+                                    "## 7. The same runs in a prefix with Wine's default window management")
+    if "unpinned" in res:
+        lines += whole_runs_section(res, "unpinned", "## 8. The same runs without pinning (prefix as in 1–6)")
     lines += core_section()
     if "growth" in res:
         lines += growth_section(res)
@@ -92,6 +99,7 @@ def targets(res):
     """Whole-run ratios against the targets: a full update at most 1.1 x the plain 4096-byte
     loop, a no-op run at most 1.3 x the floor plus one catalogue fetch, both with Wine's start."""
     rows = []
+    pin = f", CPU {res['machine']['cpus']}" if res["machine"].get("cpus") else ""
 
     def row(what, prefix, upd, ref, limit):
         ratio = upd / ref
@@ -100,16 +108,18 @@ def targets(res):
 
     if "full" in res:
         r = res["full"]["runs"]
-        row("full update (start → client started) / plain 4096-byte loop", "Managed=N",
+        row("full update (start → client started) / plain 4096-byte loop", "Managed=N" + pin,
             med(r["upd"], "client"), med(r["wf4k"], "wall"), 1.1)
     if "noop" in res:
         n = res["noop"]
-        row("no-op run / floor + one catalogue fetch", "Managed=N",
+        row("no-op run / floor + one catalogue fetch", "Managed=N" + pin,
             statistics.median(x["upd"]["client"] for x in n), statistics.median(x["cat"]["wall"] for x in n), 1.3)
-    if "managed" in res:
-        mg = res["managed"]
-        row("full update / plain 4096-byte loop", "defaults", med(mg["upd"], "client"), med(mg["wf4k"], "wall"), 1.1)
-        row("no-op run / floor + one catalogue fetch", "defaults", med(mg["noop"], "client"), med(mg["cat"], "wall"),
+    for key, prefix in (("managed", "defaults" + pin), ("unpinned", "Managed=N, unpinned")):
+        if key not in res:
+            continue
+        mg = res[key]
+        row("full update / plain 4096-byte loop", prefix, med(mg["upd"], "client"), med(mg["wf4k"], "wall"), 1.1)
+        row("no-op run / floor + one catalogue fetch", prefix, med(mg["noop"], "client"), med(mg["cat"], "wall"),
             1.3)
     if not rows:
         return []
@@ -117,11 +127,11 @@ def targets(res):
             + table(["run", "prefix", "updater / reference (medians)", "ratio", "target", "met"], rows) + [""])
 
 
-def managed_section(res):
-    mg = res["managed"]
+def whole_runs_section(res, key, title):
+    mg = res[key]
     f = res.get("full", {})
     what = f"{f['files']} files, {f['bytes'] / MiB:.0f} MiB" if f else "the release of section 1"
-    lines = [f"## 7. The same runs in a prefix with Wine's default window management ({what})", ""]
+    lines = [f"{title} ({what}, {len(mg['upd'])} rounds)", ""]
     upd, wf4 = med(mg["upd"], "client"), med(mg["wf4k"], "wall")
     noop, cat = med(mg["noop"], "client"), med(mg["cat"], "wall")
     lines += table(["run", "s (median)", "min–max", "×"], [
@@ -133,8 +143,10 @@ def managed_section(res):
          f"{noop / cat:.2f}"),
         ("floor + one catalogue fetch", f"{cat:.2f}", rng(mg["cat"], "wall"), "1.00"),
     ])
+    ratios = [u["client"] / w["wall"] for u, w in zip(mg["upd"], mg["wf4k"])]
     lines += ["", "× is against the reference row below it (the plain loop for the full update, the floor plus "
-              "one catalogue fetch for the no-op run).", ""]
+              "one catalogue fetch for the no-op run). Full update / plain loop round by round: "
+              + ", ".join(f"{x:.2f}" for x in ratios) + ".", ""]
     return lines
 
 
