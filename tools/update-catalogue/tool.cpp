@@ -14,6 +14,7 @@
 #include "tools/update-catalogue/readonly_platform.h"
 #include "tools/update-catalogue/release_rules.h"
 #include "tools/update-catalogue/release_scan.h"
+#include "tools/update-catalogue/sign_commands.h"
 
 namespace tarn::tool {
 
@@ -28,11 +29,16 @@ constexpr char kUsage[] =
     "\n"
     "commands:\n"
     "  build RELEASE_DIR --base-url URL [--base-url URL ...] -o FILE\n"
-    "        write a catalogue of every file below RELEASE_DIR\n"
+    "        [--sign KEYFILE [--sequence N] [--expires-days D]]\n"
+    "        write a catalogue of every file below RELEASE_DIR (and FILE.sig)\n"
     "  show FILE\n"
     "        print a catalogue in readable form\n"
     "  plan FILE INSTALL_DIR\n"
     "        print what the updater would download into INSTALL_DIR\n"
+    "  keygen KEYFILE\n"
+    "        make a signing key; prints the public key for UPDATE_PUBLIC_KEY\n"
+    "  verify-signature FILE PUBLIC_KEY\n"
+    "        check FILE.sig as a signed updater does\n"
     "\n"
     "'update-catalogue COMMAND --help' describes a command.\n"
     "Exit status: 0 done, 1 refused or failed (the reason is on stderr), 2 wrong usage.\n";
@@ -83,6 +89,7 @@ constexpr char kPlanHelp[] =
 
 int Help(std::ostream& out, const char* text) {
     out << text;
+    if (text == kBuildHelp) out << kBuildSignHelp;
     return kExitOk;
 }
 
@@ -163,6 +170,8 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     std::string output;
     bool haveOutput = false;
     bool optionsEnded = false;
+    SignOptions sign;
+    std::string problem;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (optionsEnded || a.empty() || a[0] != '-') {
@@ -185,12 +194,15 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
             if (haveOutput) return UsageError(err, "only one output file", kBuildHelp);
             output = a.substr(9);
             haveOutput = true;
+        } else if (const int taken = TakeSignOption(args, &i, &sign, &problem)) {
+            if (taken < 0) return UsageError(err, problem, kBuildHelp);
         } else {
             return UsageError(err, "unknown option " + SanitizeUtf8(a), kBuildHelp);
         }
     }
     if (positional.size() != 1) return UsageError(err, "build takes one RELEASE_DIR", kBuildHelp);
     if (!haveOutput || output.empty()) return UsageError(err, "build needs -o FILE", kBuildHelp);
+    if (!(problem = CheckSignOptions(sign)).empty()) return UsageError(err, problem, kBuildHelp);
     const std::string& release = positional[0];
     const std::string releaseShown = HostTextForDisplay(release);
     const std::string outputShown = HostTextForDisplay(output);
@@ -229,12 +241,15 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     }
 
     std::string error;
+    if (!CheckSigningKey(sign, &error)) return Failure(err, HostTextForDisplay(sign.keyFile), error);
     if (!WriteFileReplacing(output, bytes, &error)) return Failure(err, outputShown, error);
     uint64_t total = 0;
     for (const ReleaseFile& f : files) total += f.size;
     out << "wrote " << outputShown << ": " << files.size() << (files.size() == 1 ? " file, " : " files, ") << total
         << " bytes in all, " << baseUrls.size() << (baseUrls.size() == 1 ? " base URL" : " base URLs")
         << "; catalogue of " << bytes.size() << " bytes\n";
+    if (!sign.keyFile.empty()) return SignBuiltCatalogue(release, output, bytes, files, sign, out, err);
+    WarnIfSignatureLeftOver(output, err);
     return kExitOk;
 }
 
@@ -272,6 +287,8 @@ int RunShow(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         out << RightAligned(std::to_string(entry.size), 12) << "  " << Padded(FormatUtc(entry.writeTime), 21)
             << Padded(entry.timeText[0] ? entry.timeText : "-", 21) << Cp949ForDisplay(entry.path) << "\n";
     }
+    ShowSignatureFacts(file, std::string(reinterpret_cast<const char*>(engine.catalogueData.get()), engine.catalogueLength),
+                       engine.serverCount, out);
     return kExitOk;
 }
 
@@ -362,11 +379,15 @@ int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         if (rest[0] == "build") return Help(out, kBuildHelp);
         if (rest[0] == "show") return Help(out, kShowHelp);
         if (rest[0] == "plan") return Help(out, kPlanHelp);
+        if (rest[0] == "keygen") return Help(out, kKeygenHelp);
+        if (rest[0] == "verify-signature") return Help(out, kVerifySignatureHelp);
         return UsageError(err, "no command " + SanitizeUtf8(rest[0]), kUsage);
     }
     if (command == "build") return RunBuild(rest, out, err);
     if (command == "show") return RunShow(rest, out, err);
     if (command == "plan") return RunPlan(rest, out, err);
+    if (command == "keygen") return RunKeygen(rest, out, err);
+    if (command == "verify-signature") return RunVerifySignature(rest, out, err);
     return UsageError(err, "no command " + SanitizeUtf8(command), kUsage);
 }
 
