@@ -1,6 +1,7 @@
 """nginx from Debian's packages as a publisher would run it: a release folder and a catalogue
 served as static files on 127.0.0.1, started and stopped by the test."""
 import shutil
+import socket
 import subprocess
 import time
 import urllib.request
@@ -10,18 +11,24 @@ NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
 
 
 class Nginx:
-    """Serves `docroot` on 127.0.0.1:port with a configuration of its own in `workdir`."""
+    """Serves `docroot` on 127.0.0.1:port with a configuration of its own in `workdir`; over TLS
+    with `tls` = (certificate chain file, key file)."""
 
-    def __init__(self, docroot, workdir, port):
+    def __init__(self, docroot, workdir, port, tls=None):
         self.docroot = Path(docroot)
         self.workdir = Path(workdir)
         self.port = port
+        self.tls = tls
         self.proc = None
 
     def __enter__(self):
         self.workdir.mkdir(parents=True, exist_ok=True)
         (self.workdir / "logs").mkdir(exist_ok=True)
         conf = self.workdir / "nginx.conf"
+        listen = f"listen 127.0.0.1:{self.port};"
+        if self.tls:
+            listen = (f"listen 127.0.0.1:{self.port} ssl; ssl_certificate {self.tls[0]}; "
+                      f"ssl_certificate_key {self.tls[1]};")
         conf.write_text(f"""
 worker_processes 1;
 user root;
@@ -39,7 +46,7 @@ http {{
     default_type application/octet-stream;
     sendfile on;
     server {{
-        listen 127.0.0.1:{self.port};
+        {listen}
         root {self.docroot};
         location = /dedivur/update/pim {{ default_type application/octet-stream; }}
     }}
@@ -52,6 +59,9 @@ http {{
             if self.proc.poll() is not None:
                 raise RuntimeError("nginx did not start: " + self.proc.stderr.read().decode(errors="replace"))
             try:
+                if self.tls:
+                    socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                    return self
                 urllib.request.urlopen(f"http://127.0.0.1:{self.port}/dedivur/update/pim", timeout=1).read()
                 return self
             except urllib.error.HTTPError:
