@@ -6,8 +6,11 @@
 #include <memory>
 #include <string>
 
+#include "platform/platform.h"
+#include "test_support.h"
 #include "trust/public_key.h"
 #include "trust/release_check.h"
+#include "trust/release_state.h"
 #include "trust/sha256.h"
 #include "trust/signature_file.h"
 
@@ -219,6 +222,28 @@ TEST_F(SignatureFileTest, ReleaseCheckVerdicts) {
     EXPECT_EQ(Verify(&good, 0, facts->sequence + 1), ReleaseVerdict::kRollback);
     // The signature is checked before anything it vouches for.
     EXPECT_EQ(Verify(&badSignature, facts->expires + 1, UINT64_MAX, otherCatalogue), ReleaseVerdict::kBadSignature);
+}
+
+TEST(TrustReleaseStateTest, SavedSequenceReadsBackAndAnythingElseReadsAsNone) {
+    test::CurrentDirGuard cwd;
+    test::TempFolder dir;
+    ASSERT_TRUE(SystemPlatform().SetCurrentDir(dir.path().c_str()));
+    EXPECT_EQ(ReadLastSequence(kReleaseStateFileName), 0u);
+    ASSERT_TRUE(SaveLastSequence(kReleaseStateFileName, 7));
+    ASSERT_TRUE(SaveLastSequence(kReleaseStateFileName, 0xFEDCBA9876543210ULL));
+    EXPECT_EQ(ReadLastSequence(kReleaseStateFileName), 0xFEDCBA9876543210ULL);
+    EXPECT_EQ(dir.List(), std::vector<std::string>{kReleaseStateFileName});
+
+    const std::string good = dir.Read(kReleaseStateFileName);
+    ASSERT_EQ(good.size(), kReleaseStateSize);
+    std::string flipped = good;
+    flipped[9] ^= 1;
+    std::string badMagic = good;
+    badMagic[0] = 't';
+    for (const std::string& bad : {std::string(), good.substr(0, 19), good + '\0', flipped, badMagic}) {
+        dir.WriteFile(kReleaseStateFileName, bad);
+        EXPECT_EQ(ReadLastSequence(kReleaseStateFileName), 0u) << bad.size();
+    }
 }
 
 }  // namespace
