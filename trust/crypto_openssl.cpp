@@ -5,6 +5,8 @@
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 
+#include <algorithm>
+
 #include "trust/crypto.h"
 
 namespace tarn::trust {

@@ -33,17 +33,6 @@ const char kVerifySignatureHelp[] =
     "PUBLIC_KEY is the line 'keygen' printed, or a file whose last line it is.\n"
     "Exit status: 0 good, 1 not good (the reason is on stderr), 2 wrong usage.\n";
 
-const char kBuildSignHelp[] =
-    "\n"
-    "Signing (FILE.sig beside FILE; without --sign no signature is written):\n"
-    "  --sign KEYFILE      also write FILE.sig, signed with the private key in KEYFILE: the\n"
-    "                      SHA-256 of the catalogue and of every file, a sequence number and\n"
-    "                      an expiry (native build only)\n"
-    "  --sequence N        the release's sequence number (default: the current time in\n"
-    "                      seconds); updaters refuse a release older than the last they took\n"
-    "  --expires-days D    the signature expires D days from now (default 30, at most 3660);\n"
-    "                      sign again before then\n";
-
 namespace {
 
 constexpr char kProgram[] = "update-catalogue";

@@ -12,8 +12,6 @@ namespace tarn::tool {
 
 extern const char kKeygenHelp[];
 extern const char kVerifySignatureHelp[];
-// The part of build's help about signing.
-extern const char kBuildSignHelp[];
 
 int RunKeygen(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int RunVerifySignature(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

@@ -45,6 +45,7 @@ constexpr char kUsage[] =
 
 constexpr char kBuildHelp[] =
     "usage: update-catalogue build RELEASE_DIR --base-url URL [--base-url URL ...] -o FILE\n"
+    "           [--sign KEYFILE [--sequence N] [--expires-days D]]\n"
     "\n"
     "Writes an update catalogue for every regular file below RELEASE_DIR: its path relative to\n"
     "the folder (backslashes, CP949), its size and its last-write time, sorted by the bytes of\n"
@@ -54,6 +55,13 @@ constexpr char kBuildHelp[] =
     "  --base-url URL      address that the file paths are appended to, ending with '/'; the\n"
     "                      updater fetches from the first one (also --base-url=URL)\n"
     "  -o, --output FILE   the catalogue to write; FILE must not lie inside RELEASE_DIR\n"
+    "  --sign KEYFILE      also write FILE.sig, signed with the private key in KEYFILE: the\n"
+    "                      SHA-256 of the catalogue and of every file, a sequence number and\n"
+    "                      an expiry (native build only; without --sign no FILE.sig is written)\n"
+    "  --sequence N        the release's sequence number (default: the current time in\n"
+    "                      seconds); updaters refuse a release older than the last they took\n"
+    "  --expires-days D    the signature expires D days from now (default 30, at most 3660);\n"
+    "                      sign again before then\n"
     "\n"
     "Refused, with the file and the reason, and nothing written (exit 1): more than 300 files;\n"
     "a file of 2 GiB or more, or 2 GiB or more in all; a path over 259 bytes in CP949, or one\n"
@@ -76,7 +84,8 @@ constexpr char kShowHelp[] =
     "Prints a catalogue: its header, its base URLs and every entry with its size, its\n"
     "last-write time in UTC, the local-time text the updater compares (with this machine's UTC\n"
     "offset) and its path in UTF-8. The catalogue is read by the updater's own parser; one the\n"
-    "updater would reject is reported with the reason and the byte offset (exit 1).\n";
+    "updater would reject is reported with the reason and the byte offset (exit 1). When\n"
+    "FILE.sig lies beside it, the signature's facts follow, unverified (see verify-signature).\n";
 
 constexpr char kPlanHelp[] =
     "usage: update-catalogue plan FILE INSTALL_DIR\n"
@@ -89,7 +98,6 @@ constexpr char kPlanHelp[] =
 
 int Help(std::ostream& out, const char* text) {
     out << text;
-    if (text == kBuildHelp) out << kBuildSignHelp;
     return kExitOk;
 }
 
