@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 
+#include "tools/update-catalogue/compare_reads.h"
 #include "tools/update-catalogue/host_io.h"
 #include "tools/update-catalogue/signing_key.h"
 #include "trust/sha256.h"
@@ -29,30 +31,19 @@ bool HashHostFile(const std::string& hostPath, trust::Digest* digest, uint64_t* 
         *error = std::string("cannot open: ") + std::strerror(errno);
         return false;
     }
-    trust::Sha256Stream stream;
-    std::unique_ptr<char[]> buffer(new char[1 << 16]);
-    uint64_t total = 0;
-    for (;;) {
-        const size_t got = std::fread(buffer.get(), 1, 1 << 16, file.get());
-        stream.Update(buffer.get(), got);
-        total += got;
-        if (got < (1 << 16)) break;
-    }
-    if (std::ferror(file.get())) {
-        *error = std::string("cannot read: ") + std::strerror(errno);
-        return false;
-    }
-    if (!stream.Finish(digest)) {
-        *error = "cannot compute SHA-256";
-        return false;
-    }
-    *size = total;
-    return true;
+    const auto read = [&file](char* buffer, size_t n) {
+        const size_t got = std::fread(buffer, 1, n, file.get());
+        return std::ferror(file.get()) ? -1L : static_cast<long>(got);
+    };
+    bool failedRead = false;
+    if (HashReads(read, digest, size, &failedRead)) return true;
+    *error = failedRead ? std::string("cannot read: ") + std::strerror(errno) : "cannot compute SHA-256";
+    return false;
 }
 
-bool WriteSignatureFile(const std::string& catalogueHostPath, const std::string& catalogueBytes,
-                        const std::vector<trust::Digest>& fileHashes, const std::string& keyFile, uint64_t sequence,
-                        uint64_t expires, std::string* error, trust::PublicKey* publicKey) {
+bool MakeSignatureFile(const std::string& catalogueBytes, const std::vector<trust::Digest>& fileHashes,
+                       const std::string& keyFile, uint64_t sequence, uint64_t expires, std::string* signatureFile,
+                       std::string* error, trust::PublicKey* publicKey) {
     if (fileHashes.size() > trust::kMaxSignedFiles) {
         *error = "more than 300 files";
         return false;
@@ -87,9 +78,16 @@ bool WriteSignatureFile(const std::string& catalogueHostPath, const std::string&
         return false;
     }
     bytes.append(reinterpret_cast<const char*>(signature.data()), signature.size());
-    if (!WriteFileReplacing(SignatureFileFor(catalogueHostPath), bytes, error)) return false;
+    *signatureFile = std::move(bytes);
     if (publicKey) *publicKey = key;
     return true;
+}
+
+bool WriteCatalogueAndSignature(const std::string& catalogueHostPath, const std::string& catalogueBytes,
+                                const std::string& signatureFile, std::string* error) {
+    if (!signatureFile.empty() && !WriteFileReplacing(SignatureFileFor(catalogueHostPath), signatureFile, error))
+        return false;
+    return WriteFileReplacing(catalogueHostPath, catalogueBytes, error);
 }
 
 bool ReadSignatureFile(const std::string& sigHostPath, trust::SignatureFile* out, std::string* error) {

@@ -20,12 +20,18 @@ std::string SignatureFileFor(const std::string& catalogueHostPath);
 // SHA-256 of a whole host file, read in pieces; *size is the number of bytes hashed.
 bool HashHostFile(const std::string& hostPath, trust::Digest* digest, uint64_t* size, std::string* error);
 
-// Signs the catalogue's bytes and the per-file hashes (catalogue order) with the private key in
-// keyFile and writes "<catalogueHostPath>.sig" in its place atomically. expires: seconds since
-// 1970 UTC. *publicKey, when given, receives the key that verifies it.
-bool WriteSignatureFile(const std::string& catalogueHostPath, const std::string& catalogueBytes,
-                        const std::vector<trust::Digest>& fileHashes, const std::string& keyFile, uint64_t sequence,
-                        uint64_t expires, std::string* error, trust::PublicKey* publicKey = nullptr);
+// The bytes of a signature file for the catalogue's bytes and the per-file hashes (catalogue
+// order), signed with the private key in keyFile and checked with its public half before they
+// are handed out. expires: seconds since 1970 UTC. *publicKey, when given, receives that key.
+bool MakeSignatureFile(const std::string& catalogueBytes, const std::vector<trust::Digest>& fileHashes,
+                       const std::string& keyFile, uint64_t sequence, uint64_t expires, std::string* signatureFile,
+                       std::string* error, trust::PublicKey* publicKey = nullptr);
+
+// Writes "<catalogueHostPath>.sig" (unless signatureFile is empty) and then the catalogue, each
+// under a temporary name renamed into place, back to back: a reader that fetches both meets a
+// mismatched pair only if its two requests straddle the renames.
+bool WriteCatalogueAndSignature(const std::string& catalogueHostPath, const std::string& catalogueBytes,
+                                const std::string& signatureFile, std::string* error);
 
 // Reads and parses a signature file without checking its signature: its facts are whatever the
 // file says. False with a reason when it cannot be read or parsed.

@@ -24,6 +24,8 @@ const char kKeygenHelp[] =
     "only; an existing file is never overwritten) and prints the public key as the last line,\n"
     "in the form the UPDATE_PUBLIC_KEY build setting takes. Keep KEYFILE off the web server.\n";
 
+const char kPublicKeyForm[] = "is neither 'ecdsa-p256:' and 128 hex digits nor a file ending with them";
+
 const char kVerifySignatureHelp[] =
     "usage: update-catalogue verify-signature CATALOGUE PUBLIC_KEY\n"
     "\n"
@@ -86,7 +88,24 @@ int32_t CatalogueEntryCount(const std::string& bytes) {
     return view.engine->ParseCatalogue() ? view.engine->serverCount : -1;
 }
 
-// The key text itself, or the last non-empty line of a file holding it.
+// VerifyRelease's checks that need no key, on the signature file's own, unverified word.
+trust::ReleaseVerdict CheckWithoutKey(trust::ByteSpan catalogue, trust::ByteSpan signatureFile, uint64_t now,
+                                      trust::ReleaseCheck* check) {
+    check->format = trust::SignatureFormat::kOk;
+    if (!signatureFile.data) return check->verdict = trust::ReleaseVerdict::kMissing;
+    check->format = trust::ParseSignatureFile(signatureFile.data, signatureFile.size, &check->signature);
+    if (check->format != trust::SignatureFormat::kOk) return check->verdict = trust::ReleaseVerdict::kMalformed;
+    trust::Digest digest{};
+    if (!trust::Sha256(trust::SystemCrypto(), catalogue.data, catalogue.size, &digest))
+        return check->verdict = trust::ReleaseVerdict::kNoCrypto;
+    if (digest != check->signature.facts.catalogueHash)
+        return check->verdict = trust::ReleaseVerdict::kCatalogueMismatch;
+    if (now > check->signature.facts.expires) return check->verdict = trust::ReleaseVerdict::kExpired;
+    return check->verdict = trust::ReleaseVerdict::kOk;
+}
+
+}  // namespace
+
 bool ReadPublicKeyArgument(const std::string& arg, trust::PublicKey* key) {
     if (trust::ParsePublicKeyText(arg, key)) return true;
     std::string data, error;
@@ -96,8 +115,6 @@ bool ReadPublicKeyArgument(const std::string& arg, trust::PublicKey* key) {
     const size_t lineStart = data.find_last_of('\n');
     return trust::ParsePublicKeyText(lineStart == std::string::npos ? data : data.substr(lineStart + 1), key);
 }
-
-}  // namespace
 
 int RunKeygen(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (WantsHelp(args)) return Help(out, kKeygenHelp);
@@ -123,8 +140,7 @@ int RunVerifySignature(const std::vector<std::string>& args, std::ostream& out, 
         return UsageError(err, "verify-signature takes CATALOGUE and PUBLIC_KEY", kVerifySignatureHelp);
     trust::PublicKey key;
     if (!ReadPublicKeyArgument(args[1], &key))
-        return UsageError(err, "PUBLIC_KEY is neither 'ecdsa-p256:' and 128 hex digits nor a file ending with them",
-                          kVerifySignatureHelp);
+        return UsageError(err, std::string("PUBLIC_KEY ") + kPublicKeyForm, kVerifySignatureHelp);
     const std::string& catalogue = args[0];
     const std::string shown = HostTextForDisplay(catalogue);
     std::string bytes, sigBytes, error;
@@ -134,26 +150,16 @@ int RunVerifySignature(const std::vector<std::string>& args, std::ostream& out, 
     if (haveSig && !ReadHostFile(sigFile, trust::kMaxSignatureFileSize, &sigBytes, &error))
         return Failure(err, HostTextForDisplay(sigFile), error);
 
-    auto check = std::make_unique<trust::ReleaseCheck>();
-    const trust::ReleaseVerdict verdict =
-        trust::VerifyRelease(trust::SystemCrypto(), {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()},
-                             {haveSig ? reinterpret_cast<const uint8_t*>(sigBytes.data()) : nullptr, sigBytes.size()},
-                             key, Now(), 0, check.get());
-    const trust::ReleaseFacts& facts = check->signature.facts;
-    std::string reason = trust::DescribeReleaseVerdict(verdict);
-    if (verdict == trust::ReleaseVerdict::kMissing) reason += " (" + HostTextForDisplay(sigFile) + ")";
-    if (verdict == trust::ReleaseVerdict::kMalformed)
-        reason += std::string(": ") + trust::DescribeSignatureFormat(check->format);
-    if (verdict == trust::ReleaseVerdict::kExpired) reason += " (" + UtcText(facts.expires) + ")";
-    if (verdict != trust::ReleaseVerdict::kOk) return Failure(err, shown, reason);
-
-    const int32_t entries = CatalogueEntryCount(bytes);
-    if (entries < 0) return Failure(err, shown, "the signature is good, but the updater rejects the catalogue");
-    if (static_cast<uint32_t>(entries) != facts.fileCount) {
+    if (!haveSig) {
         return Failure(err, shown,
-                       "the signature holds " + std::to_string(facts.fileCount) + " file hashes for " +
-                           std::to_string(entries) + " catalogue entries");
+                       std::string(trust::DescribeReleaseVerdict(trust::ReleaseVerdict::kMissing)) + " (" +
+                           HostTextForDisplay(sigFile) + ")");
     }
+    auto check = std::make_unique<trust::ReleaseCheck>();
+    const std::string problem =
+        CheckReleaseSignature(bytes, CatalogueEntryCount(bytes), SpanOf(sigBytes), &key, check.get());
+    if (!problem.empty()) return Failure(err, shown, problem);
+    const trust::ReleaseFacts& facts = check->signature.facts;
     out << "good signature: " << shown << "\n";
     out << "  key id:     " << Hex(facts.keyId.data(), facts.keyId.size()) << "\n";
     out << "  sequence:   " << facts.sequence << "\n";
@@ -214,31 +220,56 @@ void WarnIfSignatureLeftOver(const std::string& output, std::ostream& err) {
     }
 }
 
-int SignBuiltCatalogue(const std::string& release, const std::string& output, const std::string& catalogueBytes,
-                       const std::vector<ReleaseFile>& files, const SignOptions& options, std::ostream& out,
-                       std::ostream& err) {
+int SignRelease(const PreparedRelease& prepared, const std::vector<std::string>& sources, const SignOptions& options,
+                ReleaseSignature* signature, std::ostream& err) {
+    const std::vector<ReleaseFile>& files = prepared.files;
     std::vector<trust::Digest> hashes(files.size());
+    std::string error;
     for (size_t i = 0; i < files.size(); ++i) {
         uint64_t size = 0;
-        std::string error;
-        if (!HashHostFile(release + "/" + files[i].shown, &hashes[i], &size, &error))
-            return Failure(err, files[i].shown, error);
+        if (!HashSource(sources[i], &hashes[i], &size, &error)) return Failure(err, files[i].shown, error);
         if (size != files[i].size) return Failure(err, files[i].shown, "changed while the release was being signed");
     }
     const uint64_t now = Now();
-    const uint64_t sequence = options.haveSequence ? options.sequence : now;
-    const uint64_t days = options.haveExpiry ? options.expiresDays : kDefaultExpiryDays;
-    const uint64_t expires = now + days * kSecondsPerDay;
-    const std::string sigFile = SignatureFileFor(output);
-    std::string error;
+    signature->sequence = options.haveSequence ? options.sequence : now;
+    signature->expires = now + (options.haveExpiry ? options.expiresDays : kDefaultExpiryDays) * kSecondsPerDay;
     trust::PublicKey key;
-    if (!WriteSignatureFile(output, catalogueBytes, hashes, options.keyFile, sequence, expires, &error, &key))
-        return Failure(err, HostTextForDisplay(sigFile), error);
-    trust::KeyId id{};
-    trust::KeyIdOf(trust::SystemCrypto(), key, &id);
-    out << "wrote " << HostTextForDisplay(sigFile) << ": sequence " << sequence << ", expires " << UtcText(expires)
-        << ", key id " << Hex(id.data(), id.size()) << "\n";
+    if (!MakeSignatureFile(prepared.catalogue, hashes, options.keyFile, signature->sequence, signature->expires,
+                           &signature->bytes, &error, &key))
+        return Failure(err, HostTextForDisplay(options.keyFile), error);
+    trust::KeyIdOf(trust::SystemCrypto(), key, &signature->keyId);
     return kExitOk;
+}
+
+void PrintSignature(const std::string& shown, const ReleaseSignature& signature, std::ostream& out) {
+    out << "wrote " << shown << ": sequence " << signature.sequence << ", expires " << UtcText(signature.expires)
+        << ", key id " << Hex(signature.keyId.data(), signature.keyId.size()) << "\n";
+}
+
+std::string CheckReleaseSignature(const std::string& catalogue, int32_t entries, trust::ByteSpan signatureFile,
+                                  const trust::PublicKey* key, trust::ReleaseCheck* check) {
+    const trust::ByteSpan bytes = SpanOf(catalogue);
+    const trust::ReleaseVerdict verdict =
+        key ? trust::VerifyRelease(trust::SystemCrypto(), bytes, signatureFile, *key, Now(), 0, check)
+            : CheckWithoutKey(bytes, signatureFile, Now(), check);
+    const trust::ReleaseFacts& facts = check->signature.facts;
+    std::string reason = trust::DescribeReleaseVerdict(verdict);
+    if (verdict == trust::ReleaseVerdict::kMalformed)
+        reason += std::string(": ") + trust::DescribeSignatureFormat(check->format);
+    if (verdict == trust::ReleaseVerdict::kExpired) reason += " (" + UtcText(facts.expires) + ")";
+    if (verdict != trust::ReleaseVerdict::kOk) return reason;
+    if (entries < 0)
+        return key ? "the signature is good, but the updater rejects the catalogue"
+                   : "the updater rejects the catalogue";
+    if (static_cast<uint32_t>(entries) != facts.fileCount) {
+        return "the signature holds " + std::to_string(facts.fileCount) + " file hashes for " +
+               std::to_string(entries) + " catalogue entries";
+    }
+    return "";
+}
+
+trust::ByteSpan SpanOf(const std::string& bytes) {
+    return {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
 }
 
 void ShowSignatureFacts(const std::string& catalogue, const std::string& catalogueBytes, int32_t entryCount,

@@ -10,6 +10,7 @@
 #include "tools/update-catalogue/host_io.h"
 #include "tools/update-catalogue/publish/commands.h"
 #include "tools/update-catalogue/release_rules.h"
+#include "tools/update-catalogue/release_signature.h"
 #include "tools/update-catalogue/sign_commands.h"
 
 namespace tarn::tool {
@@ -58,7 +59,8 @@ constexpr char kBuildHelp[] =
     "                      keep PREVIOUS's time for every file whose bytes did not change\n"
     "  --sign KEYFILE      also write FILE.sig, signed with the private key in KEYFILE: the\n"
     "                      SHA-256 of the catalogue and of every file, a sequence number and\n"
-    "                      an expiry (native build only; without --sign no FILE.sig is written)\n"
+    "                      an expiry; it is written right before FILE (native build only;\n"
+    "                      without --sign no FILE.sig is written)\n"
     "  --sequence N        the release's sequence number (default: the current time in\n"
     "                      seconds); updaters refuse a release older than the last they took\n"
     "  --expires-days D    the signature expires D days from now (default 30, at most 3660);\n"
@@ -82,10 +84,16 @@ constexpr char kBuildHelp[] =
     "--times-from: clients fetch every file whose time differs from theirs, so a release rebuilt\n"
     "with fresh times would be fetched whole. With PREVIOUS, a file of the same path, size and\n"
     "bytes as there is given PREVIOUS's time, in the catalogue and on its copy in RELEASE_DIR\n"
-    "(so that this folder can be PREVIOUS next time). PREVIOUS is the previous release folder\n"
-    "(its files' bytes and times), or a folder written by stage (the bytes of the copies it\n"
-    "serves, the times of its catalogue; Linux build only). A catalogue alone is refused: it\n"
-    "holds no bytes, and a changed file that kept its size and time would never reach clients.\n"
+    "(so that this folder can be PREVIOUS next time). What tells that the bytes did not change\n"
+    "depends on PREVIOUS:\n"
+    "  - the previous release folder: its file's bytes; times from its files;\n"
+    "  - a folder written by stage (Linux build only): the bytes of the copy it serves, or where\n"
+    "    there is none the SHA-256 its pim.sig states; times from its catalogue;\n"
+    "  - a catalogue with CATALOGUE.sig beside it: the size and the SHA-256 the signature file\n"
+    "    states, which must belong to that catalogue (its signature is not checked: it is your\n"
+    "    own file, and an expired one will do); times from the catalogue;\n"
+    "  - a catalogue alone: refused. It holds no bytes, and a changed file that kept its size\n"
+    "    and time would never reach clients.\n"
     "A changed file whose size and time the updater would take for the previous ones is given\n"
     "the current time. Every file that clients will fetch is listed, with why.\n";
 
@@ -165,11 +173,19 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     request.refusedNote = outputShown + " not written";
     PreparedRelease prepared;
     if (const int status = PrepareRelease(request, out, err, &prepared)) return status;
-    if (!WriteFileReplacing(output, prepared.catalogue, &error)) return Failure(err, outputShown, error);
+    ReleaseSignature signature;
+    if (!sign.keyFile.empty()) {
+        std::vector<std::string> sources;
+        for (const ReleaseFile& f : prepared.files) sources.push_back(f.source);
+        if (const int status = SignRelease(prepared, sources, sign, &signature, err)) return status;
+    }
+    if (!WriteCatalogueAndSignature(output, prepared.catalogue, signature.bytes, &error))
+        return Failure(err, outputShown, error);
     PrintWritten(outputShown, prepared, request.baseUrls.size(), out);
-    if (!sign.keyFile.empty())
-        return SignBuiltCatalogue(release, output, prepared.catalogue, prepared.files, sign, out, err);
-    WarnIfSignatureLeftOver(output, err);
+    if (sign.keyFile.empty())
+        WarnIfSignatureLeftOver(output, err);
+    else
+        PrintSignature(HostTextForDisplay(SignatureFileFor(output)), signature, out);
     return kExitOk;
 }
 
