@@ -40,6 +40,7 @@ public:
     bool GetModulePath(char* buffer, unsigned cap) override { return Copy(buffer, cap, "C:\\Game\\Updater.exe"); }
     bool GetCommonAppDataFolder(char* buffer, unsigned cap) override { return Copy(buffer, cap, "C:\\Data"); }
     bool DeleteFileForce(const char*) override { return true; }
+    bool RenameFile(const char*, const char*) override { return false; }
     bool ReadWholeFile(const char*, std::unique_ptr<uint8_t[]>*, int32_t*, uint32_t* error) override {
         *error = 2;
         return false;
