@@ -2,13 +2,13 @@
 
 #include <cstring>
 
-#include "build_config.h"
+#include "engine/build_settings.h"
 #include "engine/text.h"
 
 namespace tarn {
 
 UpdateEngine::UpdateEngine(Platform& platform, UpdateHost* host) : platform_(platform), host_(host) {
-    catalogueUrl = UPDATE_CATALOGUE_URL;
+    catalogueUrl = BuiltInCatalogueUrl();
 
     char folder[kPathSize] = {};
     char path[kPathSize] = {};

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the builds, the tests, the demo and the benchmarks need on a Debian 12 amd64
 # machine, from Debian's own packages. Safe to run again: it only installs what is missing.
+#   scripts/setup.sh          what the builds and tests need
+#   scripts/setup.sh --fuzz   that and clang with libFuzzer, for fuzz/run.sh
 set -euo pipefail
 
 SUDO=""
@@ -15,7 +17,13 @@ packages=(
   nginx-light lighttpd curl libcurl4-openssl-dev
   python3 python3-pytest
   valgrind
+  # OpenSSL: the native build's signatures, and test certificates. Wine's TLS and its BCrypt
+  # signature checks load GnuTLS, which Wine only recommends.
+  libssl-dev openssl libgnutls30 libgnutls30:i386
 )
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang-14 libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 """nginx and lighttpd from Debian's packages as a publisher would run them: a folder served as
 static files on 127.0.0.1, started and stopped by the test."""
 import shutil
+import socket
 import subprocess
 import time
 import urllib.request
@@ -12,12 +13,14 @@ LIGHTTPD = shutil.which("lighttpd") or "/usr/sbin/lighttpd"
 
 class _StaticServer:
     """Runs a server on 127.0.0.1:port with a configuration of its own in `workdir`; subclasses
-    write the configuration and name the command."""
+    write the configuration and name the command. With `tls` = (certificate chain file, key file)
+    it serves https, and readiness is a plain connect (the test CA is trusted only in Wine)."""
 
-    def __init__(self, docroot, workdir, port):
+    def __init__(self, docroot, workdir, port, tls=None):
         self.docroot = Path(docroot)
         self.workdir = Path(workdir)
         self.port = port
+        self.tls = tls
         self.proc = None
 
     def __enter__(self):
@@ -30,6 +33,9 @@ class _StaticServer:
                 raise RuntimeError(f"{self.command()[0]} did not start: "
                                    + self.proc.stderr.read().decode(errors="replace"))
             try:
+                if self.tls:
+                    socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                    return self
                 urllib.request.urlopen(f"http://127.0.0.1:{self.port}/dedivur/update/pim", timeout=1).read()
                 return self
             except urllib.error.HTTPError:
@@ -55,11 +61,15 @@ class Nginx(_StaticServer):
     """Serves `docroot` as a plain static root, or with `server_block` (an nginx server { }
     block, its root and listen lines already set) when one is given."""
 
-    def __init__(self, docroot, workdir, port, server_block=None):
-        super().__init__(docroot, workdir, port)
+    def __init__(self, docroot, workdir, port, server_block=None, tls=None):
+        super().__init__(docroot, workdir, port, tls)
+        listen = f"listen 127.0.0.1:{port};"
+        if tls:
+            listen = (f"listen 127.0.0.1:{port} ssl; ssl_certificate {tls[0]}; "
+                      f"ssl_certificate_key {tls[1]};")
         self.server_block = server_block or f"""
     server {{
-        listen 127.0.0.1:{port};
+        {listen}
         root {docroot};
         location = /dedivur/update/pim {{ default_type application/octet-stream; }}
     }}"""

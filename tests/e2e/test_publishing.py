@@ -120,3 +120,22 @@ def test_lighttpd_configuration_serves_the_staged_release(tmp_path):
         r = tool("verify", CATALOGUE_URL)
     assert r.returncode == 0, r.stdout + r.stderr
     assert "200           7           7  ok      한글/설정 파일.txt" in r.stdout
+
+
+def test_signed_stage_passes_verify_with_its_key_and_a_changed_body_is_named_by_hash(tmp_path):
+    key = tmp_path / "key.pem"
+    public_key = tool("keygen", key).stdout.splitlines()[-1]
+    www = tmp_path / "www"
+    out = stage(make_release(tmp_path / "release", RELEASE), www, "--sign", key)
+    assert f"wrote {www}/dedivur/update/pim.sig: sequence " in out
+    tool_dll = www / "files" / "bin" / "tool.dll"
+    with Nginx(www, tmp_path / "nginx", PORT):
+        r = tool("verify", CATALOGUE_URL, "--public-key", public_key)
+        assert r.returncode == 0, r.stdout + r.stderr
+        assert "good signature: key id " in r.stdout and f"{len(RELEASE)} file hashes" in r.stdout
+        tool_dll.write_bytes(tool_dll.read_bytes()[::-1])  # other bytes of the same size
+        r = tool("verify", CATALOGUE_URL)
+    assert r.returncode == 1
+    failed = [line.split()[-1] for line in r.stdout.splitlines() if " FAIL " in line]
+    assert failed == ["bin/tool.dll"], r.stdout
+    assert "bin/tool.dll: SHA-256 " in r.stdout and ", but the signature file says " in r.stdout

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,7 +13,10 @@
 #include "tools/update-catalogue/publish/stable_times.h"
 #include "tools/update-catalogue/publish/verify.h"
 #include "tools/update-catalogue/release_scan.h"
+#include "tools/update-catalogue/release_signature.h"
 #include "tools/update-catalogue/tool.h"
+#include "trust/sha256.h"
+#include "trust/signature_file.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -129,6 +133,46 @@ TEST_F(PublishTest, TimesFromThePreviousReleaseKeepOnlyWhatDidNotChange) {
               kExitFailed);
     EXPECT_NE(err.str().find("cannot tell a changed file of the same size"), std::string::npos) << err.str();
     EXPECT_EQ(dir.Read("pim"), published);
+}
+
+TEST_F(PublishTest, TimesFromACatalogueWithItsSignatureFileCompareSizeAndSignedHash) {
+    const uint64_t fresh = kTime + 86400 * kSecond;
+    for (const char* rel : {"old", "new"}) dir.MakeDir(rel);
+    dir.WriteFile("old\\bytes.txt", "v1");
+    dir.WriteFile("old\\same.txt", "v1");
+    dir.WriteFile("new\\bytes.txt", "V1");
+    dir.WriteFile("new\\same.txt", "v1");
+    for (const char* name : {"bytes.txt", "same.txt"}) {
+        dir.SetWriteTime(std::string("old\\") + name, FromU64(kTime));
+        dir.SetWriteTime(std::string("new\\") + name, FromU64(fresh));
+    }
+    ASSERT_EQ(Run({"build", Host("old"), "--base-url", "http://h/", "-o", Host("pim")}), kExitOk) << err.str();
+    // The file hashes in catalogue order; the signature itself is not what --times-from checks.
+    auto facts = std::make_unique<trust::ReleaseFacts>();
+    const std::string catalogue = dir.Read("pim");
+    ASSERT_TRUE(trust::Sha256(trust::SystemCrypto(), catalogue.data(), catalogue.size(), &facts->catalogueHash));
+    facts->fileCount = 2;
+    uint64_t size = 0;
+    std::string error;
+    ASSERT_TRUE(HashHostFile(Host("old\\bytes.txt"), &facts->fileHashes[0], &size, &error)) << error;
+    ASSERT_TRUE(HashHostFile(Host("old\\same.txt"), &facts->fileHashes[1], &size, &error)) << error;
+    const std::string unsignedTail(trust::kSignatureSize, '\0');
+    dir.WriteFile("pim.sig", trust::EncodeSignedPart(*facts) + unsignedTail);
+
+    const std::vector<std::string> build = {"build", Host("new"),  "--base-url",   "http://h/",
+                                            "-o",    Host("next"), "--times-from", Host("pim")};
+    ASSERT_EQ(Run(build), kExitOk) << err.str();
+    for (const char* line : {"its signature file: a file of the same path, size and SHA-256",
+                             "kept: 1 file; changed or new (clients fetch it): 1", "bytes    bytes.txt"})
+        EXPECT_NE(out.str().find(line), std::string::npos) << line << "\n" << out.str();
+    EXPECT_EQ(Times("new").at("same.txt"), kTime);
+    EXPECT_EQ(Times("new").at("bytes.txt"), fresh);
+
+    // A signature file of another catalogue says nothing about this one's files.
+    facts->catalogueHash[0] ^= 1;
+    dir.WriteFile("pim.sig", trust::EncodeSignedPart(*facts) + unsignedTail);
+    EXPECT_EQ(Run(build), kExitFailed);
+    EXPECT_NE(err.str().find("pim.sig: does not belong to"), std::string::npos) << err.str();
 }
 
 // Answers from a table by request target (404 for the rest); gzips "gz" paths for a client that

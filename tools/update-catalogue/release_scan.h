@@ -7,6 +7,7 @@
 
 #include "engine/update_types.h"
 #include "tools/update-catalogue/findings.h"
+#include "trust/crypto.h"
 
 namespace tarn::tool {
 
@@ -30,6 +31,9 @@ bool ScanRelease(const std::string& hostRoot, std::vector<ReleaseFile>* files, F
 // Whether two files (ReleaseFile::source) hold the same bytes; false, with the reason, when
 // either cannot be read.
 bool SameBytes(const std::string& sourceA, const std::string& sourceB, bool* same, std::string* error);
+
+// The SHA-256 of a file (ReleaseFile::source) and the number of bytes hashed.
+bool HashSource(const std::string& source, trust::Digest* digest, uint64_t* size, std::string* error);
 
 // Sets a file's last-write time (ReleaseFile::source).
 bool SetWriteTime(const std::string& source, FileTime time, std::string* error);

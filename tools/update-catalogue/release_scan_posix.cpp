@@ -12,6 +12,7 @@
 #include "tools/update-catalogue/display_text.h"
 #include "tools/update-catalogue/host_io.h"
 #include "tools/update-catalogue/release_scan.h"
+#include "tools/update-catalogue/release_signature.h"
 
 namespace tarn::tool {
 
@@ -142,6 +143,12 @@ bool SameBytes(const std::string& sourceA, const std::string& sourceB, bool* sam
     }
     *same = result == Comparison::kSame;
     return true;
+}
+
+bool HashSource(const std::string& source, trust::Digest* digest, uint64_t* size, std::string* error) {
+    if (HashHostFile(source, digest, size, error)) return true;
+    *error = SanitizeUtf8(source) + ": " + *error;
+    return false;
 }
 
 bool SetWriteTime(const std::string& source, FileTime time, std::string* error) {

@@ -132,6 +132,21 @@ bool SameBytes(const std::string& sourceA, const std::string& sourceB, bool* sam
     return true;
 }
 
+bool HashSource(const std::string& source, trust::Digest* digest, uint64_t* size, std::string* error) {
+    UniqueFileHandle file = OpenSource(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, error);
+    if (!file) return false;
+    DWORD readError = 0;
+    const auto read = [&file, &readError](char* buf, size_t n) {
+        const long got = ReadFully(file.get(), buf, static_cast<DWORD>(n));
+        if (got < 0) readError = GetLastError();
+        return got;
+    };
+    bool failedRead = false;
+    if (HashReads(read, digest, size, &failedRead)) return true;
+    *error = failedRead ? source + ": cannot read: " + ErrorText(readError) : "cannot compute SHA-256";
+    return false;
+}
+
 bool SetWriteTime(const std::string& source, FileTime time, std::string* error) {
     UniqueFileHandle file =
         OpenSource(source, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, error);

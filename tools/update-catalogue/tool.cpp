@@ -10,6 +10,8 @@
 #include "tools/update-catalogue/host_io.h"
 #include "tools/update-catalogue/publish/commands.h"
 #include "tools/update-catalogue/release_rules.h"
+#include "tools/update-catalogue/release_signature.h"
+#include "tools/update-catalogue/sign_commands.h"
 
 namespace tarn::tool {
 
@@ -21,8 +23,9 @@ constexpr char kUsage[] =
     "Builds, prints and checks the update catalogue that the updater downloads.\n"
     "\n"
     "commands:\n"
-    "  build RELEASE_DIR --base-url URL [--base-url URL ...] -o FILE\n"
-    "        write a catalogue of every file below RELEASE_DIR\n"
+    "  build RELEASE_DIR --base-url URL [--base-url URL ...] -o FILE [--times-from PREVIOUS]\n"
+    "        [--sign KEYFILE [--sequence N] [--expires-days D]]\n"
+    "        write a catalogue of every file below RELEASE_DIR (and FILE.sig)\n"
     "  show FILE\n"
     "        print a catalogue in readable form\n"
     "  plan FILE INSTALL_DIR\n"
@@ -31,6 +34,10 @@ constexpr char kUsage[] =
     "        write a folder a web server serves as it is: the files, then the catalogue\n"
     "  verify CATALOGUE_URL\n"
     "        ask a server for the catalogue and every file as the updater does\n"
+    "  keygen KEYFILE\n"
+    "        make a signing key; prints the public key for UPDATE_PUBLIC_KEY\n"
+    "  verify-signature FILE PUBLIC_KEY\n"
+    "        check FILE.sig as a signed updater does\n"
     "\n"
     "stage and verify are in the Linux build of this tool only.\n"
     "'update-catalogue COMMAND --help' describes a command.\n"
@@ -38,7 +45,7 @@ constexpr char kUsage[] =
 
 constexpr char kBuildHelp[] =
     "usage: update-catalogue build RELEASE_DIR --base-url URL [--base-url URL ...] -o FILE\n"
-    "                              [--times-from PREVIOUS]\n"
+    "           [--times-from PREVIOUS] [--sign KEYFILE [--sequence N] [--expires-days D]]\n"
     "\n"
     "Writes an update catalogue for every regular file below RELEASE_DIR: its path relative to\n"
     "the folder (backslashes, CP949), its size and its last-write time, sorted by the bytes of\n"
@@ -50,6 +57,14 @@ constexpr char kBuildHelp[] =
     "  -o, --output FILE   the catalogue to write; FILE must not lie inside RELEASE_DIR\n"
     "  --times-from PREVIOUS\n"
     "                      keep PREVIOUS's time for every file whose bytes did not change\n"
+    "  --sign KEYFILE      also write FILE.sig, signed with the private key in KEYFILE: the\n"
+    "                      SHA-256 of the catalogue and of every file, a sequence number and\n"
+    "                      an expiry; it is written right before FILE (native build only;\n"
+    "                      without --sign no FILE.sig is written)\n"
+    "  --sequence N        the release's sequence number (default: the current time in\n"
+    "                      seconds); updaters refuse a release older than the last they took\n"
+    "  --expires-days D    the signature expires D days from now (default 30, at most 3660);\n"
+    "                      sign again before then\n"
     "\n"
     "Refused, with the file and the reason, and nothing written (exit 1): more than 300 files;\n"
     "a file of 2 GiB or more, or 2 GiB or more in all; a path over 259 bytes in CP949, or one\n"
@@ -69,10 +84,16 @@ constexpr char kBuildHelp[] =
     "--times-from: clients fetch every file whose time differs from theirs, so a release rebuilt\n"
     "with fresh times would be fetched whole. With PREVIOUS, a file of the same path, size and\n"
     "bytes as there is given PREVIOUS's time, in the catalogue and on its copy in RELEASE_DIR\n"
-    "(so that this folder can be PREVIOUS next time). PREVIOUS is the previous release folder\n"
-    "(its files' bytes and times), or a folder written by stage (the bytes of the copies it\n"
-    "serves, the times of its catalogue; Linux build only). A catalogue alone is refused: it\n"
-    "holds no bytes, and a changed file that kept its size and time would never reach clients.\n"
+    "(so that this folder can be PREVIOUS next time). What tells that the bytes did not change\n"
+    "depends on PREVIOUS:\n"
+    "  - the previous release folder: its file's bytes; times from its files;\n"
+    "  - a folder written by stage (Linux build only): the bytes of the copy it serves, or where\n"
+    "    there is none the SHA-256 its pim.sig states; times from its catalogue;\n"
+    "  - a catalogue with CATALOGUE.sig beside it: the size and the SHA-256 the signature file\n"
+    "    states, which must belong to that catalogue (its signature is not checked: it is your\n"
+    "    own file, and an expired one will do); times from the catalogue;\n"
+    "  - a catalogue alone: refused. It holds no bytes, and a changed file that kept its size\n"
+    "    and time would never reach clients.\n"
     "A changed file whose size and time the updater would take for the previous ones is given\n"
     "the current time. Every file that clients will fetch is listed, with why.\n";
 
@@ -82,7 +103,8 @@ constexpr char kShowHelp[] =
     "Prints a catalogue: its header, its base URLs and every entry with its size, its\n"
     "last-write time in UTC, the local-time text the updater compares (with this machine's UTC\n"
     "offset) and its path in UTF-8. The catalogue is read by the updater's own parser; one the\n"
-    "updater would reject is reported with the reason and the byte offset (exit 1).\n";
+    "updater would reject is reported with the reason and the byte offset (exit 1). When\n"
+    "FILE.sig lies beside it, the signature's facts follow, unverified (see verify-signature).\n";
 
 constexpr char kPlanHelp[] =
     "usage: update-catalogue plan FILE INSTALL_DIR\n"
@@ -126,12 +148,14 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     if (WantsHelp(args)) return Help(out, kBuildHelp);
     CommandLine line;
     std::string error;
-    if (!ParseCommandLine(args, {"--base-url", "--output", "--times-from"}, {{"-o", "--output"}}, {"--base-url"}, &line,
-                          &error))
+    if (!ParseCommandLine(args, WithSignOptions({"--base-url", "--output", "--times-from"}), {{"-o", "--output"}},
+                          {"--base-url"}, &line, &error))
         return UsageError(err, error, kBuildHelp);
     if (line.positional.size() != 1) return UsageError(err, "build takes one RELEASE_DIR", kBuildHelp);
     const std::vector<std::string> outputs = line.Values("--output");
     if (outputs.empty() || outputs[0].empty()) return UsageError(err, "build needs -o FILE", kBuildHelp);
+    SignOptions sign;
+    if (!SignOptionsFrom(line, &sign, &error)) return UsageError(err, error, kBuildHelp);
     const std::string& release = line.positional[0];
     const std::string& output = outputs[0];
     const std::string outputShown = HostTextForDisplay(output);
@@ -140,6 +164,7 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     if (LiesInside(output, release))
         return Failure(err, outputShown, "lies inside the release folder " + HostTextForDisplay(release));
 
+    if (!CheckSigningKey(sign, &error)) return Failure(err, HostTextForDisplay(sign.keyFile), error);
     ReleaseRequest request;
     request.release = release;
     request.baseUrls = line.Values("--base-url");
@@ -148,8 +173,19 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     request.refusedNote = outputShown + " not written";
     PreparedRelease prepared;
     if (const int status = PrepareRelease(request, out, err, &prepared)) return status;
-    if (!WriteFileReplacing(output, prepared.catalogue, &error)) return Failure(err, outputShown, error);
+    ReleaseSignature signature;
+    if (!sign.keyFile.empty()) {
+        std::vector<std::string> sources;
+        for (const ReleaseFile& f : prepared.files) sources.push_back(f.source);
+        if (const int status = SignRelease(prepared, sources, sign, &signature, err)) return status;
+    }
+    if (!WriteCatalogueAndSignature(output, prepared.catalogue, signature.bytes, &error))
+        return Failure(err, outputShown, error);
     PrintWritten(outputShown, prepared, request.baseUrls.size(), out);
+    if (sign.keyFile.empty())
+        WarnIfSignatureLeftOver(output, err);
+    else
+        PrintSignature(HostTextForDisplay(SignatureFileFor(output)), signature, out);
     return kExitOk;
 }
 
@@ -187,6 +223,9 @@ int RunShow(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         out << RightAligned(std::to_string(entry.size), 12) << "  " << Padded(FormatUtc(entry.writeTime), 21)
             << Padded(entry.timeText[0] ? entry.timeText : "-", 21) << Cp949ForDisplay(entry.path) << "\n";
     }
+    ShowSignatureFacts(file,
+                       std::string(reinterpret_cast<const char*>(engine.catalogueData.get()), engine.catalogueLength),
+                       engine.serverCount, out);
     return kExitOk;
 }
 
@@ -279,6 +318,8 @@ int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         if (rest[0] == "plan") return Help(out, kPlanHelp);
         if (rest[0] == "stage") return Help(out, kStageHelp);
         if (rest[0] == "verify") return Help(out, kVerifyHelp);
+        if (rest[0] == "keygen") return Help(out, kKeygenHelp);
+        if (rest[0] == "verify-signature") return Help(out, kVerifySignatureHelp);
         return UsageError(err, "no command " + SanitizeUtf8(rest[0]), kUsage);
     }
     if (command == "build") return RunBuild(rest, out, err);
@@ -286,6 +327,8 @@ int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     if (command == "verify") return RunVerify(rest, out, err);
     if (command == "show") return RunShow(rest, out, err);
     if (command == "plan") return RunPlan(rest, out, err);
+    if (command == "keygen") return RunKeygen(rest, out, err);
+    if (command == "verify-signature") return RunVerifySignature(rest, out, err);
     return UsageError(err, "no command " + SanitizeUtf8(command), kUsage);
 }
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "trust/crypto.h"
+
 namespace tarn::tool {
 
 // The updater's agent text: its executable's name without the extension.
@@ -17,6 +19,7 @@ struct HttpRequest {
     std::vector<std::string> extraHeaders;  // "Name: value", beside the updater's own
     size_t keepBody = 0;                    // how many body bytes to keep in HttpReply::body
     bool headersOnly = false;               // end the transfer once the body begins
+    bool hashBody = false;                  // compute the SHA-256 of the whole body
 };
 
 struct HttpReply {
@@ -27,7 +30,9 @@ struct HttpReply {
     std::string contentEncoding;
     std::string transferEncoding;
     uint64_t bodyBytes = 0;
-    std::string body;  // the first keepBody bytes
+    std::string body;     // the first keepBody bytes
+    bool hashed = false;  // bodyHash holds the SHA-256 of the body (hashBody was asked)
+    trust::Digest bodyHash{};
     int redirects = 0;
 };
 

@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <memory>
 
 #include "tools/update-catalogue/publish/http_client.h"
+#include "trust/sha256.h"
 
 namespace tarn::tool {
 
@@ -25,6 +27,7 @@ struct Transfer {
     const HttpRequest* request;
     HttpReply* reply;
     bool stoppedOnPurpose = false;
+    std::unique_ptr<trust::Sha256Stream> hash;  // when the request asks for the body's hash
 };
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
@@ -56,6 +59,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
         return 0;  // ends the transfer
     }
     t.reply->bodyBytes += n;
+    if (t.hash) t.hash->Update(data, n);
     if (t.reply->body.size() < t.request->keepBody)
         t.reply->body.append(data, std::min(n, t.request->keepBody - t.reply->body.size()));
     return n;
@@ -87,6 +91,7 @@ public:
         for (;;) {
             reply.bodyBytes = 0;
             reply.body.clear();
+            reply.hashed = false;
             std::string redirect;
             if (!Perform(url, first ? &request.target : nullptr, request, &reply, &redirect)) return reply;
             first = false;
@@ -102,7 +107,8 @@ private:
         CURL* c = handle_;
         curl_easy_reset(c);  // keeps the open connections
         char errorText[CURL_ERROR_SIZE] = "";
-        Transfer transfer{&request, reply};
+        Transfer transfer{&request, reply, false, nullptr};
+        if (request.hashBody) transfer.hash = std::make_unique<trust::Sha256Stream>();
         struct curl_slist* headers = nullptr;
         for (const std::string& h : request.extraHeaders) headers = curl_slist_append(headers, h.c_str());
         curl_easy_setopt(c, CURLOPT_URL, url.c_str());
@@ -129,6 +135,7 @@ private:
             return false;
         }
         reply->complete = true;
+        reply->hashed = transfer.hash && transfer.hash->Finish(&reply->bodyHash);
         char* location = nullptr;
         if (reply->status >= 300 && reply->status < 400 &&
             curl_easy_getinfo(c, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location)

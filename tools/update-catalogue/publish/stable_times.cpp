@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
+#include <utility>
 
 #include "engine/download_job.h"
 #include "platform/platform.h"
@@ -10,6 +12,8 @@
 #include "tools/update-catalogue/findings.h"
 #include "tools/update-catalogue/host_io.h"
 #include "tools/update-catalogue/publish/served_layout.h"
+#include "tools/update-catalogue/release_signature.h"
+#include "trust/sha256.h"
 
 namespace tarn::tool {
 
@@ -20,7 +24,8 @@ constexpr uint64_t kSecondsFrom1601To1970 = 11644473600ULL;
 
 constexpr char kBareCatalogue[] =
     "a catalogue holds each file's path, size and time but not its bytes, so it cannot tell a changed file of "
-    "the same size from an unchanged one; give the previous release folder, or the folder stage wrote it to";
+    "the same size from an unchanged one; give the previous release folder, the folder stage wrote it to, or a "
+    "catalogue with its signature file (CATALOGUE.sig, which holds each file's SHA-256) beside it";
 
 bool LoadReleaseFolder(const std::string& hostPath, PreviousRelease* previous, std::string* error) {
     std::vector<ReleaseFile> files;
@@ -36,44 +41,116 @@ bool LoadReleaseFolder(const std::string& hostPath, PreviousRelease* previous, s
     return true;
 }
 
-#ifndef _WIN32
-// A folder stage wrote: the catalogue gives the times clients hold, the copies beside it the bytes.
-bool LoadStagedFolder(const std::string& root, PreviousRelease* previous, std::string* error) {
-    const std::string catalogue = root + "/" + JoinLocation(CatalogueLocation());
-    std::string bytes;
-    if (!ReadHostFile(catalogue, static_cast<size_t>(kMaxCatalogueBytes), &bytes, error)) return false;
-    if (bytes.size() > static_cast<size_t>(kMaxCatalogueBytes)) {
-        *error = HostTextForDisplay(catalogue) + ": larger than any catalogue can be";
+// Reads and parses a previous catalogue; *bytes are its bytes.
+bool ReadPreviousCatalogue(const std::string& file, CatalogueView& view, std::string* bytes, std::string* error) {
+    if (!ReadHostFile(file, static_cast<size_t>(kMaxCatalogueBytes), bytes, error)) return false;
+    if (bytes->size() > static_cast<size_t>(kMaxCatalogueBytes)) {
+        *error = HostTextForDisplay(file) + ": larger than any catalogue can be";
         return false;
     }
-    CatalogueView view;
-    UpdateEngine& engine = *view.engine;
-    HandCatalogue(engine, bytes);
-    if (!ParseOrExplain(engine, error)) {
-        *error = HostTextForDisplay(catalogue) + ": " + *error;
+    HandCatalogue(*view.engine, *bytes);
+    if (ParseOrExplain(*view.engine, error)) return true;
+    *error = HostTextForDisplay(file) + ": " + *error;
+    return false;
+}
+
+// The file hashes of "<file>.sig", once it is known to belong to the catalogue's bytes: their
+// SHA-256 and one hash per entry. Its signature is not checked: it is the publisher's own file,
+// and an expired one still tells the bytes of its release.
+bool ReadSignedHashes(const std::string& file, const std::string& bytes, int32_t entries,
+                      std::vector<trust::Digest>* hashes, std::string* error) {
+    const std::string sigFile = SignatureFileFor(file);
+    auto sig = std::make_unique<trust::SignatureFile>();
+    trust::Digest digest{};
+    if (!ReadSignatureFile(sigFile, sig.get(), error)) {
+        *error = HostTextForDisplay(sigFile) + ": " + *error;
         return false;
     }
+    if (!trust::Sha256(trust::SystemCrypto(), bytes.data(), bytes.size(), &digest) ||
+        digest != sig->facts.catalogueHash || static_cast<int64_t>(sig->facts.fileCount) != entries) {
+        *error = HostTextForDisplay(sigFile) + ": does not belong to " + HostTextForDisplay(file) +
+                 " (another catalogue's SHA-256 or number of files)";
+        return false;
+    }
+    hashes->assign(sig->facts.fileHashes, sig->facts.fileHashes + sig->facts.fileCount);
+    return true;
+}
+
+// Every entry of a parsed catalogue, with its place below root when given (the copies a staged
+// folder serves) and its signed hash when there are hashes.
+bool AddCatalogueFiles(const UpdateEngine& engine, const std::string* root, const std::vector<trust::Digest>& hashes,
+                       PreviousRelease* previous, std::string* error) {
     std::vector<std::string> folders;
     std::string origin, urlPath, why;
-    if (engine.baseUrlCount < 1 || !SplitHttpUrl(engine.baseUrls[0], &origin, &urlPath, &why) ||
-        !ServedFolders(urlPath, &folders, &why)) {
-        *error = HostTextForDisplay(catalogue) + ": its first base URL does not say where its files lie" +
-                 (why.empty() ? "" : " (" + why + ")");
+    if (root && (engine.baseUrlCount < 1 || !SplitHttpUrl(engine.baseUrls[0], &origin, &urlPath, &why) ||
+                 !ServedFolders(urlPath, &folders, &why))) {
+        *error = "its first base URL does not say where its files lie" + (why.empty() ? "" : " (" + why + ")");
         return false;
     }
-    previous->compared = "staged folder " + HostTextForDisplay(root) +
-                         ": a file of the same path, size and bytes as the copy served there keeps the time its "
-                         "catalogue gives";
     for (int32_t i = 0; i < engine.serverCount; ++i) {
         const UpdateFileEntry& entry = engine.serverList[i];
-        std::string copy = root + "/" + JoinLocation(ServedLocation(folders, entry.path));
-        if (GetPathKind(copy) != PathKind::kFile) copy.clear();
-        previous->files.push_back(
-            PreviousFile{entry.path, static_cast<uint64_t>(static_cast<uint32_t>(entry.size)), entry.writeTime, copy});
+        PreviousFile file{entry.path, static_cast<uint64_t>(static_cast<uint32_t>(entry.size)), entry.writeTime, ""};
+        if (root) {
+            file.source = *root + "/" + JoinLocation(ServedLocation(folders, entry.path));
+            if (GetPathKind(file.source) != PathKind::kFile) file.source.clear();
+        }
+        file.haveHash = !hashes.empty();
+        if (file.haveHash) file.hash = hashes[static_cast<size_t>(i)];
+        previous->files.push_back(std::move(file));
     }
     return true;
 }
+
+// A catalogue with its signature file and no copies: size and signed SHA-256 stand for the bytes.
+bool LoadSignedCatalogue(const std::string& file, PreviousRelease* previous, std::string* error) {
+    CatalogueView view;
+    std::string bytes;
+    std::vector<trust::Digest> hashes;
+    if (!ReadPreviousCatalogue(file, view, &bytes, error) ||
+        !ReadSignedHashes(file, bytes, view.engine->serverCount, &hashes, error))
+        return false;
+    previous->compared = "catalogue " + HostTextForDisplay(file) +
+                         " and its signature file: a file of the same path, size and SHA-256 as signed there keeps "
+                         "the time the catalogue gives";
+    return AddCatalogueFiles(*view.engine, nullptr, hashes, previous, error);
+}
+
+#ifndef _WIN32
+// A folder stage wrote: the catalogue gives the times clients hold, the copies beside it the
+// bytes; where a copy is missing, a signature file that belongs to the catalogue gives its hash.
+bool LoadStagedFolder(const std::string& root, PreviousRelease* previous, std::string* error) {
+    const std::string catalogue = root + "/" + JoinLocation(CatalogueLocation());
+    CatalogueView view;
+    std::string bytes, ignored;
+    std::vector<trust::Digest> hashes;
+    if (!ReadPreviousCatalogue(catalogue, view, &bytes, error)) return false;
+    if (GetPathKind(SignatureFileFor(catalogue)) == PathKind::kFile &&
+        !ReadSignedHashes(catalogue, bytes, view.engine->serverCount, &hashes, &ignored))
+        hashes.clear();
+    previous->compared = "staged folder " + HostTextForDisplay(root) +
+                         ": a file of the same path, size and bytes as the copy served there" +
+                         (hashes.empty() ? "" : " (or, where there is none, the SHA-256 its pim.sig states)") +
+                         " keeps the time its catalogue gives";
+    if (AddCatalogueFiles(*view.engine, &root, hashes, previous, error)) return true;
+    *error = HostTextForDisplay(catalogue) + ": " + *error;
+    return false;
+}
 #endif
+
+// Whether a file holds the previous file's bytes: compared with its copy, or failing that hashed
+// and compared with its signed hash.
+bool SameAsPrevious(const ReleaseFile& file, const PreviousFile& old, bool* same, std::string* error) {
+    if (!old.source.empty()) return SameBytes(file.source, old.source, same, error);
+    if (!old.haveHash) {
+        *error = "no previous copy to compare";
+        return false;
+    }
+    trust::Digest digest{};
+    uint64_t size = 0;
+    if (!HashSource(file.source, &digest, &size, error)) return false;
+    *same = size == old.size && digest == old.hash;
+    return true;
+}
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -92,6 +169,8 @@ bool LoadPreviousRelease(const std::string& hostPath, PreviousRelease* previous,
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     if (kind == PathKind::kFile) {
         if (!EndsWith(root, catalogueTail)) {
+            if (GetPathKind(SignatureFileFor(hostPath)) == PathKind::kFile)
+                return LoadSignedCatalogue(hostPath, previous, error);
             *error = kBareCatalogue;
             return false;
         }
@@ -130,11 +209,7 @@ void ApplyPreviousTimes(std::vector<ReleaseFile>* files, const PreviousRelease& 
         }
         bool same = false;
         std::string error;
-        if (old.source.empty()) {
-            outcome->changes.push_back(TimeChange{TimeChange::kUncompared, file.shown, "no previous copy to compare"});
-            continue;
-        }
-        if (!SameBytes(file.source, old.source, &same, &error)) {
+        if (!SameAsPrevious(file, old, &same, &error)) {
             outcome->changes.push_back(TimeChange{TimeChange::kUncompared, file.shown, error});
             continue;
         }

@@ -7,14 +7,17 @@
 
 #include "engine/update_types.h"
 #include "tools/update-catalogue/release_scan.h"
+#include "trust/crypto.h"
 
 namespace tarn::tool {
 
 struct PreviousFile {
     std::string path;  // catalogue path: CP949, backslashes
     uint64_t size;
-    FileTime time;       // the time clients were given for it
-    std::string source;  // its bytes (ReleaseFile::source form); empty when there is no copy
+    FileTime time;          // the time clients were given for it
+    std::string source;     // its bytes (ReleaseFile::source form); empty when there is no copy
+    bool haveHash = false;  // hash is its content's SHA-256 as a signature file states it
+    trust::Digest hash{};
 };
 
 struct PreviousRelease {
@@ -25,10 +28,12 @@ struct PreviousRelease {
 
 // Reads PREVIOUS, given on the command line as:
 //  - a folder that holds dedivur/update/pim (what stage wrote), or that catalogue itself: times
-//    from the catalogue, bytes from the copies the folder serves (POSIX only);
+//    from the catalogue, bytes from the copies the folder serves, and the hashes of pim.sig when
+//    it belongs to that catalogue (POSIX only);
 //  - any other folder, a release folder: times and bytes from its files;
-//  - a catalogue with no copies beside it: refused, since path, size and time cannot tell a
-//    changed file of the same size from an unchanged one.
+//  - any other catalogue: times from it and hashes from CATALOGUE.sig, which must belong to it;
+//    without that file it is refused, since path, size and time cannot tell a changed file of the
+//    same size from an unchanged one.
 bool LoadPreviousRelease(const std::string& hostPath, PreviousRelease* previous, std::string* error);
 
 struct TimeChange {

@@ -4,13 +4,15 @@
 #include "tools/update-catalogue/host_io.h"
 #include "tools/update-catalogue/publish/commands.h"
 #include "tools/update-catalogue/publish/served_layout.h"
+#include "tools/update-catalogue/release_signature.h"
+#include "tools/update-catalogue/sign_commands.h"
 #include "tools/update-catalogue/tool.h"
 
 namespace tarn::tool {
 
 const char kStageHelp[] =
     "usage: update-catalogue stage RELEASE_DIR OUT_DIR --base-url URL [--base-url URL ...]\n"
-    "                              [--times-from PREVIOUS] [--sign KEYFILE]\n"
+    "           [--times-from PREVIOUS] [--sign KEYFILE [--sequence N] [--expires-days D]]\n"
     "\n"
     "Writes OUT_DIR as the root of a static web server that answers the updater: every file of\n"
     "RELEASE_DIR below the path of the first base URL (http://HOST/files/ puts them in\n"
@@ -29,12 +31,18 @@ const char kStageHelp[] =
     "  --base-url URL         as for build; the first one says where the files go, the others\n"
     "                         are written to the catalogue only (the updater uses the first)\n"
     "  --times-from PREVIOUS  as for build; OUT_DIR itself, staged before, may be PREVIOUS\n"
-    "  --sign KEYFILE         sign the release; not available yet in this build (refused)\n"
+    "  --sign KEYFILE         sign the release: OUT_DIR/dedivur/update/pim.sig holds the SHA-256\n"
+    "                         of every file as staged (read back from its place) and of the\n"
+    "                         catalogue; it goes in place right before the catalogue\n"
+    "  --sequence N, --expires-days D\n"
+    "                         as for build\n"
     "\n"
     "Refused, with nothing written (exit 1): whatever build refuses (see 'build --help'); a first\n"
     "base URL whose path no folder answers to (none, no '/' at its end, empty, '.' or '..'\n"
     "segments, a query or fragment, broken escapes); a file whose place clashes with the\n"
-    "catalogue's; OUT_DIR inside RELEASE_DIR or RELEASE_DIR inside OUT_DIR.\n"
+    "catalogue's; OUT_DIR inside RELEASE_DIR or RELEASE_DIR inside OUT_DIR; a KEYFILE that cannot\n"
+    "be read. Staging without --sign over a signed OUT_DIR leaves a pim.sig that no longer\n"
+    "matches, and says so.\n"
     "Linux build only: the names it writes are bytes that a Windows file system cannot hold.\n";
 
 #ifdef _WIN32
@@ -87,15 +95,11 @@ std::string FolderOf(const std::string& hostPath) {
     return hostPath.substr(0, hostPath.rfind('/'));
 }
 
-// Puts the signature (when there is one) and then the catalogue in place, back to back. A
-// client that fetches both meets a mismatched pair only if its two requests straddle the rename.
-bool PublishCatalogue(const std::string& outDir, const std::string& catalogue, const std::string& signature,
+// Puts the signature (when there is one) and then the catalogue in place, back to back.
+bool PublishCatalogue(const std::string& catalogueFile, const std::string& catalogue, const std::string& signature,
                       std::string* error) {
-    const std::string catalogueFile = outDir + "/" + JoinLocation(CatalogueLocation());
-    if (!MakeFolders(FolderOf(catalogueFile), error)) return false;
-    if (!signature.empty() && !WriteFileReplacing(outDir + "/" + JoinLocation(SignatureLocation()), signature, error))
-        return false;
-    return WriteFileReplacing(catalogueFile, catalogue, error);
+    return MakeFolders(FolderOf(catalogueFile), error) &&
+           WriteCatalogueAndSignature(catalogueFile, catalogue, signature, error);
 }
 
 }  // namespace
@@ -104,13 +108,11 @@ int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostre
     if (WantsHelp(args)) return Help(out, kStageHelp);
     CommandLine line;
     std::string error;
-    if (!ParseCommandLine(args, {"--base-url", "--times-from", "--sign"}, {}, {"--base-url"}, &line, &error))
+    if (!ParseCommandLine(args, WithSignOptions({"--base-url", "--times-from"}), {}, {"--base-url"}, &line, &error))
         return UsageError(err, error, kStageHelp);
     if (line.positional.size() != 2) return UsageError(err, "stage takes RELEASE_DIR and OUT_DIR", kStageHelp);
-    if (line.Has("--sign")) {
-        return Failure(err, "--sign",
-                       "signed releases are not available in this build of the tool yet; nothing written");
-    }
+    SignOptions sign;
+    if (!SignOptionsFrom(line, &sign, &error)) return UsageError(err, error, kStageHelp);
     std::string outDir = line.positional[1];
     while (outDir.size() > 1 && outDir.back() == '/') outDir.pop_back();
     const std::string& release = line.positional[0];
@@ -121,6 +123,7 @@ int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostre
         return Failure(err, outShown, "lies inside the release folder " + HostTextForDisplay(release));
     if (outKind == PathKind::kDirectory && FolderWithin(release, outDir))
         return Failure(err, HostTextForDisplay(release), "lies inside OUT_DIR " + outShown);
+    if (!CheckSigningKey(sign, &error)) return Failure(err, HostTextForDisplay(sign.keyFile), error);
 
     ReleaseRequest request;
     request.release = release;
@@ -135,7 +138,9 @@ int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostre
     PreparedRelease prepared;
     if (const int status = PrepareRelease(request, out, err, &prepared)) return status;
 
+    constexpr char kNoCatalogue[] = "the catalogue was not written, so clients still see the previous one";
     size_t written = 0, inPlace = 0;
+    std::vector<std::string> staged;
     for (const ReleaseFile& file : prepared.files) {
         const std::string target = outDir + "/" + JoinLocation(ServedLocation(folders, file.path));
         bool same = false;
@@ -145,13 +150,21 @@ int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostre
                               : CopyFileReplacing(file.source, target, file.writeTime, &error));
         if (!ok) {
             Failure(err, file.shown, error);
-            err << kProgram << ": stopped after " << written + inPlace << " of " << prepared.files.size()
-                << " files; the catalogue was not written, so clients still see the previous one\n";
+            err << kProgram << ": stopped after " << written + inPlace << " of " << prepared.files.size() << " files; "
+                << kNoCatalogue << "\n";
             return kExitFailed;
         }
         ++(same ? inPlace : written);
+        staged.push_back(target);
     }
-    if (!PublishCatalogue(outDir, prepared.catalogue, std::string(), &error)) {
+    // The hashes are of the bytes clients will be served, read back from their places.
+    ReleaseSignature signature;
+    if (!sign.keyFile.empty() && SignRelease(prepared, staged, sign, &signature, err) != kExitOk) {
+        err << kProgram << ": the files are in place, but " << kNoCatalogue << "\n";
+        return kExitFailed;
+    }
+    const std::string catalogueFile = outDir + "/" + JoinLocation(CatalogueLocation());
+    if (!PublishCatalogue(catalogueFile, prepared.catalogue, signature.bytes, &error)) {
         return Failure(err, outShown + "/" + JoinLocation(CatalogueLocation()),
                        error + "; the files are in place, the previous catalogue (if any) is still served");
     }
@@ -159,6 +172,10 @@ int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostre
         << outShown << "/" << Cp949ForDisplay(JoinLocation(folders)) << (folders.empty() ? "" : "/") << ": " << written
         << " written, " << inPlace << " already in place\n";
     PrintWritten(outShown + "/" + JoinLocation(CatalogueLocation()), prepared, request.baseUrls.size(), out);
+    if (sign.keyFile.empty())
+        WarnIfSignatureLeftOver(catalogueFile, err);
+    else
+        PrintSignature(outShown + "/" + JoinLocation(SignatureLocation()), signature, out);
     return kExitOk;
 }
 

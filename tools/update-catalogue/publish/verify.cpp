@@ -1,6 +1,8 @@
 #include "tools/update-catalogue/publish/verify.h"
 
 #include <cstdlib>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "engine/download_job.h"
@@ -9,23 +11,29 @@
 #include "tools/update-catalogue/display_text.h"
 #include "tools/update-catalogue/publish/commands.h"
 #include "tools/update-catalogue/publish/served_layout.h"
+#include "tools/update-catalogue/sign_commands.h"
 #include "tools/update-catalogue/tool.h"
+#include "trust/public_key.h"
 
 namespace tarn::tool {
 
 const char kVerifyHelp[] =
-    "usage: update-catalogue verify CATALOGUE_URL [--timeout SECONDS]\n"
+    "usage: update-catalogue verify CATALOGUE_URL [--public-key KEY] [--timeout SECONDS]\n"
     "\n"
     "Asks a server what the updater asks, with the updater's request headers (User-Agent\n"
     "TarnFileUpdater, Accept: */*, no Accept-Encoding), and checks the answers against the\n"
     "catalogue:\n"
     "  - CATALOGUE_URL must answer status 200, uncompressed, with a catalogue the updater's own\n"
     "    parser accepts;\n"
-    "  - CATALOGUE_URL.sig, the signature file of a signed release, is reported (not checked);\n"
+    "  - CATALOGUE_URL.sig, the signature file of a signed release, when the server has one, must\n"
+    "    be readable, unexpired and belong to this catalogue (its SHA-256 and one file hash per\n"
+    "    entry). Without --public-key that is all that can be checked: the file's own word. With\n"
+    "    it, the file is checked as a signed updater checks it, signature and key included, and\n"
+    "    must be there;\n"
     "  - every file, asked for at the first base URL followed by its path ('\\' as '/', a space\n"
     "    as %20, CP949 bytes as they are, as the updater's WinINet sends them), must answer\n"
     "    status 200 with no Content-Encoding, a Content-Length equal to its catalogue size and a\n"
-    "    body of that length;\n"
+    "    body of that length, and with a signature file that body's SHA-256 must be the signed one;\n"
     "  - asked again with 'Accept-Encoding: gzip, deflate' (stopped once the headers are in), it\n"
     "    must still come uncompressed: a cache between the server and clients may hand a\n"
     "    compressed copy to the updater, which saves the bytes as they come.\n"
@@ -34,6 +42,8 @@ const char kVerifyHelp[] =
     "Prints a table, then every path that does not answer as the updater needs, with why.\n"
     "Exit status 0 when every file does, 1 otherwise.\n"
     "\n"
+    "  --public-key KEY    the release's public key: the line keygen printed, or a file whose last\n"
+    "                      line it is\n"
     "  --timeout SECONDS   the longest one request may take (default 300); a request that\n"
     "                      receives nothing for 30 seconds, or cannot connect in 10, ends sooner\n"
     "\n"
@@ -85,11 +95,43 @@ std::string CatalogueProblem(const HttpReply& r) {
     return "";
 }
 
-std::string DescribeSignature(const HttpReply& r) {
-    if (!r.complete) return "no reply (" + r.error + ")";
-    if (r.status != 200) return "none (status " + std::to_string(r.status) + ")";
-    return "present, " + std::to_string(r.bodyBytes) +
-           " bytes; not checked (this build of the tool reads no signatures)";
+std::string Hex(const trust::Digest& digest) {
+    return trust::HexText(digest.data(), digest.size());
+}
+
+struct SignatureReport {
+    std::string line;                   // what the output says of the signature file
+    std::string problem;                // why a signed updater would refuse the release, or ""
+    std::vector<trust::Digest> hashes;  // each entry's signed hash, once the file passed
+};
+
+SignatureReport CheckSignature(const HttpReply& r, const std::string& catalogue, int32_t entries,
+                               const trust::PublicKey* key) {
+    SignatureReport report;
+    if (!r.complete || r.status != 200) {
+        const std::string why = r.complete ? "status " + std::to_string(r.status) : r.error;
+        report.line = (r.complete ? "none (" : "no reply (") + why + ")";
+        if (key) report.problem = "no signature file (" + why + "): signed updaters refuse the release";
+        return report;
+    }
+    if (!r.contentEncoding.empty()) {
+        report.problem =
+            "Content-Encoding: " + SanitizeUtf8(r.contentEncoding) + " (signed updaters read it as it comes)";
+    } else {
+        auto check = std::make_unique<trust::ReleaseCheck>();
+        report.problem = CheckReleaseSignature(catalogue, entries, SpanOf(r.body), key, check.get());
+        const trust::ReleaseFacts& facts = check->signature.facts;
+        if (report.problem.empty()) {
+            report.hashes.assign(facts.fileHashes, facts.fileHashes + facts.fileCount);
+            report.line = std::string(key ? "good signature" : "present, not checked without --public-key") +
+                          ": key id " + trust::HexText(facts.keyId.data(), facts.keyId.size()) + ", sequence " +
+                          std::to_string(facts.sequence) + "; holds this catalogue's SHA-256 and " +
+                          std::to_string(facts.fileCount) + " file hashes";
+            return report;
+        }
+    }
+    report.line = "FAIL: " + report.problem;
+    return report;
 }
 
 }  // namespace
@@ -98,27 +140,37 @@ namespace {
 
 // Fetches and parses the catalogue; false, with the problem, when the updater could not use it.
 bool FetchCatalogue(HttpClient& http, const std::string& origin, const std::string& path, UpdateEngine& engine,
-                    uint64_t* bytes, std::string* problem) {
-    const HttpReply reply = http.Get(HttpRequest{origin, path, {}, static_cast<size_t>(kMaxCatalogueBytes) + 1, false});
+                    std::string* bytes, std::string* problem) {
+    HttpReply reply = http.Get(HttpRequest{origin, path, {}, static_cast<size_t>(kMaxCatalogueBytes) + 1, false});
     *problem = CatalogueProblem(reply);
     if (!problem->empty()) return false;
-    *bytes = reply.bodyBytes;
-    HandCatalogue(engine, reply.body);
+    *bytes = std::move(reply.body);
+    HandCatalogue(engine, *bytes);
     return ParseOrExplain(engine, problem);
 }
 
-// Asks for every file at the first base URL, printing a row each; mismatches are added.
+// Asks for every file at the first base URL, printing a row each; mismatches are added. With
+// signed hashes (one per entry) each body is hashed too.
 void CheckFiles(HttpClient& http, const UpdateEngine& engine, const std::string& baseOrigin,
-                const std::string& basePath, std::ostream& out, std::vector<std::string>* mismatches) {
+                const std::string& basePath, const std::vector<trust::Digest>& hashes, std::ostream& out,
+                std::vector<std::string>* mismatches) {
     out << RightAligned("status", 6) << RightAligned("length", 12) << RightAligned("size", 12) << "  "
         << Padded("result", 8) << "path\n";
     for (int32_t i = 0; i < engine.serverCount; ++i) {
         const UpdateFileEntry& entry = engine.serverList[i];
         const uint64_t size = static_cast<uint64_t>(static_cast<uint32_t>(entry.size));
-        HttpRequest request{baseOrigin, FileRequestTarget(basePath, entry.path), {}, 0, false};
+        HttpRequest request{baseOrigin, FileRequestTarget(basePath, entry.path), {}, 0, false, !hashes.empty()};
         const HttpReply reply = http.Get(request);
         std::string problem = FileMismatch(reply, size);
+        if (problem.empty() && request.hashBody) {
+            if (!reply.hashed)
+                problem = "its body could not be hashed";
+            else if (reply.bodyHash != hashes[static_cast<size_t>(i)])
+                problem = "SHA-256 " + Hex(reply.bodyHash) + ", but the signature file says " +
+                          Hex(hashes[static_cast<size_t>(i)]) + " (other bytes of the same size?)";
+        }
         if (problem.empty()) {
+            request.hashBody = false;
             request.extraHeaders.push_back(kGzipProbe);
             request.headersOnly = true;
             problem = ProbeMismatch(http.Get(request));
@@ -134,7 +186,8 @@ void CheckFiles(HttpClient& http, const UpdateEngine& engine, const std::string&
 
 }  // namespace
 
-int VerifyServer(const std::string& catalogueUrl, HttpClient& http, std::ostream& out, std::ostream& err) {
+int VerifyServer(const std::string& catalogueUrl, HttpClient& http, std::ostream& out, std::ostream& err,
+                 const trust::PublicKey* publicKey) {
     const std::string urlShown = SanitizeUtf8(catalogueUrl);
     std::string origin, path, problem;
     if (!SplitHttpUrl(catalogueUrl, &origin, &path, &problem)) return Failure(err, urlShown, problem);
@@ -142,19 +195,23 @@ int VerifyServer(const std::string& catalogueUrl, HttpClient& http, std::ostream
 
     CatalogueView view;
     UpdateEngine& engine = *view.engine;
-    uint64_t bytes = 0;
-    if (!FetchCatalogue(http, origin, path, engine, &bytes, &problem)) {
+    std::string catalogue;
+    if (!FetchCatalogue(http, origin, path, engine, &catalogue, &problem)) {
         out << "catalogue " << urlShown << ": " << problem << "\n";
         return Failure(err, urlShown, "the updater cannot use this catalogue: " + problem);
     }
-    out << "catalogue " << urlShown << ": status 200, " << bytes << " bytes, accepted by the updater's parser, "
-        << engine.serverCount << (engine.serverCount == 1 ? " entry" : " entries") << "\n";
+    out << "catalogue " << urlShown << ": status 200, " << catalogue.size()
+        << " bytes, accepted by the updater's parser, " << engine.serverCount
+        << (engine.serverCount == 1 ? " entry" : " entries") << "\n";
     if (path != kCatalogueUrlPath) out << "  note: the updater asks for the path " << kCatalogueUrlPath << "\n";
     std::vector<std::string> mismatches;
     problem = ProbeMismatch(http.Get(HttpRequest{origin, path, {kGzipProbe}, 0, true}));
     if (!problem.empty()) mismatches.push_back(urlShown + ": " + problem);
-    const HttpReply signature = http.Get(HttpRequest{origin, path + kSignatureSuffix, {}, 0, false});
-    out << "signature " << urlShown << kSignatureSuffix << ": " << DescribeSignature(signature) << "\n";
+    const SignatureReport signature = CheckSignature(
+        http.Get(HttpRequest{origin, path + kSignatureSuffix, {}, trust::kMaxSignatureFileSize + 1, false}), catalogue,
+        engine.serverCount, publicKey);
+    out << "signature " << urlShown << kSignatureSuffix << ": " << signature.line << "\n";
+    if (!signature.problem.empty()) mismatches.push_back(urlShown + kSignatureSuffix + ": " + signature.problem);
 
     if (engine.serverCount > 0) {
         const std::string first = engine.baseUrlCount > 0 ? SanitizeUtf8(engine.baseUrls[0]) : "";
@@ -171,8 +228,8 @@ int VerifyServer(const std::string& catalogueUrl, HttpClient& http, std::ostream
         }
         out << "files from " << first << " (the first base URL; the updater fetches from no other";
         if (engine.baseUrlCount > 1) out << ", so the other " << engine.baseUrlCount - 1 << " are not asked";
-        out << ")\n";
-        CheckFiles(http, engine, baseOrigin, basePath, out, &mismatches);
+        out << ")" << (signature.hashes.empty() ? "" : "; each body's SHA-256 against the signature file") << "\n";
+        CheckFiles(http, engine, baseOrigin, basePath, signature.hashes, out, &mismatches);
     }
     if (mismatches.empty()) {
         out << "all " << engine.serverCount << (engine.serverCount == 1 ? " file answers" : " files answer")
@@ -191,8 +248,13 @@ int RunVerify(const std::vector<std::string>& args, std::ostream& out, std::ostr
     if (WantsHelp(args)) return Help(out, kVerifyHelp);
     CommandLine line;
     std::string error;
-    if (!ParseCommandLine(args, {"--timeout"}, {}, {}, &line, &error)) return UsageError(err, error, kVerifyHelp);
+    if (!ParseCommandLine(args, {"--timeout", "--public-key"}, {}, {}, &line, &error))
+        return UsageError(err, error, kVerifyHelp);
     if (line.positional.size() != 1) return UsageError(err, "verify takes one CATALOGUE_URL", kVerifyHelp);
+    trust::PublicKey key{};
+    const bool haveKey = line.Has("--public-key");
+    if (haveKey && !ReadPublicKeyArgument(line.Values("--public-key")[0], &key))
+        return UsageError(err, std::string("--public-key KEY ") + kPublicKeyForm, kVerifyHelp);
     long timeout = kDefaultTimeout;
     if (line.Has("--timeout")) {
         const std::string text = line.Values("--timeout")[0];
@@ -205,7 +267,7 @@ int RunVerify(const std::vector<std::string>& args, std::ostream& out, std::ostr
     (void)out;
     return Failure(err, "verify", "not in the Windows build of this tool; run the Linux build");
 #else
-    return VerifyServer(line.positional[0], *MakeHttpClient(timeout), out, err);
+    return VerifyServer(line.positional[0], *MakeHttpClient(timeout), out, err, haveKey ? &key : nullptr);
 #endif
 }
 

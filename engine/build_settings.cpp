@@ -1,0 +1,10 @@
+#include "engine/build_settings.h"
+
+#include "build_config.h"
+
+namespace tarn {
+
+const char* BuiltInCatalogueUrl() { return UPDATE_CATALOGUE_URL; }
+const char* BuiltInPublicKey() { return UPDATE_PUBLIC_KEY; }
+
+}  // namespace tarn

@@ -1,0 +1,163 @@
+// The catalogue tool's signing commands end to end inside the process, on real folders. Keys are
+// made and used by the native build only; the Windows build says so.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "tools/update-catalogue/release_signature.h"
+#include "tools/update-catalogue/tool.h"
+#include "trust/public_key.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace tarn::tool {
+namespace {
+
+class ToolSignTest : public ::testing::Test {
+protected:
+    std::string Host(const std::string& rel) const { return test::HostPath(dir.Join(rel)); }
+
+    int Run(const std::vector<std::string>& args) {
+        out.str("");
+        err.str("");
+        return RunTool(args, out, err);
+    }
+
+    std::string LastLine() const {
+        std::string text = out.str();
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        return text.substr(text.find_last_of('\n') + 1);
+    }
+
+    // A release of two files, a key, and the catalogue "pim" with its signature.
+    std::string BuildSigned(const std::vector<std::string>& extra = {}) {
+        dir.MakeDir("rel");
+        dir.MakeDir("rel\\bin");
+        dir.WriteFile("rel\\a.txt", "first file");
+        dir.WriteFile("rel\\bin\\b.dll", std::string(10000, 'b'));
+        EXPECT_EQ(Run({"keygen", Host("key.pem")}), kExitOk) << err.str();
+        const std::string publicKey = LastLine();
+        std::vector<std::string> args = {"build", Host("rel"), "--base-url", "http://h/f/",
+                                         "-o",    Host("pim"), "--sign",     Host("key.pem")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        EXPECT_EQ(Run(args), kExitOk) << err.str();
+        return publicKey;
+    }
+
+    test::TempFolder dir;
+    std::ostringstream out;
+    std::ostringstream err;
+};
+
+#ifndef _WIN32
+
+TEST_F(ToolSignTest, KeygenWritesAPrivateKeyOnceAndPrintsThePublicKeyLast) {
+    ASSERT_EQ(Run({"keygen", Host("key.pem")}), kExitOk) << err.str();
+    trust::PublicKey key;
+    EXPECT_TRUE(trust::ParsePublicKeyText(LastLine(), &key)) << LastLine();
+    struct stat st {};
+    ASSERT_EQ(::stat(Host("key.pem").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const std::string before = dir.Read("key.pem");
+    EXPECT_EQ(Run({"keygen", Host("key.pem")}), kExitFailed);
+    EXPECT_NE(err.str().find("never overwritten"), std::string::npos);
+    EXPECT_EQ(dir.Read("key.pem"), before);
+}
+
+TEST_F(ToolSignTest, SignedBuildVerifiesAndStatesEachFilesHash) {
+    const std::string publicKey = BuildSigned({"--sequence", "42", "--expires-days", "2"});
+    ASSERT_TRUE(dir.Exists("pim.sig"));
+    ASSERT_EQ(Run({"verify-signature", Host("pim"), publicKey}), kExitOk) << err.str();
+    EXPECT_NE(out.str().find("sequence:   42"), std::string::npos) << out.str();
+
+    std::vector<trust::Digest> hashes;
+    std::string error;
+    ASSERT_TRUE(ReadSignedFileHashes(Host("pim.sig"), &hashes, &error)) << error;
+    ASSERT_EQ(hashes.size(), 2u);
+    const char* files[] = {"rel\\a.txt", "rel\\bin\\b.dll"};  // catalogue order
+    for (size_t i = 0; i < 2; ++i) {
+        trust::Digest digest;
+        uint64_t size = 0;
+        ASSERT_TRUE(HashHostFile(Host(files[i]), &digest, &size, &error)) << error;
+        EXPECT_EQ(hashes[i], digest) << files[i];
+    }
+
+    ASSERT_EQ(Run({"show", Host("pim")}), kExitOk);
+    EXPECT_NE(out.str().find("sequence:   42"), std::string::npos);
+    EXPECT_NE(out.str().find("(matches)"), std::string::npos);
+    EXPECT_NE(out.str().find("[1] " + trust::HexText(hashes[1].data(), 32)), std::string::npos);
+}
+
+TEST_F(ToolSignTest, VerifySignatureNamesWhatIsWrong) {
+    const std::string publicKey = BuildSigned();
+    dir.WriteFile("keyfile.txt", "public key, for -DUPDATE_PUBLIC_KEY=:\n" + publicKey + "\n");
+    EXPECT_EQ(Run({"verify-signature", Host("pim"), Host("keyfile.txt")}), kExitOk) << err.str();
+
+    ASSERT_EQ(Run({"keygen", Host("other.pem")}), kExitOk);
+    const std::string otherKey = LastLine();
+    EXPECT_EQ(Run({"verify-signature", Host("pim"), otherKey}), kExitFailed);
+    EXPECT_NE(err.str().find("signed by another key"), std::string::npos) << err.str();
+
+    const std::string catalogue = dir.Read("pim");
+    std::string changed = catalogue;
+    changed.back() ^= 0x40;
+    dir.WriteFile("pim", changed);
+    EXPECT_EQ(Run({"verify-signature", Host("pim"), publicKey}), kExitFailed);
+    EXPECT_NE(err.str().find("not the one that was signed"), std::string::npos) << err.str();
+
+    dir.WriteFile("pim", catalogue);
+    dir.WriteFile("pim.sig", dir.Read("pim.sig") + "x");
+    EXPECT_EQ(Run({"verify-signature", Host("pim"), publicKey}), kExitFailed);
+    EXPECT_NE(err.str().find("bytes after the signature"), std::string::npos) << err.str();
+
+    // An unsigned build over it leaves the old signature, and says so.
+    ASSERT_EQ(Run({"build", Host("rel"), "--base-url", "http://h/f/", "-o", Host("pim")}), kExitOk);
+    EXPECT_NE(err.str().find("left from an earlier signed build"), std::string::npos) << err.str();
+    EXPECT_EQ(Run({"verify-signature", Host("pim"), publicKey}), kExitFailed);
+}
+
+#else
+
+TEST_F(ToolSignTest, TheWindowsBuildDoesNotSign) {
+    EXPECT_EQ(Run({"keygen", Host("key.pem")}), kExitFailed);
+    EXPECT_FALSE(dir.Exists("key.pem"));
+    dir.MakeDir("rel");
+    EXPECT_EQ(Run({"build", Host("rel"), "--base-url", "http://h/f/", "-o", Host("pim"), "--sign", Host("k")}),
+              kExitUsage);
+    EXPECT_FALSE(dir.Exists("pim"));
+}
+
+#endif
+
+TEST_F(ToolSignTest, SigningOptionsAreCheckedBeforeAnythingIsWritten) {
+    dir.MakeDir("rel");
+    dir.WriteFile("rel\\a.txt", "a");
+    const std::vector<std::vector<std::string>> usage = {
+        {"--sequence", "5"},
+        {"--sign", Host("k"), "--sequence", "-1"},
+        {"--sign", Host("k"), "--sequence", "18446744073709551616"},
+        {"--sign", Host("k"), "--expires-days", "0"},
+        {"--sign", Host("k"), "--expires-days=3661"},
+        {"--sign", Host("k"), "--sign", Host("k")},
+        {"--sign"},
+    };
+    for (const auto& extra : usage) {
+        std::vector<std::string> args = {"build", Host("rel"), "--base-url", "http://h/f/", "-o", Host("pim")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        EXPECT_EQ(Run(args), kExitUsage) << extra.back();
+        EXPECT_FALSE(dir.Exists("pim"));
+    }
+#ifndef _WIN32
+    EXPECT_EQ(Run({"build", Host("rel"), "--base-url", "http://h/f/", "-o", Host("pim"), "--sign", Host("no-key")}),
+              kExitFailed);
+    EXPECT_FALSE(dir.Exists("pim"));
+#endif
+}
+
+}  // namespace
+}  // namespace tarn::tool
