@@ -353,6 +353,19 @@ def full_update(b, nginx_www, release, repeat_n, with_others=True):
     return res, total, files
 
 
+def whole_runs(b, release, files, rounds):
+    """Rounds of: a full update into a fresh folder, the plain loop, a no-op run, a catalogue
+    fetch."""
+    res = {"upd": [], "wf4k": [], "noop": [], "cat": []}
+    for i in range(rounds):
+        log(f"  round {i + 1}/{rounds}")
+        res["upd"].append(b.updater(b.fresh_install(), release, files))
+        res["wf4k"].append(b.wininet(4096, release, files))
+        res["noop"].append(b.updater(b.runs / "install", release, files))
+        res["cat"].append(b.catalogue_fetch())
+    return res
+
+
 def wait_port_free():
     deadline = time.time() + 600
     while True:
@@ -444,30 +457,14 @@ def main():
 
             if "7" in SECTIONS and len(benches) > 1:
                 log("[7] the same in a prefix with Wine's default window management")
-                m = benches[1]
                 publish(rel, www)
-                managed = {"upd": [], "wf4k": [], "noop": [], "cat": []}
-                for i in range(REPEAT):
-                    log(f"  round {i + 1}/{REPEAT}")
-                    managed["upd"].append(m.updater(m.fresh_install(), rel, files))
-                    managed["wf4k"].append(m.wininet(4096, rel, files))
-                    managed["noop"].append(m.updater(m.runs / "install", rel, files))
-                    managed["cat"].append(m.catalogue_fetch())
-                results["managed"] = managed
+                results["managed"] = whole_runs(benches[1], rel, files, REPEAT)
 
             if "8" in SECTIONS and PINNED:
                 log("[8] full update and no-op run without pinning")
-                u = Bench(display, PREFIX, pinned=False)
                 repin(servers[0], f"0-{os.cpu_count() - 1}")
                 publish(rel, www)
-                free = {"upd": [], "wf4k": [], "noop": [], "cat": []}
-                for i in range(max(REPEAT, 5)):
-                    log(f"  round {i + 1}")
-                    free["upd"].append(u.updater(u.fresh_install(), rel, files))
-                    free["wf4k"].append(u.wininet(4096, rel, files))
-                    free["noop"].append(u.updater(u.runs / "install", rel, files))
-                    free["cat"].append(u.catalogue_fetch())
-                results["unpinned"] = free
+                results["unpinned"] = whole_runs(Bench(display, PREFIX, pinned=False), rel, files, max(REPEAT, 5))
                 repin(servers[0], CPUS)
 
             if "4" in SECTIONS:
