@@ -311,10 +311,12 @@ TEST_F(UpdaterWindow, BarsReachEveryEndAfterABurstOfQueuedNotifications) {
     };
     auto pump = [](DWORD forMs) {
         const DWORD start = ::GetTickCount();
-        MSG msg;
-        do {
+        for (;;) {
+            MSG msg;
             while (::PeekMessageA(&msg, hwnd, 0, 0, PM_REMOVE)) ::DispatchMessageA(&msg);
-        } while (::GetTickCount() - start < forMs && (::Sleep(5), true));
+            if (::GetTickCount() - start >= forMs) return;
+            ::Sleep(5);
+        }
     };
     auto bars = [] {
         return std::vector<int>{Bar(IDC_PROGRESS_FILE, PBM_GETRANGE), Bar(IDC_PROGRESS_FILE, PBM_GETPOS),
