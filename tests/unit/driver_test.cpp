@@ -6,6 +6,9 @@
 #include "engine/update_engine.h"
 #include "platform/forwarding_platform.h"
 #include "test_support.h"
+#include "trust/public_key.h"
+#include "trust/release_state.h"
+#include "trust/sha256.h"
 
 namespace tarn::test {
 namespace {
@@ -327,6 +330,161 @@ TEST(ToUrlPath, TurnsBackslashCharactersIntoSlashes) {
     ToUrlPath(hangul);
     EXPECT_STREQ(hangul, "\xC7\xD1/\xB1\xDB.txt");
 }
+
+// --- signed releases ----------------------------------------------------------------------------
+
+trust::PublicKey KeyFrom(uint8_t first) {
+    trust::PublicKey key;
+    for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(first + i);
+    return key;
+}
+
+const trust::PublicKey kReleaseKey = KeyFrom(1);
+
+// same.bin is in place already; the other two are fetched.
+CatalogueBuilder SignedRelease() {
+    return CatalogueBuilder().Header().I32(1).Text("http://h/").Entry("same.bin", 3, kTime)
+        .Entry("sub\\new.bin", 4, kTime).Entry("empty.bin", 0, kTime);
+}
+const std::vector<std::string> kSignedContents = {"abc", "new!", ""};
+
+class SignedDriverTest : public DriverTest {
+protected:
+    SignedDriverTest() {
+        engine->publicKeyText = trust::FormatPublicKeyText(kReleaseKey);
+        engine->crypto = &crypto;
+        install.WriteFile("same.bin", "abc");
+        install.SetWriteTime("same.bin", FromU64(kTime));
+    }
+
+    std::string Hash(const std::string& bytes) {
+        trust::Digest d;
+        trust::Sha256(crypto, bytes.data(), bytes.size(), &d);
+        return std::string(d.begin(), d.end());
+    }
+
+    std::string Sign(const std::string& catalogue, const std::vector<std::string>& contents, uint64_t sequence = 5,
+                     uint64_t expires = 4000000000, const trust::PublicKey& key = kReleaseKey) {
+        auto facts = std::make_unique<trust::ReleaseFacts>();
+        trust::KeyIdOf(crypto, key, &facts->keyId);
+        facts->sequence = sequence;
+        facts->expires = expires;
+        const std::string catalogueHash = Hash(catalogue);
+        std::memcpy(facts->catalogueHash.data(), catalogueHash.data(), trust::kDigestSize);
+        facts->fileCount = static_cast<uint32_t>(contents.size());
+        for (size_t i = 0; i < contents.size(); ++i)
+            std::memcpy(facts->fileHashes[i].data(), Hash(contents[i]).data(), trust::kDigestSize);
+        return SignTwice(crypto, trust::EncodeSignedPart(*facts));
+    }
+
+    // The catalogue's notifications, then the signature file's.
+    void RunSigned(const CatalogueBuilder& c, const std::string& signature) {
+        RunCatalogue(c);
+        temp.WriteFile("Updater.tmp.sig", signature);
+        engine->OnDownloadNotify(DOWNLOAD_STARTED, -1);
+        engine->OnDownloadNotify(DOWNLOAD_FINISHED, static_cast<int32_t>(signature.size()));
+    }
+
+    std::string JobHash() const { return std::string(g_downloadJob.sha256, g_downloadJob.sha256 + 32); }
+
+    DigestTwiceCrypto crypto;
+};
+
+TEST_F(SignedDriverTest, CheckedBeforeParsingThenEachFileCarriesItsSignedHash) {
+    const CatalogueBuilder c = SignedRelease();
+    RunCatalogue(c);
+    ASSERT_EQ(worker.requests.size(), 2u);
+    EXPECT_EQ(worker.requests[1], engine->catalogueUrl + ".sig -> " + engine->CatalogueTempFile + ".sig (-1)");
+    EXPECT_FALSE(install.Exists("sub")) << "nothing is created before the signature file is in";
+    EXPECT_FALSE(temp.Exists("Updater.tmp"));
+
+    temp.WriteFile("Updater.tmp.sig", Sign(c.bytes(), kSignedContents, 7));
+    engine->OnDownloadNotify(DOWNLOAD_FINISHED, 200);
+    EXPECT_TRUE(window.boxes.empty());
+    EXPECT_FALSE(temp.Exists("Updater.tmp.sig"));
+    EXPECT_TRUE(install.IsDir("sub"));
+    EXPECT_EQ(install.Read(trust::kReleaseStateFileName), trust::EncodeReleaseState(7))
+        << "recorded before any file is fetched";
+    ASSERT_EQ(worker.requests.size(), 3u);
+    EXPECT_EQ(worker.requests[2], "http://h/sub/new.bin -> sub\\new.bin (4)");
+    EXPECT_EQ(g_downloadJob.checkHash, 1);
+    EXPECT_EQ(JobHash(), Hash("new!")) << "the hash of the second entry, not of the second download";
+    CompleteCurrentFile();
+    EXPECT_EQ(JobHash(), Hash(""));
+    CompleteCurrentFile();
+    EXPECT_TRUE(engine->finished());
+    EXPECT_EQ(platform.starts.size(), 1u);
+}
+
+TEST_F(SignedDriverTest, FailedSignatureDownloadEndsTheRunWithoutABox) {
+    RunCatalogue(SignedRelease());
+    engine->OnDownloadNotify(DOWNLOAD_FAILED, DOWNLOAD_ERR_INTERNET);
+    EXPECT_TRUE(engine->finished());
+    EXPECT_TRUE(window.boxes.empty());
+    EXPECT_EQ(worker.requests.size(), 2u);
+    EXPECT_EQ(install.List(), std::vector<std::string>{"same.bin"});
+    EXPECT_EQ(platform.starts.size(), 1u);
+}
+
+enum class Tamper { kEmptyReply, kErrorPage, kOtherKey, kBadSignature, kCatalogueChanged, kExpired, kRollback,
+                    kHashMissing, kStateFileEntry };
+
+struct Refusal {
+    const char* name;
+    Tamper tamper;
+    trust::ReleaseVerdict verdict;
+};
+
+class SignedRefusalTest : public SignedDriverTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(SignedRefusalTest, RefusedLikeABrokenCatalogueBeforeAnythingIsCreated) {
+    const std::string genuine = SignedRelease().bytes();
+    CatalogueBuilder served = SignedRelease();
+    std::string signature = Sign(genuine, kSignedContents);
+    switch (GetParam().tamper) {
+        case Tamper::kEmptyReply: signature.clear(); break;
+        case Tamper::kErrorPage: signature = "<html><body>404 Not Found</body></html>"; break;
+        case Tamper::kOtherKey: signature = Sign(genuine, kSignedContents, 5, 4000000000, KeyFrom(9)); break;
+        case Tamper::kBadSignature: signature.back() ^= 1; break;
+        case Tamper::kCatalogueChanged: served.Entry("evil\\x.bin", 1, kTime); break;
+        case Tamper::kExpired: signature = Sign(genuine, kSignedContents, 5, 1000); break;
+        case Tamper::kRollback: install.WriteFile(trust::kReleaseStateFileName, trust::EncodeReleaseState(6)); break;
+        case Tamper::kHashMissing: signature = Sign(genuine, {"abc", "new!"}); break;
+        case Tamper::kStateFileEntry:
+            served.Entry("tarnfileupdater.STATE", 20, kTime);
+            signature = Sign(served.bytes(), {"abc", "new!", "", std::string(20, 'x')});
+            break;
+    }
+    auto state = [&] {
+        return install.Exists(trust::kReleaseStateFileName) ? install.Read(trust::kReleaseStateFileName) : "";
+    };
+    const std::vector<std::string> before = install.List();
+    const std::string stateBefore = state();
+    RunSigned(served, signature);
+    EXPECT_EQ(window.boxes, (std::vector<std::string>{"File check error|Check update info"}));
+    EXPECT_EQ(engine->lastVerdict(), CatalogueVerdict::kNotSigned);
+    EXPECT_EQ(engine->lastReleaseVerdict(), GetParam().verdict);
+    EXPECT_TRUE(engine->finished());
+    EXPECT_EQ(worker.requests.size(), 2u) << "no file is requested";
+    EXPECT_EQ(install.List(), before) << "no folder is created, no state recorded";
+    EXPECT_EQ(state(), stateBefore);
+    EXPECT_FALSE(temp.Exists("Updater.tmp.sig"));
+    EXPECT_EQ(platform.starts.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SignedRefusalTest,
+    ::testing::Values(Refusal{"EmptyReply", Tamper::kEmptyReply, trust::ReleaseVerdict::kMissing},
+                      Refusal{"ErrorPage", Tamper::kErrorPage, trust::ReleaseVerdict::kMalformed},
+                      Refusal{"OtherKey", Tamper::kOtherKey, trust::ReleaseVerdict::kUnknownKey},
+                      Refusal{"BadSignature", Tamper::kBadSignature, trust::ReleaseVerdict::kBadSignature},
+                      Refusal{"CatalogueChanged", Tamper::kCatalogueChanged, trust::ReleaseVerdict::kCatalogueMismatch},
+                      Refusal{"Expired", Tamper::kExpired, trust::ReleaseVerdict::kExpired},
+                      Refusal{"Rollback", Tamper::kRollback, trust::ReleaseVerdict::kRollback},
+                      // A good signature over other entries than the catalogue's.
+                      Refusal{"HashMissing", Tamper::kHashMissing, trust::ReleaseVerdict::kOk},
+                      Refusal{"StateFileEntry", Tamper::kStateFileEntry, trust::ReleaseVerdict::kOk}),
+    [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tarn::test
