@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/path_rules.h"
+#include "engine/release_gate.h"
 #include "engine/text.h"
 #include "engine/update_engine.h"
 
@@ -41,6 +42,7 @@ const char* DescribeVerdict(CatalogueVerdict verdict) {
         case CatalogueVerdict::kTextTooLong: return "base URL or path longer than 259 bytes";
         case CatalogueVerdict::kNegativeSize: return "negative file size";
         case CatalogueVerdict::kUnsafePath: return "unsafe path (outside the folder or a device name)";
+        case CatalogueVerdict::kNotSigned: return "refused by the release signature check";
     }
     return "unknown";
 }
@@ -130,6 +132,12 @@ bool UpdateEngine::ParseCatalogue() {
     }
     serverCount = count;
     catalogueCursor = data + pos;
+
+    // A signed release's entries are the ones its signature file hashes, or nothing is created.
+    if (gate_ && !gate_->Covers(serverList, serverCount)) {
+        RejectCatalogue(CatalogueVerdict::kNotSigned, 0);
+        return false;
+    }
 
     // Create every folder an entry names, outermost first, relative to the current directory
     // (the install folder). Only backslashes separate folders here; results are ignored since

@@ -47,6 +47,8 @@ struct DownloadJob {
     int32_t bytesReceived;
     void* wakeEvent;                   // auto-reset event HANDLE
     FileTime fileTime;                 // zero: leave the time the system gives
+    int32_t checkHash;                 // non-zero: a file whose SHA-256 is not sha256 fails
+    uint8_t sha256[32];
 };
 
 // The one process-wide block, all zero at start.

@@ -4,12 +4,14 @@
 
 #include <process.h>
 #include <cstring>
+#include <optional>
 
 #include "engine/download_job.h"
 #include "engine/download_worker.h"
 #include "engine/text.h"
 #include "platform/unique_handle.h"
 #include "platform/win32.h"  // before <wininet.h>
+#include "trust/sha256.h"
 
 #include <wininet.h>
 
@@ -63,6 +65,8 @@ struct Request {
     char targetPath[kRequestTextSize];
     int32_t expectedSize;
     FileTime fileTime;
+    bool checkHash;
+    trust::Digest sha256;
 };
 
 void TakeText(char (&dst)[kRequestTextSize], const char (&src)[kRequestTextSize]) {
@@ -76,6 +80,13 @@ void TakeRequest(Request& r) {
     TakeText(r.targetPath, g_downloadJob.targetPath);
     r.expectedSize = g_downloadJob.expectedSize;
     r.fileTime = g_downloadJob.fileTime;
+    r.checkHash = g_downloadJob.checkHash != 0;
+    std::memcpy(r.sha256.data(), g_downloadJob.sha256, r.sha256.size());
+}
+
+bool HashMatches(trust::Sha256Stream& hash, const trust::Digest& expected) {
+    trust::Digest digest;
+    return hash.Finish(&digest) && digest == expected;
 }
 
 // False when the notification could not be posted.
@@ -175,6 +186,11 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
         ::DeleteFileA(partial);
     });
 
+    // The blocks are hashed as they arrive, so that a file whose bytes are not the signed ones
+    // fails like a short one and never takes the old file's place.
+    std::optional<trust::Sha256Stream> hash;
+    if (isFile && req.checkHash) hash.emplace();
+
     const int64_t limit = isFile ? int64_t(req.expectedSize) : kCatalogueStoreLimit;
     bool capped = false;
     DWORD windowStart = ::GetTickCount();
@@ -202,6 +218,7 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
         }
         DWORD written = 0;
         if (!::WriteFile(local.get(), buffer, keep, &written, nullptr) || written != keep) return DOWNLOAD_ERR_FILE;
+        if (hash) hash->Update(buffer, keep);
         received += static_cast<int32_t>(keep);
         SetBytesReceived(received);
         const DWORD now = ::GetTickCount();
@@ -223,6 +240,7 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
     // The internet client ends a cut connection like a complete reply: only the count tells.
     if (isFile ? received != req.expectedSize : (!capped && announced >= 0 && received < announced))
         return DOWNLOAD_ERR_INTERNET;
+    if (hash && !HashMatches(*hash, req.sha256)) return DOWNLOAD_ERR_INTERNET;
 
     if (ToU64(req.fileTime) != 0) {
         const FILETIME time{req.fileTime.low, req.fileTime.high};

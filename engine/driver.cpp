@@ -1,10 +1,14 @@
 // One update run, driven by window messages: the start command, then the worker's
-// notifications for the catalogue and for each file, until FinishUpdate.
+// notifications for the catalogue (and, in a signed build, its signature file) and for each
+// file, until FinishUpdate.
 #include <cstring>
+#include <ctime>
 
 #include "engine/download_job.h"
+#include "engine/release_gate.h"
 #include "engine/text.h"
 #include "engine/update_engine.h"
+#include "trust/release_state.h"
 
 namespace tarn {
 
@@ -25,6 +29,7 @@ void UpdateEngine::ResetDownloadJob() {
     std::memset(g_downloadJob.targetPath, 0, sizeof g_downloadJob.targetPath);
     g_downloadJob.expectedSize = 0;
     g_downloadJob.bytesReceived = 0;
+    g_downloadJob.checkHash = 0;
     if (worker_) worker_->ForgetWorker();
     ReleaseCatalogue();
 }
@@ -39,13 +44,29 @@ void UpdateEngine::StartUpdate() {
         FinishUpdate();
         return;
     }
+    if (!publicKeyText.empty())
+        gate_ = std::make_unique<ReleaseGate>(publicKeyText, crypto ? *crypto : trust::SystemCrypto());
     QueueCatalogueDownload();
 }
 
 void UpdateEngine::QueueCatalogueDownload() {
+    phase_ = RunPhase::kCatalogue;
     g_downloadJob.expectedSize = -1;
     const bool urlFits = CopyText(g_downloadJob.url, catalogueUrl.c_str());
     const bool targetFits = CopyText(g_downloadJob.targetPath, CatalogueTempFile.c_str());
+    if (!urlFits || !targetFits) {
+        ResetDownloadJob();
+        FinishUpdate();
+        return;
+    }
+    worker_->WakeWorker();
+}
+
+void UpdateEngine::QueueSignatureDownload() {
+    phase_ = RunPhase::kSignature;
+    g_downloadJob.expectedSize = -1;
+    const bool urlFits = FormatText(g_downloadJob.url, sizeof g_downloadJob.url, "%s.sig", catalogueUrl.c_str());
+    const bool targetFits = CopyText(g_downloadJob.targetPath, SignatureTempFile().c_str());
     if (!urlFits || !targetFits) {
         ResetDownloadJob();
         FinishUpdate();
@@ -68,7 +89,7 @@ int32_t UpdateEngine::OnDownloadNotify(int32_t code, int32_t value) {
     silentTicks_ = 0;
     const bool outerNotify = inNotify_;
     inNotify_ = true;
-    const bool cataloguePhase = g_downloadJob.expectedSize == -1;
+    const bool cataloguePhase = phase_ != RunPhase::kFiles;
     switch (code) {
         case DOWNLOAD_STARTED:
             if (!cataloguePhase && host_) host_->SetProgressRange(IDC_PROGRESS_FILE, value);
@@ -80,26 +101,22 @@ int32_t UpdateEngine::OnDownloadNotify(int32_t code, int32_t value) {
             }
             break;
         case DOWNLOAD_FINISHED:
-            if (cataloguePhase) {
-                if (!LoadCatalogue()) {
+            if (phase_ == RunPhase::kCatalogue && gate_) {
+                // Held unparsed until its signature file has vouched for it: parsing creates
+                // folders.
+                if (ReadCatalogueFile()) {
+                    QueueSignatureDownload();
+                } else {
+                    ResetDownloadJob();
+                    FinishUpdate();
+                }
+            } else if (cataloguePhase) {
+                if (!(phase_ == RunPhase::kSignature ? LoadSignedCatalogue() : LoadCatalogue())) {
                     ResetDownloadJob();
                     FinishUpdate();
                     break;
                 }
-                BuildUpdatePlan();
-                // Files to fetch but nowhere to fetch them from, or more than the 32-bit byte
-                // counts can follow: end the run as after a failed download.
-                if (downloadCount > 0 && (baseUrlCount < 1 || planTooLarge_)) {
-                    ResetDownloadJob();
-                    FinishUpdate();
-                    break;
-                }
-                if (downloadCount == 0) {
-                    FinishUpdate();
-                    break;
-                }
-                if (totalBytes > 0 && host_) host_->SetProgressRange(IDC_PROGRESS_TOTAL, totalBytes);
-                DownloadNextFile();
+                StartFileDownloads();
             } else {
                 bytesDone += value;
                 if (host_) {
@@ -127,6 +144,23 @@ int32_t UpdateEngine::OnDownloadNotify(int32_t code, int32_t value) {
     return 1;
 }
 
+void UpdateEngine::StartFileDownloads() {
+    BuildUpdatePlan();
+    // Files to fetch but nowhere to fetch them from, or more than the 32-bit byte counts can
+    // follow: end the run as after a failed download.
+    if (downloadCount > 0 && (baseUrlCount < 1 || planTooLarge_)) {
+        ResetDownloadJob();
+        FinishUpdate();
+        return;
+    }
+    if (downloadCount == 0) {
+        FinishUpdate();
+        return;
+    }
+    if (totalBytes > 0 && host_) host_->SetProgressRange(IDC_PROGRESS_TOTAL, totalBytes);
+    DownloadNextFile();
+}
+
 void UpdateEngine::DownloadNextFile() {
     if (nextDownload >= downloadCount) return;
     const UpdateFileEntry& entry = downloadList[nextDownload];
@@ -141,17 +175,22 @@ void UpdateEngine::DownloadNextFile() {
         FinishUpdate();
         return;
     }
+    phase_ = RunPhase::kFiles;
     g_downloadJob.expectedSize = entry.size;
     g_downloadJob.fileTime = entry.writeTime;
+    // A signed release's file must arrive with the SHA-256 that was signed for it.
+    g_downloadJob.checkHash = gate_ ? 1 : 0;
+    if (gate_) {
+        const trust::Digest& hash = gate_->FileHash(downloadSource[nextDownload]);
+        std::memcpy(g_downloadJob.sha256, hash.data(), sizeof g_downloadJob.sha256);
+    }
     if (worker_) worker_->WakeWorker();
     ++nextDownload;
 }
 
-bool UpdateEngine::LoadCatalogue() {
-    std::unique_ptr<uint8_t[]> data;
-    int32_t length = 0;
+bool UpdateEngine::ReadTempFile(const std::string& path, std::unique_ptr<uint8_t[]>* data, int32_t* length) {
     uint32_t error = 0;
-    if (!platform_.ReadWholeFile(CatalogueTempFile.c_str(), &data, &length, &error)) {
+    if (!platform_.ReadWholeFile(path.c_str(), data, length, &error)) {
         char text[256] = {};
         CopyText(text, kTempFileErrorDefault);
         char system[256];
@@ -159,9 +198,43 @@ bool UpdateEngine::LoadCatalogue() {
         if (host_) host_->ShowMessage(text, kTempFileErrorCaption);
         return false;
     }
-    platform_.DeleteFileForce(CatalogueTempFile.c_str());
+    platform_.DeleteFileForce(path.c_str());
+    return true;
+}
+
+bool UpdateEngine::ReadCatalogueFile() {
+    std::unique_ptr<uint8_t[]> data;
+    int32_t length = 0;
+    if (!ReadTempFile(CatalogueTempFile, &data, &length)) return false;
     SetCatalogueData(std::move(data), length);
-    return ParseCatalogue();
+    return true;
+}
+
+bool UpdateEngine::LoadCatalogue() { return ReadCatalogueFile() && ParseCatalogue(); }
+
+bool UpdateEngine::LoadSignedCatalogue() {
+    std::unique_ptr<uint8_t[]> signature;
+    int32_t length = 0;
+    if (!gate_ || !ReadTempFile(SignatureTempFile(), &signature, &length)) return false;
+    // The install folder is the current directory for the whole run.
+    const char* statePath = trust::kReleaseStateFileName;
+    const uint64_t lastSequence = trust::ReadLastSequence(statePath);
+    const std::time_t now = std::time(nullptr);
+    // An empty reply is no signature file at all.
+    const trust::ByteSpan signatureSpan{length > 0 ? signature.get() : nullptr, static_cast<size_t>(length)};
+    const trust::ByteSpan catalogueSpan{catalogueData.get(), static_cast<size_t>(catalogueLength)};
+    if (gate_->Check(catalogueSpan, signatureSpan, now > 0 ? static_cast<uint64_t>(now) : 0, lastSequence) !=
+        trust::ReleaseVerdict::kOk) {
+        RejectCatalogue(CatalogueVerdict::kNotSigned, 0);
+        return false;
+    }
+    if (!ParseCatalogue()) return false;
+    // Recorded before any file is fetched: a run cut short (by a failed or tampered file, or by
+    // whoever can break the connection) must not leave the install open to an older release it
+    // has already been offered. The same sequence again is accepted, so the next run finishes the
+    // release. A sequence that cannot be recorded ends the run like a failed download.
+    if (gate_->sequence() > lastSequence && !trust::SaveLastSequence(statePath, gate_->sequence())) return false;
+    return true;
 }
 
 void UpdateEngine::FinishUpdate() {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/text.h"
+#include "trust/release_state.h"
 
 namespace tarn {
 
@@ -65,6 +66,10 @@ bool IsUnsafeCataloguePath(const char* path, const char** why) {
         start = p + 1;
     }
     return false;
+}
+
+bool IsReleaseStateName(const char* path) {
+    return EqualsIgnoreAsciiCase(path, std::strlen(path), trust::kReleaseStateFileName);
 }
 
 }  // namespace tarn

@@ -14,4 +14,8 @@ bool ContainsIfu(const char* name);
 // Sets *why to a short reason when it returns true.
 bool IsUnsafeCataloguePath(const char* path, const char** why = nullptr);
 
+// The file in which a signed updater records the last release it accepted, at the top of the
+// install folder (letter case aside, as Windows compares names). No catalogue entry may name it.
+bool IsReleaseStateName(const char* path);
+
 }  // namespace tarn

@@ -48,6 +48,7 @@ void UpdateEngine::BuildUpdatePlan() {
         std::memcpy(down.path, server.path, sizeof down.path);
         down.size = server.size;
         down.writeTime = server.writeTime;
+        downloadSource[downloadCount] = s;
         std::memcpy(down.timeText, server.timeText, sizeof down.timeText);
         ++downloadCount;
         Trace("down = [%s]", down.path);

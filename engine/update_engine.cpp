@@ -3,12 +3,14 @@
 #include <cstring>
 
 #include "engine/build_settings.h"
+#include "engine/release_gate.h"
 #include "engine/text.h"
 
 namespace tarn {
 
 UpdateEngine::UpdateEngine(Platform& platform, UpdateHost* host) : platform_(platform), host_(host) {
     catalogueUrl = BuiltInCatalogueUrl();
+    publicKeyText = BuiltInPublicKey();
 
     char folder[kPathSize] = {};
     char path[kPathSize] = {};
@@ -34,6 +36,10 @@ void UpdateEngine::SetCatalogueData(std::unique_ptr<uint8_t[]> data, int32_t len
     catalogueData = std::move(data);
     catalogueLength = catalogueData ? length : 0;
     catalogueCursor = catalogueData.get();
+}
+
+trust::ReleaseVerdict UpdateEngine::lastReleaseVerdict() const {
+    return gate_ ? gate_->verdict() : trust::ReleaseVerdict::kMissing;
 }
 
 void UpdateEngine::ReleaseCatalogue() {

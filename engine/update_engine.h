@@ -8,8 +8,11 @@
 
 #include "engine/update_types.h"
 #include "platform/platform.h"
+#include "trust/release_check.h"
 
 namespace tarn {
+
+class ReleaseGate;
 
 // What the engine asks of the window that owns it. All calls come on the window's thread.
 class UpdateHost {
@@ -58,6 +61,7 @@ enum class CatalogueVerdict {
     kTextTooLong,      // a base URL or path of 260 bytes or more without its NUL
     kNegativeSize,
     kUnsafePath,       // a path that would leave the install folder or names a device
+    kNotSigned,        // a signed build's check refused the release (see lastReleaseVerdict)
 };
 
 const char* DescribeVerdict(CatalogueVerdict verdict);
@@ -83,6 +87,9 @@ public:
     int32_t lastVerdictOffset() const { return verdictOffset_; }
     void ReleaseCatalogue();
 
+    // A signed build's verdict on the last release it checked.
+    trust::ReleaseVerdict lastReleaseVerdict() const;
+
     // --- local inventory -------------------------------------------------------------------
     // Creates InstallDir if needed, makes it the current directory and lists it into localList.
     // Returns false when InstallDir could not be made the current directory (nothing listed).
@@ -105,11 +112,18 @@ public:
     // for, ends the run as a DOWNLOAD_FAILED would.
     void OnWatchTick();
     static constexpr int kWorkerSilenceTicks = 60;
-    // WM_DOWNLOAD_NOTIFY; the phase is read from g_downloadJob.expectedSize. Returns 1.
+    // WM_DOWNLOAD_NOTIFY, for the request of the current phase. Returns 1.
     int32_t OnDownloadNotify(int32_t code, int32_t value);
     void DownloadNextFile();
     // Reads CatalogueTempFile into catalogueData, deletes it and parses it.
     bool LoadCatalogue();
+    // A signed build's second request, <catalogueUrl>.sig into SignatureTempFile().
+    void QueueSignatureDownload();
+    // Reads and deletes SignatureTempFile(), checks the catalogue held in catalogueData with it,
+    // then parses the catalogue and records the release's sequence. Any refusal shows the box of
+    // a rejected catalogue before anything is created.
+    bool LoadSignedCatalogue();
+    std::string SignatureTempFile() const { return CatalogueTempFile + ".sig"; }
     // Ends every run: hide, reset the job, start the client from InstallDir by its full path,
     // close the window. Nothing is started when InstallDir never became the current directory.
     void FinishUpdate();
@@ -127,6 +141,10 @@ public:
     std::string InstallDir;
     std::string CatalogueTempFile;
     std::string clientExe;
+    // UPDATE_PUBLIC_KEY: empty for an unsigned build, which never asks for a signature file.
+    std::string publicKeyText;
+    // The cryptography of signed runs; null: the system's.
+    trust::Crypto* crypto = nullptr;
     int32_t scanDepth = 0;
     char scanPrefix[kPathSize] = {};
     int32_t totalBytes = 0;
@@ -142,6 +160,8 @@ public:
     int32_t serverCount = 0;
     UpdateFileEntry downloadList[kMaxEntries] = {};
     int32_t downloadCount = 0;
+    // The serverList index of each planned download.
+    int32_t downloadSource[kMaxEntries] = {};
     int32_t nextDownload = 0;
 
     // Files the scan could not record: more than 300, or a path of 260 bytes or more.
@@ -158,9 +178,16 @@ protected:
     bool inNotify_ = false;           // a notification is being handled (it may show a box)
     int silentTicks_ = 0;             // watch ticks since the worker was last heard of
     int clientStartedBy_ = 0;
+    // The request the worker is serving: the catalogue, a signed build's signature file, files.
+    enum class RunPhase { kCatalogue, kSignature, kFiles };
+    RunPhase phase_ = RunPhase::kCatalogue;
+    std::unique_ptr<ReleaseGate> gate_;  // signed builds only, from StartUpdate on
 
 private:
     void StartClient(const char* path);
+    bool ReadTempFile(const std::string& path, std::unique_ptr<uint8_t[]>* data, int32_t* length);
+    bool ReadCatalogueFile();
+    void StartFileDownloads();
     CatalogueVerdict verdict_ = CatalogueVerdict::kAccepted;
     int32_t verdictOffset_ = 0;
     void RejectCatalogue(CatalogueVerdict verdict, int32_t offset);

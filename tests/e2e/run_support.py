@@ -38,13 +38,14 @@ def make_release(folder, files):
     return folder
 
 
-def publish(release, www, base_url=BASE_URL, cp949_names=False):
+def publish(release, www, base_url=BASE_URL, cp949_names=False, sign=()):
     """Writes the catalogue with the publisher's tool and copies the release below www/files.
-    With cp949_names the served copy's names are CP949 bytes, as the updater asks for them."""
+    With cp949_names the served copy's names are CP949 bytes, as the updater asks for them.
+    sign: the tool's signing options (--sign KEYFILE ...), which add the catalogue's .sig."""
     www = Path(www)
     cat = www / CATALOGUE_PATH.lstrip("/")
     cat.parent.mkdir(parents=True, exist_ok=True)
-    r = subprocess.run([str(TOOL), "build", str(release), "--base-url", base_url, "-o", str(cat)],
+    r = subprocess.run([str(TOOL), "build", str(release), "--base-url", base_url, "-o", str(cat), *map(str, sign)],
                        capture_output=True, text=True, timeout=60)
     assert r.returncode == 0, r.stderr
     files = www / "files"

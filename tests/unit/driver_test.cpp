@@ -6,6 +6,9 @@
 #include "engine/update_engine.h"
 #include "platform/forwarding_platform.h"
 #include "test_support.h"
+#include "trust/public_key.h"
+#include "trust/release_state.h"
+#include "trust/sha256.h"
 
 namespace tarn::test {
 namespace {
@@ -328,6 +331,103 @@ TEST(ToUrlPath, TurnsBackslashCharactersIntoSlashes) {
     ToUrlPath(hangul);
     EXPECT_STREQ(hangul, "\xC7\xD1/\xB1\xDB.txt");
 }
+
+// --- signed releases ----------------------------------------------------------------------------
+// The verdicts themselves are the trust library's (trust_test.cpp); the tamper e2e tests run each
+// of them through the real updater. Here: the order of the run, and what only the driver checks.
+
+// same.bin is in place already; the other two are fetched.
+CatalogueBuilder SignedRelease() {
+    return CatalogueBuilder().Header().I32(1).Text("http://h/").Entry("same.bin", 3, kTime)
+        .Entry("sub\\new.bin", 4, kTime).Entry("empty.bin", 0, kTime);
+}
+
+class SignedDriverTest : public DriverTest {
+protected:
+    SignedDriverTest() {
+        engine->publicKeyText = trust::FormatPublicKeyText(key);
+        engine->crypto = &crypto;
+        install.WriteFile("same.bin", "abc");
+        install.SetWriteTime("same.bin", FromU64(kTime));
+    }
+
+    std::string Hash(const std::string& bytes) {
+        trust::Digest d;
+        trust::Sha256(crypto, bytes.data(), bytes.size(), &d);
+        return std::string(d.begin(), d.end());
+    }
+
+    void ServeSignature(const CatalogueBuilder& c, const std::vector<std::string>& contents, uint64_t sequence = 5) {
+        auto facts = std::make_unique<trust::ReleaseFacts>();
+        trust::KeyIdOf(crypto, key, &facts->keyId);
+        facts->sequence = sequence;
+        facts->expires = 4000000000;
+        std::memcpy(facts->catalogueHash.data(), Hash(c.bytes()).data(), trust::kDigestSize);
+        facts->fileCount = static_cast<uint32_t>(contents.size());
+        for (size_t i = 0; i < contents.size(); ++i)
+            std::memcpy(facts->fileHashes[i].data(), Hash(contents[i]).data(), trust::kDigestSize);
+        temp.WriteFile("Updater.tmp.sig", SignTwice(crypto, trust::EncodeSignedPart(*facts)));
+    }
+
+    std::string JobHash() const { return std::string(g_downloadJob.sha256, g_downloadJob.sha256 + 32); }
+
+    trust::PublicKey key{1, 2, 3};
+    DigestTwiceCrypto crypto;
+};
+
+TEST_F(SignedDriverTest, CheckedBeforeParsingThenEachFileCarriesItsSignedHash) {
+    RunCatalogue(SignedRelease());
+    ASSERT_EQ(worker.requests.size(), 2u);
+    EXPECT_EQ(worker.requests[1], engine->catalogueUrl + ".sig -> " + engine->CatalogueTempFile + ".sig (-1)");
+    EXPECT_FALSE(install.Exists("sub")) << "nothing is created before the signature file is in";
+
+    ServeSignature(SignedRelease(), {"abc", "new!", ""}, 7);
+    engine->OnDownloadNotify(DOWNLOAD_FINISHED, 200);
+    EXPECT_TRUE(window.boxes.empty());
+    EXPECT_FALSE(temp.Exists("Updater.tmp") || temp.Exists("Updater.tmp.sig"));
+    EXPECT_EQ(install.Read(trust::kReleaseStateFileName), trust::EncodeReleaseState(7))
+        << "recorded before any file is fetched";
+    ASSERT_EQ(worker.requests.size(), 3u);
+    EXPECT_EQ(worker.requests[2], "http://h/sub/new.bin -> sub\\new.bin (4)");
+    EXPECT_EQ(g_downloadJob.checkHash, 1);
+    EXPECT_EQ(JobHash(), Hash("new!")) << "the hash of the second entry, not of the first download";
+    CompleteCurrentFile();
+    EXPECT_EQ(JobHash(), Hash(""));
+    CompleteCurrentFile();
+    EXPECT_TRUE(engine->finished());
+}
+
+TEST_F(SignedDriverTest, FailedSignatureDownloadEndsTheRunWithoutABox) {
+    RunCatalogue(SignedRelease());
+    engine->OnDownloadNotify(DOWNLOAD_FAILED, DOWNLOAD_ERR_INTERNET);
+    EXPECT_TRUE(engine->finished());
+    EXPECT_TRUE(window.boxes.empty());
+    EXPECT_EQ(install.List(), std::vector<std::string>{"same.bin"});
+    EXPECT_EQ(platform.starts.size(), 1u);
+}
+
+// An empty reply; a good signature whose hashes are one short of the entries; one that covers an
+// entry overwriting the state file. Each is refused like a broken catalogue, before any folder.
+class SignedRefusalTest : public SignedDriverTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SignedRefusalTest, RefusedLikeABrokenCatalogueBeforeAnythingIsCreated) {
+    CatalogueBuilder c = SignedRelease();
+    if (GetParam() == 2) c.Entry("tarnfileupdater.STATE", 1, kTime);
+    RunCatalogue(c);
+    if (GetParam() == 0) temp.WriteFile("Updater.tmp.sig", "");
+    if (GetParam() == 1) ServeSignature(c, {"abc", "new!"});
+    if (GetParam() == 2) ServeSignature(c, {"abc", "new!", "", "x"});
+    engine->OnDownloadNotify(DOWNLOAD_FINISHED, 0);
+    EXPECT_EQ(window.boxes, (std::vector<std::string>{"File check error|Check update info"}));
+    EXPECT_EQ(engine->lastVerdict(), CatalogueVerdict::kNotSigned);
+    EXPECT_EQ(engine->lastReleaseVerdict(), GetParam() == 0 ? trust::ReleaseVerdict::kMissing
+                                                            : trust::ReleaseVerdict::kOk);
+    EXPECT_EQ(worker.requests.size(), 2u);
+    EXPECT_EQ(install.List(), std::vector<std::string>{"same.bin"}) << "no folder, no state";
+    EXPECT_EQ(platform.starts.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(EmptyShortOrOverwritingTheState, SignedRefusalTest, ::testing::Values(0, 1, 2));
 
 }  // namespace
 }  // namespace tarn::test

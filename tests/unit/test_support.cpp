@@ -7,6 +7,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "trust/sha256.h"
+
 #ifdef _WIN32
 #include "platform/win32.h"
 #include <winioctl.h>
@@ -250,6 +252,20 @@ uint64_t UtcFileTime(int year, int month, int day, int hour, int minute, int sec
     const int64_t days = static_cast<int64_t>(era) * 146097 + doe - 719468;
     const int64_t secs = days * 86400 + hour * 3600 + minute * 60 + second;
     return static_cast<uint64_t>(secs + 11644473600LL) * 10000000ULL;
+}
+
+std::unique_ptr<trust::HashState> DigestTwiceCrypto::NewSha256() { return trust::SystemCrypto().NewSha256(); }
+
+bool DigestTwiceCrypto::VerifyP256(const trust::PublicKey&, const trust::Digest& digest,
+                                   const trust::Signature& signature) {
+    return std::memcmp(signature.data(), digest.data(), 32) == 0 &&
+           std::memcmp(signature.data() + 32, digest.data(), 32) == 0;
+}
+
+std::string SignTwice(trust::Crypto& crypto, const std::string& signedPart) {
+    trust::Digest d;
+    trust::Sha256(crypto, signedPart.data(), signedPart.size(), &d);
+    return signedPart + std::string(d.begin(), d.end()) + std::string(d.begin(), d.end());
 }
 
 }  // namespace tarn::test

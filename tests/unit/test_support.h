@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/update_engine.h"
+#include "trust/crypto.h"
 
 namespace tarn::test {
 
@@ -83,5 +84,16 @@ public:
     }
     std::vector<std::string> boxes;
 };
+
+// Signs with a stand-in scheme that needs no private key: the signature is the digest twice. The
+// real P-256 check has its own tests; this one tests what is made of a signature's verdict.
+class DigestTwiceCrypto final : public trust::Crypto {
+public:
+    std::unique_ptr<trust::HashState> NewSha256() override;
+    bool VerifyP256(const trust::PublicKey&, const trust::Digest& digest, const trust::Signature& signature) override;
+};
+
+// A signature file: the signed part followed by its stand-in signature.
+std::string SignTwice(trust::Crypto& crypto, const std::string& signedPart);
 
 }  // namespace tarn::test

@@ -51,6 +51,8 @@ TEST(ToolRulesTest, PathsTheUpdaterCannotServeAreErrorsNamingTheFile) {
         // the updater's own temporary names: its scan would delete them
         {"a.tarn-new", ".tarn-new"},
         {"sub\\b.dll.tarn-old", ".tarn-old"},
+        // the file in which a signed updater records the last release it accepted
+        {"tarnFileUpdater.STATE", "last signed release"},
         // the engine's unsafe-path rules
         {"..\\x.dll", "'..' component"},
         {"a\\..\\..\\x", "'..' component"},

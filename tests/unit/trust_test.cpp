@@ -90,22 +90,8 @@ TEST(TrustPublicKeyTest, TextFormRoundTripsAndNothingElseParses) {
     }
 }
 
-// Signs with a stand-in scheme that needs no private key: the signature is the digest twice.
-// The real P-256 check is tested above; this one tests what the release check makes of it.
-class DigestTwiceCrypto final : public Crypto {
-public:
-    std::unique_ptr<HashState> NewSha256() override { return SystemCrypto().NewSha256(); }
-    bool VerifyP256(const PublicKey&, const Digest& digest, const Signature& signature) override {
-        return std::memcmp(signature.data(), digest.data(), 32) == 0 &&
-               std::memcmp(signature.data() + 32, digest.data(), 32) == 0;
-    }
-};
-
-std::string SignTwice(Crypto& crypto, const std::string& signedPart) {
-    Digest d;
-    Sha256(crypto, signedPart.data(), signedPart.size(), &d);
-    return signedPart + std::string(d.begin(), d.end()) + std::string(d.begin(), d.end());
-}
+using test::DigestTwiceCrypto;
+using test::SignTwice;
 
 class SignatureFileTest : public ::testing::Test {
 protected:

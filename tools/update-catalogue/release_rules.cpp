@@ -105,6 +105,11 @@ void CheckFile(const ReleaseFile& file, const std::string& firstBaseUrl, Finding
                  std::string("name ends in '") + (EndsWith(path, kPartialSuffix) ? kPartialSuffix : kAsideSuffix) +
                      "', which the updater uses for its own temporary files and deletes");
     }
+    if (IsReleaseStateName(path.c_str())) {
+        AddError(findings, who,
+                 "the updater keeps the last signed release it accepted in this file; a signed updater refuses "
+                 "a release that would overwrite it");
+    }
     if (path.size() > kMaxPathText) {
         AddError(findings, who,
                  "path is " + std::to_string(path.size()) + " bytes in CP949; the catalogue holds at most " +

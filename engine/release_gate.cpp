@@ -1,0 +1,28 @@
+#include "engine/release_gate.h"
+
+#include "engine/path_rules.h"
+#include "trust/public_key.h"
+
+namespace tarn {
+
+ReleaseGate::ReleaseGate(const std::string& keyText, trust::Crypto& crypto)
+    : crypto_(crypto), keyValid_(trust::ParsePublicKeyText(keyText, &key_)),
+      check_(std::make_unique<trust::ReleaseCheck>()) {}
+
+trust::ReleaseVerdict ReleaseGate::Check(trust::ByteSpan catalogue, trust::ByteSpan signatureFile, uint64_t now,
+                                         uint64_t lastSequence) {
+    *check_ = trust::ReleaseCheck{};
+    if (!keyValid_) return check_->verdict = trust::ReleaseVerdict::kUnknownKey;
+    return trust::VerifyRelease(crypto_, catalogue, signatureFile, key_, now, lastSequence, check_.get());
+}
+
+bool ReleaseGate::Covers(const UpdateFileEntry* entries, int32_t count) const {
+    if (check_->verdict != trust::ReleaseVerdict::kOk || count < 0 ||
+        check_->signature.facts.fileCount != static_cast<uint32_t>(count))
+        return false;
+    for (int32_t i = 0; i < count; ++i)
+        if (IsReleaseStateName(entries[i].path)) return false;
+    return true;
+}
+
+}  // namespace tarn
