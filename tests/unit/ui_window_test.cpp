@@ -299,11 +299,11 @@ TEST_F(UpdaterWindow, BarsReachEveryEndAfterABurstOfQueuedNotifications) {
     const int32_t total = sizes[0] + sizes[1] + sizes[2];
     dialog->downloadCount = 4;  // a fourth file keeps the run going
     for (int i = 0; i < 3; ++i) dialog->downloadList[i].size = sizes[i];
-    dialog->nextDownload = 1;
+    dialog->nextDownload = 0;
     dialog->bytesDone = 0;
     dialog->totalBytes = total;
     dialog->SetProgressRange(IDC_PROGRESS_TOTAL, total);
-    g_downloadJob.expectedSize = sizes[0];
+    dialog->DownloadNextFile();  // the first file's request: no worker takes it
 
     auto post = [](int32_t code, int32_t value) {
         g_notificationsInFlight.Posting();
