@@ -23,11 +23,19 @@ sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 from nginx_support import Nginx  # noqa: E402
 
 MiB = 1024 * 1024
-PORT = 18380
+# The port of the catalogue URL built into the updater (bench/run.sh builds with it): the
+# engineer's own test port, so that benchmarks and tests of several worktrees never collide.
+PORT = int(os.environ.get("BENCH_PORT") or os.environ.get("TARN_TEST_PORT") or 18380)
 BASE_URL = f"http://127.0.0.1:{PORT}/files/"
 CATALOGUE_URL = f"http://127.0.0.1:{PORT}/dedivur/update/pim"
 BUILD = Path(os.environ["TARN_WIN_BUILD"])
 WINE = os.environ["WINE"]
+# BENCH_CPUS (a taskset list such as "1") runs the wineserver and every Windows program on those
+# CPUs only. Each Wine system call is a round trip to the wineserver; on a virtual machine a round
+# trip between two CPUs costs several times one on the same CPU, and where the scheduler puts the
+# two decides it, so unpinned figures jump between runs by up to five times.
+CPUS = os.environ.get("BENCH_CPUS", "")
+PINNED = ["taskset", "-c", CPUS] if CPUS else []
 TOOL = ROOT / "build" / "native" / "update-catalogue"
 WORK = Path(os.environ.get("BENCH_WORK", ROOT / "build" / "bench"))
 QUICK = os.environ.get("BENCH_QUICK", "") not in ("", "0")
@@ -48,6 +56,13 @@ EXP_REPEAT = int(os.environ.get("BENCH_EXP_REPEAT", "2"))
 EXPERIMENTS = os.environ.get("BENCH_EXPERIMENTS", "0" if QUICK else "1") not in ("", "0")
 EXP_MB = int(os.environ.get("BENCH_EXP_MB", "50"))
 EXP_FILES = int(os.environ.get("BENCH_EXP_FILES", "40"))
+# Which parts run (numbers as in bench/README.md); 7 is the full update and the no-op run again in
+# a prefix with Wine's default window management, 8 the same without pinning to BENCH_CPUS.
+SECTIONS = set(os.environ.get("BENCH_SECTIONS", "1 2 4 5 6 7 8").split())
+# The prefix of every figure, where Wine's X11 driver leaves windows unmanaged, and one with the
+# defaults (bench/run.sh makes both).
+PREFIX = os.environ.get("BENCH_PREFIX", os.environ.get("WINEPREFIX", ""))
+PREFIX_MANAGED = os.environ.get("BENCH_PREFIX_MANAGED", "")
 
 
 def log(*args):
@@ -185,9 +200,10 @@ class MemoryPoller:
 
 
 class Bench:
-    def __init__(self, display):
-        self.env = dict(os.environ, DISPLAY=display)
+    def __init__(self, display, prefix, pinned=True):
+        self.env = dict(os.environ, DISPLAY=display, WINEPREFIX=prefix)
         self.runs = WORK / "run"
+        self.pinned = PINNED if pinned else []
 
     def wine(self, *args, cwd=None, timeout=600):
         """Wall time of one Wine program, its stdout and its peak RSS (ru_maxrss, kB)."""
@@ -196,7 +212,7 @@ class Bench:
         out_path, err_path = self.runs / "wine.out", self.runs / "wine.err"
         with open(out_path, "wb") as out_f, open(err_path, "wb") as err_f:
             t0 = time.perf_counter()
-            p = subprocess.Popen([WINE, *map(str, args)], cwd=cwd, env=self.env, stdin=subprocess.DEVNULL,
+            p = subprocess.Popen([*self.pinned, WINE, *map(str, args)], cwd=cwd, env=self.env, stdin=subprocess.DEVNULL,
                                  stdout=out_f, stderr=err_f)
             p.wait(timeout=timeout)
             wall = time.perf_counter() - t0
@@ -278,7 +294,7 @@ class Bench:
             client_log.unlink()
         with MemoryPoller("TarnFileUpdater.exe") as mem:
             t0 = time.time()
-            p = subprocess.Popen([WINE, str(install / "TarnFileUpdater.exe")], cwd=install, env=self.env,
+            p = subprocess.Popen([*self.pinned, WINE, str(install / "TarnFileUpdater.exe")], cwd=install, env=self.env,
                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
                 p.wait(timeout=600)
@@ -337,6 +353,19 @@ def full_update(b, nginx_www, release, repeat_n, with_others=True):
     return res, total, files
 
 
+def whole_runs(b, release, files, rounds):
+    """Rounds of: a full update into a fresh folder, the plain loop, a no-op run, a catalogue
+    fetch."""
+    res = {"upd": [], "wf4k": [], "noop": [], "cat": []}
+    for i in range(rounds):
+        log(f"  round {i + 1}/{rounds}")
+        res["upd"].append(b.updater(b.fresh_install(), release, files))
+        res["wf4k"].append(b.wininet(4096, release, files))
+        res["noop"].append(b.updater(b.runs / "install", release, files))
+        res["cat"].append(b.catalogue_fetch())
+    return res
+
+
 def wait_port_free():
     deadline = time.time() + 600
     while True:
@@ -362,67 +391,100 @@ def machine():
         "cores": os.cpu_count(), "cpu": cpu, "memory_mib": mem, "wine": wine,
         "wine_arch": os.environ.get("TARN_WINE_ARCH", "?"), "kernel": platform.release(),
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
-        "load": open("/proc/loadavg").read().split()[:3],
+        "load": open("/proc/loadavg").read().split()[:3], "cpus": CPUS,
         "nginx": subprocess.run(["nginx", "-v"], capture_output=True, text=True).stderr.strip(),
         "curl": subprocess.run(["curl", "--version"], capture_output=True, text=True).stdout.split("\n")[0],
     }
 
 
+def start_wineserver(prefix):
+    """One wineserver for a prefix for the whole bench, as a user's session has: every program
+    then starts without starting a server first."""
+    return subprocess.Popen([*PINNED, "/usr/bin/wineserver", "-f", "-p"], env=dict(os.environ, WINEPREFIX=prefix),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def repin(server, cpus):
+    """Moves a running wineserver to other CPUs."""
+    subprocess.run(["taskset", "-a", "-p", "-c", cpus, str(server.pid)], check=True, capture_output=True)
+
+
 def main():
     WORK.mkdir(parents=True, exist_ok=True)
-    results = {"machine": machine(), "quick": QUICK, "repeat": REPEAT}
+    results = {"machine": machine(), "quick": QUICK, "repeat": REPEAT, "port": PORT,
+               "sections": sorted(SECTIONS)}
     display = None
-    xvfb = server = None
+    xvfb = None
+    servers = []
     for num in range(91, 120):
         if not Path(f"/tmp/.X11-unix/X{num}").exists() and not Path(f"/tmp/.X{num}-lock").exists():
             display = f":{num}"
             break
-    env = dict(os.environ)
+    prefixes = [PREFIX] + ([PREFIX_MANAGED] if PREFIX_MANAGED and "7" in SECTIONS else [])
     try:
         xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # One wineserver for the whole bench, as a user's session has: every program then starts
-        # without starting a server first.
-        server = subprocess.Popen(["/usr/bin/wineserver", "-f", "-p"], env=env, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL)
+        servers = [start_wineserver(prefix) for prefix in prefixes]
         time.sleep(1.0)
-        b = Bench(display)
+        benches = [Bench(display, prefix) for prefix in prefixes]
+        b = benches[0]
         b.runs.mkdir(parents=True, exist_ok=True)
         # Warm-up: the first Wine start of a prefix loads much from disk.
-        b.trivial()
-        b.wine(BUILD / "bench" / "trivial.exe")
+        for each in benches:
+            each.trivial()
+            each.wine(BUILD / "bench" / "trivial.exe")
         wait_port_free()
         with Nginx(WORK / "www", WORK / "nginx", PORT):
             www = WORK / "www"
-            log(f"[1] full update: {FULL_FILES} files, {FULL_MB} MiB")
             rel = make_release(f"mixed-{FULL_FILES}-{FULL_MB}", mixed_sizes(FULL_FILES, FULL_MB * MiB))
-            res, total, files = full_update(b, www, rel, REPEAT)
-            results["full"] = {"files": len(files), "bytes": total, "runs": res}
+            files = release_files(rel)
+            if "1" in SECTIONS:
+                log(f"[1] full update: {FULL_FILES} files, {FULL_MB} MiB")
+                res, total, files = full_update(b, www, rel, REPEAT)
+                results["full"] = {"files": len(files), "bytes": total, "runs": res}
 
-            log("[2] no-op run")
-            install = b.runs / "install"  # as the last full update left it
-            noop = []
-            for _ in range(REPEAT):
-                noop.append({"upd": b.updater(install, rel, files), "cat": b.catalogue_fetch(), "triv": b.trivial()})
-            results["noop"] = noop
+            if "2" in SECTIONS:
+                log("[2] no-op run")
+                publish(rel, www)
+                install = b.runs / "install"  # as the last full update left it
+                if "1" not in SECTIONS:
+                    b.updater(b.fresh_install(), rel, files)
+                noop = []
+                for _ in range(REPEAT):
+                    noop.append({"upd": b.updater(install, rel, files), "cat": b.catalogue_fetch(),
+                                 "triv": b.trivial()})
+                results["noop"] = noop
 
-            log("[4] cost growth")
-            growth = []
-            for n in GROWTH_COUNTS:
-                r = make_release(f"even-{n}-{GROWTH_MB}", even_sizes(n, GROWTH_MB * MiB))
-                log(f"  {n} files, {GROWTH_MB} MiB")
-                res_g, total_g, files_g = full_update(b, www, r, GROWTH_REPEAT, with_others=False)
-                wf = [b.wininet(4096, r, files_g) for _ in range(GROWTH_REPEAT)]
-                growth.append({"kind": "count", "files": n, "bytes": total_g, "upd": res_g["upd"], "wf4k": wf})
-            for mb in SINGLE_MB:
-                r = make_release(f"single-{mb}", [mb * MiB])
-                log(f"  one file of {mb} MiB")
-                res_g, total_g, files_g = full_update(b, www, r, GROWTH_REPEAT, with_others=False)
-                wf = [b.wininet(4096, r, files_g) for _ in range(GROWTH_REPEAT)]
-                growth.append({"kind": "size", "files": 1, "bytes": total_g, "upd": res_g["upd"], "wf4k": wf})
-            results["growth"] = growth
+            if "7" in SECTIONS and len(benches) > 1:
+                log("[7] the same in a prefix with Wine's default window management")
+                publish(rel, www)
+                results["managed"] = whole_runs(benches[1], rel, files, REPEAT)
 
-            if EXPERIMENTS:
+            if "8" in SECTIONS and PINNED:
+                log("[8] full update and no-op run without pinning")
+                repin(servers[0], f"0-{os.cpu_count() - 1}")
+                publish(rel, www)
+                results["unpinned"] = whole_runs(Bench(display, PREFIX, pinned=False), rel, files, max(REPEAT, 5))
+                repin(servers[0], CPUS)
+
+            if "4" in SECTIONS:
+                log("[4] cost growth")
+                growth = []
+                for n in GROWTH_COUNTS:
+                    r = make_release(f"even-{n}-{GROWTH_MB}", even_sizes(n, GROWTH_MB * MiB))
+                    log(f"  {n} files, {GROWTH_MB} MiB")
+                    res_g, total_g, files_g = full_update(b, www, r, GROWTH_REPEAT, with_others=False)
+                    wf = [b.wininet(4096, r, files_g) for _ in range(GROWTH_REPEAT)]
+                    growth.append({"kind": "count", "files": n, "bytes": total_g, "upd": res_g["upd"], "wf4k": wf})
+                for mb in SINGLE_MB:
+                    r = make_release(f"single-{mb}", [mb * MiB])
+                    log(f"  one file of {mb} MiB")
+                    res_g, total_g, files_g = full_update(b, www, r, GROWTH_REPEAT, with_others=False)
+                    wf = [b.wininet(4096, r, files_g) for _ in range(GROWTH_REPEAT)]
+                    growth.append({"kind": "size", "files": 1, "bytes": total_g, "upd": res_g["upd"], "wf4k": wf})
+                results["growth"] = growth
+
+            if EXPERIMENTS and "6" in SECTIONS:
                 log(f"[6] WinINet experiments: {EXP_FILES} files, {EXP_MB} MiB")
                 r = make_release(f"even-{EXP_FILES}-{EXP_MB}", even_sizes(EXP_FILES, EXP_MB * MiB))
                 publish(r, www)
@@ -438,8 +500,8 @@ def main():
                     ("4096 progress (shown window, 2 x PBM_SETPOS per block)", 4096, ("progress",)),
                     ("4096 progress-pixel (PBM_SETPOS only when a bar grows a pixel)", 4096, ("progress-pixel",)),
                     ("4096 progress-ms=30 (bars moved at most every 30 ms)", 4096, ("progress-ms=30",)),
-                    ("4096 timeouts partial progress-ms=30 (the updater with that change)", 4096,
-                     ("timeouts", "partial", "progress-ms=30")),
+                    ("4096 timeouts partial querydata (the worker's transfer work, no messages)", 4096,
+                     ("timeouts", "partial", "querydata")),
                     ("4096 readex", 4096, ("readex",)),
                     ("4096 readex-nowait", 4096, ("readex-nowait",)),
                     ("4096 querydata", 4096, ("querydata",)),
@@ -457,9 +519,12 @@ def main():
                     log(f"  {name}: {median(runs, 'inner'):.3f} s")
                 results["experiments"] = {"files": len(files_e), "bytes": EXP_MB * MiB, "variants": exp}
     finally:
+        results["load_end"] = open("/proc/loadavg").read().split()[:3]
         (WORK / "results.json").write_text(json.dumps(results, indent=1))
-        subprocess.run(["/usr/bin/wineserver", "-k"], env=env, capture_output=True)
-        for proc in (server, xvfb):
+        for prefix in prefixes:
+            subprocess.run(["/usr/bin/wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix),
+                           capture_output=True)
+        for proc in (*servers, xvfb):
             if proc and proc.poll() is None:
                 proc.terminate()
                 try:

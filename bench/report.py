@@ -53,18 +53,105 @@ def core_figures():
 def main():
     res = json.loads((WORK / "results.json").read_text())
     m = res["machine"]
+    arch = m["wine_arch"]
+    arch_note = ("the shipped 32-bit build under 32-bit Wine" if arch == "win32" else
+                 "the x86-64 build of the same sources: this kernel runs no 32-bit programs")
+    port = res.get("port", 18380)
+    load_end = f"; at the end {' '.join(res['load_end'])}" if "load_end" in res else ""
+    pinning = (f"- Pinning: the wineserver and every Windows program run on CPU {m['cpus']} only "
+               "(`BENCH_CPUS`, see bench/README.md); section 8 repeats the whole runs without it"
+               if m.get("cpus") else "- Pinning: none (`BENCH_CPUS` empty)")
     lines = ["# Benchmarks", "",
              "Produced by `bench/run.sh` (see bench/README.md); the tables below come from one run of it.", "",
-             f"- Date: {m['date']}; load average at the start {' '.join(m['load'])}"
+             f"- Date: {m['date']}; load average (1, 5, 15 min) at the start {' '.join(m['load'])}{load_end}"
              + (" — **quick run (BENCH_QUICK=1), smaller sizes**" if res.get("quick") else ""),
              f"- Machine: {m['cores']} cores ({m['cpu']}), {m['memory_mib']} MiB memory, Linux {m['kernel']}",
-             f"- Wine: {m['wine']}, arch {m['wine_arch']} (the x86-64 build of the same sources: this kernel "
-             "runs no 32-bit programs); one persistent wineserver for the whole run; Xvfb display without a "
-             "window manager",
-             f"- Server: {m['nginx']} on 127.0.0.1:18380 (sendfile on); {m['curl']}",
+             f"- Wine: {m['wine']}, arch {arch} ({arch_note}); one persistent wineserver per prefix for the "
+             "whole run; Xvfb display without a window manager. Sections 1–6: a prefix whose X11 driver "
+             "leaves windows unmanaged (`HKCU\\Software\\Wine\\X11 Driver` `Managed`=`N`); section 7: "
+             "the same prefix with Wine's defaults",
+             f"- Server: {m['nginx']} on 127.0.0.1:{port} (sendfile on); {m['curl']}",
+             pinning,
              f"- Each figure is the median of {res['repeat']} runs unless said otherwise; MiB = 2^20 bytes.", ""]
+    lines += targets(res)
 
     # 1. Full update
+    if "full" in res:
+        lines += full_section(res)
+    if "noop" in res:
+        lines += noop_section(res)
+    if "managed" in res:
+        lines += whole_runs_section(res, "managed",
+                                    "## 7. The same runs in a prefix with Wine's default window management")
+    if "unpinned" in res:
+        lines += whole_runs_section(res, "unpinned", "## 8. The same runs without pinning (prefix as in 1–6)")
+    lines += core_section()
+    if "growth" in res:
+        lines += growth_section(res)
+    if "full" in res and "growth" in res:
+        lines += memory_section(res)
+    if "experiments" in res:
+        lines += experiments_section(res)
+    return write(lines)
+
+
+def targets(res):
+    """Whole-run ratios against the targets: a full update at most 1.1 x the plain 4096-byte
+    loop, a no-op run at most 1.3 x the floor plus one catalogue fetch, both with Wine's start."""
+    rows = []
+    pin = f", CPU {res['machine']['cpus']}" if res["machine"].get("cpus") else ""
+
+    def row(what, prefix, upd, ref, limit):
+        ratio = upd / ref
+        rows.append((what, prefix, f"{upd:.2f} s / {ref:.2f} s", f"{ratio:.2f}", f"≤ {limit}",
+                     "yes" if ratio <= limit else "no"))
+
+    if "full" in res:
+        r = res["full"]["runs"]
+        row("full update (start → client started) / plain 4096-byte loop", "Managed=N" + pin,
+            med(r["upd"], "client"), med(r["wf4k"], "wall"), 1.1)
+    if "noop" in res:
+        n = res["noop"]
+        row("no-op run / floor + one catalogue fetch", "Managed=N" + pin,
+            statistics.median(x["upd"]["client"] for x in n), statistics.median(x["cat"]["wall"] for x in n), 1.3)
+    for key, prefix in (("managed", "defaults" + pin), ("unpinned", "Managed=N, unpinned")):
+        if key not in res:
+            continue
+        mg = res[key]
+        row("full update / plain 4096-byte loop", prefix, med(mg["upd"], "client"), med(mg["wf4k"], "wall"), 1.1)
+        row("no-op run / floor + one catalogue fetch", prefix, med(mg["noop"], "client"), med(mg["cat"], "wall"),
+            1.3)
+    if not rows:
+        return []
+    return (["## Against the targets", ""]
+            + table(["run", "prefix", "updater / reference (medians)", "ratio", "target", "met"], rows) + [""])
+
+
+def whole_runs_section(res, key, title):
+    mg = res[key]
+    f = res.get("full", {})
+    what = f"{f['files']} files, {f['bytes'] / MiB:.0f} MiB" if f else "the release of section 1"
+    lines = [f"{title} ({what}, {len(mg['upd'])} rounds)", ""]
+    upd, wf4 = med(mg["upd"], "client"), med(mg["wf4k"], "wall")
+    noop, cat = med(mg["noop"], "client"), med(mg["cat"], "wall")
+    lines += table(["run", "s (median)", "min–max", "×"], [
+        ("updater, full update: start → client started", f"{upd:.2f}", rng(mg["upd"], "client"), f"{upd / wf4:.2f}"),
+        ("updater, full update: start → updater process ended", f"{med(mg['upd'], 'end'):.2f}",
+         rng(mg["upd"], "end"), f"{med(mg['upd'], 'end') / wf4:.2f}"),
+        ("wininet_fetch, 4096-byte reads", f"{wf4:.2f}", rng(mg["wf4k"], "wall"), "1.00"),
+        ("updater, no-op run: start → client started", f"{noop:.2f}", rng(mg["noop"], "client"),
+         f"{noop / cat:.2f}"),
+        ("floor + one catalogue fetch", f"{cat:.2f}", rng(mg["cat"], "wall"), "1.00"),
+    ])
+    ratios = [u["client"] / w["wall"] for u, w in zip(mg["upd"], mg["wf4k"])]
+    lines += ["", "× is against the reference row below it (the plain loop for the full update, the floor plus "
+              "one catalogue fetch for the no-op run). Full update / plain loop round by round: "
+              + ", ".join(f"{x:.2f}" for x in ratios) + ".", ""]
+    return lines
+
+
+def full_section(res):
+    lines = []
     f = res["full"]
     r = f["runs"]
     mib = f["bytes"] / MiB
@@ -98,7 +185,11 @@ def main():
               f"{(upd_c - floor) / (wf4 - floor):.2f}. Start → end minus start → client = "
               f"{upd_e - upd_c:.2f} s (the window closing after the client is started).", ""]
 
-    # 2. No-op
+    return lines
+
+
+def noop_section(res):
+    lines = []
     n = res["noop"]
     nu_c = statistics.median(x["upd"]["client"] for x in n)
     nu_e = statistics.median(x["upd"]["end"] for x in n)
@@ -115,8 +206,14 @@ def main():
     ])
     lines += ["", f"The catalogue request itself took {cat_in * 1000:.0f} ms inside the loop.", ""]
 
-    # 3. Core
+    return lines
+
+
+def core_section():
+    lines = []
     core, instr = core_figures()
+    if not core:
+        return lines
     lines += ["## 3. Engine core, native (RelWithDebInfo)", ""]
     rows = []
     for name, (value, count) in core.items():
@@ -134,7 +231,11 @@ def main():
     lines += ["", "Each core_bench run takes the median of 51 (parse/plan), 21 and 11 (scan) timed runs after a "
               "warm-up; callgrind counts one run after the warm-up (client requests around the timed part).", ""]
 
-    # 4. Growth
+    return lines
+
+
+def growth_section(res):
+    lines = []
     g = res["growth"]
     lines += ["## 4. Cost growth (updater, fresh install folder each run)", ""]
     rows = []
@@ -161,7 +262,14 @@ def main():
                   f" ms, wininet_fetch 4096 {(med(b['wf4k'], 'wall') - med(a['wf4k'], 'wall')) / dm * 1000:.1f} ms."]
     lines += [""]
 
-    # 5. Memory
+    return lines
+
+
+def memory_section(res):
+    lines = []
+    r = res["full"]["runs"]
+    g = res["growth"]
+    mib = res["full"]["bytes"] / MiB
     upd = r["upd"]
     triv = r["triv"]
     lines += [f"## 5. Memory (peak, from /proc/PID/status of the Wine process, polled every 20 ms)", ""]
@@ -176,21 +284,28 @@ def main():
               f"{max(max(y['hwm'] for y in x['upd']) for x in g) / 1024:.1f} MiB for 1 MiB to "
               f"{max(x['bytes'] for x in g) / MiB:.0f} MiB and 1 to {max(x['files'] for x in g)} files.", ""]
 
-    # 6. Experiments
-    if "experiments" in res:
-        e = res["experiments"]
-        emib = e["bytes"] / MiB
-        base = None
-        rows = []
-        for v in e["variants"]:
-            s = med(v["runs"], "inner")
-            if base is None:
-                base = s
-            rows.append((v["name"], f"{s:.2f}", f"{emib / s:.1f}", f"{s / base:.2f}", f"{med(v['runs'], 'reads'):.0f}"))
-        lines += [f"## 6. WinINet under Wine: {e['files']} files, {emib:.0f} MiB, options of wininet_fetch", ""]
-        lines += table(["variant", "s in the loop (median)", "MiB/s", "× plain 4096", "reads"], rows)
-        lines += [""]
+    return lines
 
+
+def experiments_section(res):
+    lines = []
+    e = res["experiments"]
+    emib = e["bytes"] / MiB
+    base = None
+    rows = []
+    for v in e["variants"]:
+        s = med(v["runs"], "inner")
+        if base is None:
+            base = s
+        rows.append((v["name"], f"{s:.2f}", f"{emib / s:.1f}", f"{s / base:.2f}", f"{med(v['runs'], 'reads'):.0f}"))
+    lines += [f"## 6. WinINet under Wine: {e['files']} files, {emib:.0f} MiB, options of wininet_fetch", ""]
+    lines += table(["variant", "s in the loop (median)", "MiB/s", "× plain 4096", "reads"], rows)
+    lines += [""]
+
+    return lines
+
+
+def write(lines):
     text = "\n".join(lines) + "\n"
     kept = ""
     if DOC.exists():

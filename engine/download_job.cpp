@@ -3,5 +3,6 @@
 namespace tarn {
 
 DownloadJob g_downloadJob = {};
+NotificationsInFlight g_notificationsInFlight;
 
 }  // namespace tarn

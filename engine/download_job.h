@@ -2,6 +2,7 @@
 // The hand-over block between the update driver (window thread) and the download worker, and
 // the notification the worker posts back. Shared without a lock: the driver writes a request
 // while the worker waits and then wakes it; the worker answers only with posted notifications.
+#include <atomic>
 #include <cstdint>
 
 #include "engine/update_types.h"
@@ -52,6 +53,27 @@ struct DownloadJob {
 
 // The one process-wide block, all zero at start.
 extern DownloadJob g_downloadJob;
+
+// Notifications the worker has posted and the window has not yet taken: the worker counts one up
+// before each post (and down again when the post fails), the window one down as it takes one. So
+// the worker knows, without asking the system, whether the window has caught up with its reports.
+class NotificationsInFlight {
+public:
+    void Posting() { count_.fetch_add(1, std::memory_order_relaxed); }
+    // Also for a post that failed. Never below zero: a notification that did not come from the
+    // worker (a test sending one) is not counted.
+    void Taken() {
+        int32_t n = count_.load(std::memory_order_relaxed);
+        while (n > 0 && !count_.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
+        }
+    }
+    int32_t count() const { return count_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<int32_t> count_{0};
+};
+
+extern NotificationsInFlight g_notificationsInFlight;
 
 // Name suffixes of the worker's own files beside a target: the download in progress, and a
 // file moved aside because it was in use (the running updater itself, say). The next run's

@@ -44,6 +44,11 @@ constexpr DWORD kTransferTimeoutMs = 20000;
 constexpr DWORD kProgressWindowMs = 30000;
 constexpr int32_t kMinBytesPerWindow = 16 * 1024;
 
+// Progress reports: one per block would cost a posted message, and the window's work for it, for
+// every 4 KB. A report goes out only when the window has taken the last one and the last is at
+// least this old; the window draws no more often anyway.
+constexpr DWORD kProgressIntervalMs = 30;
+
 // HandleRequest's result when DOWNLOAD_FINISHED could not be posted: nothing more can reach the
 // window, so the worker ends and the window's watch ends the run.
 constexpr int32_t kNotificationLost = -1;
@@ -90,12 +95,14 @@ bool Notify(const Request& r, int32_t code, int32_t value) {
     // window that falls behind a fast transfer would lose notifications, and a lost FINISHED or
     // FAILED would leave the run waiting forever. So a post that fails while the window still
     // exists is retried until the window has made room.
+    g_notificationsInFlight.Posting();
     for (int attempt = 0; attempt < 30000; ++attempt) {
         if (::PostMessageA(r.window, WM_DOWNLOAD_NOTIFY, static_cast<WPARAM>(code), static_cast<LPARAM>(value)))
             return true;
-        if (!::IsWindow(r.window)) return false;
+        if (!::IsWindow(r.window)) break;
         ::Sleep(2);
     }
+    g_notificationsInFlight.Taken();
     return false;
 }
 
@@ -187,6 +194,8 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
     const int64_t limit = isFile ? int64_t(req.expectedSize) : kCatalogueStoreLimit;
     bool capped = false;
     DWORD windowStart = ::GetTickCount();
+    DWORD lastReport = windowStart - kProgressIntervalMs;
+    int32_t reported = 0;
     int32_t receivedAtWindowStart = 0;
     while (!capped) {
         // A read waits until its whole buffer is filled, so it asks only for what has arrived:
@@ -212,14 +221,22 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
         if (hash) hash->Update(buffer, keep);
         received += static_cast<int32_t>(keep);
         SetBytesReceived(received);
-        Notify(req, DOWNLOAD_PROGRESS, received);
         const DWORD now = ::GetTickCount();
+        // The count is a running sum: while the window has not yet taken the last report, or
+        // the last went out only a moment ago, the next one carries this block as well.
+        if (g_notificationsInFlight.count() == 0 && now - lastReport >= kProgressIntervalMs) {
+            Notify(req, DOWNLOAD_PROGRESS, received);
+            lastReport = now;
+            reported = received;
+        }
         if (now - windowStart >= kProgressWindowMs) {
             if (received - receivedAtWindowStart < kMinBytesPerWindow) return DOWNLOAD_ERR_INTERNET;
             windowStart = now;
             receivedAtWindowStart = received;
         }
     }
+    // The last report of a transfer always carries every byte received.
+    if (received > reported) Notify(req, DOWNLOAD_PROGRESS, received);
     // The internet client ends a cut connection like a complete reply: only the count tells.
     if (isFile ? received != req.expectedSize : (!capped && announced >= 0 && received < announced))
         return DOWNLOAD_ERR_INTERNET;

@@ -122,6 +122,8 @@ int32_t UpdateEngine::OnDownloadNotify(int32_t code, int32_t value) {
                 if (host_) {
                     host_->SetProgressPos(IDC_PROGRESS_FILE, value);
                     host_->SetProgressPos(IDC_PROGRESS_TOTAL, bytesDone);
+                    // Every file's end is shown, however short the file.
+                    host_->ShowProgress();
                 }
                 // The run ends when every planned file has been handled, empty ones included,
                 // so that the next run finds the folder identical to the catalogue.

@@ -19,9 +19,12 @@ class UpdateHost {
 public:
     // A message box with a single OK button, owned by the window; returns when dismissed.
     virtual void ShowMessage(const char* text, const char* caption) = 0;
-    // PBM_SETRANGE32 (0 .. high) and PBM_SETPOS on one of the two progress bars.
+    // PBM_SETRANGE32 (0 .. high) and PBM_SETPOS on one of the two progress bars. A position may
+    // reach the bar a little later (the window draws at most every few tens of milliseconds), but
+    // in order and before any later range; ShowProgress brings both bars up to date at once.
     virtual void SetProgressRange(int control, int32_t high) { (void)control, (void)high; }
     virtual void SetProgressPos(int control, int32_t pos) { (void)control, (void)pos; }
+    virtual void ShowProgress() {}
     // Hides the window if it is visible.
     virtual void HideWindow() {}
     // Posts WM_CLOSE to the window, which ends its modal run.

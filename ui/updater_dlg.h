@@ -22,7 +22,12 @@ public:
     // owner and the others do nothing.
     void ShowMessage(const char* text, const char* caption) override;
     void SetProgressRange(int control, int32_t high) override;
+    // The bars are drawn at most every kPaintIntervalMs: a position set sooner after the last
+    // drawing, or a range, waits for the next notification that comes later or, at the latest,
+    // for a timer. ShowProgress (a file's end) hands every position to its bar at once; the
+    // drawing may still wait.
     void SetProgressPos(int control, int32_t pos) override;
+    void ShowProgress() override;
     void HideWindow() override;
     void PostClose() override;
 
@@ -36,12 +41,31 @@ private:
     LRESULT OnCtlColor(UINT message, WPARAM wParam, LPARAM lParam);
     void OnStartUpdate();
     void OnWatchTimer();
+    // A progress bar, the position the run last gave it, whether that has yet to reach the bar,
+    // and whether the bar holds values it has not drawn.
+    struct Bar {
+        HWND window = nullptr;
+        int32_t pos = 0;
+        bool pending = false;
+        bool stale = false;
+    };
+    Bar* FindBar(int control);
+    // Draws the bars now if the last drawing is kPaintIntervalMs old, otherwise sets the timer.
+    void RequestPaint();
+    void PaintBars();
+    // Hands the pending positions to the bars without drawing them.
+    void SettleBars();
+    void SendQuietly(Bar& bar, UINT message, WPARAM wParam, LPARAM lParam);
 
     UniqueBitmap skinBitmap;
     BITMAP skinSize = {};
     UniqueMemoryDc skinDC;
     HGDIOBJ skinDCOriginalBitmap_ = nullptr;  // put back before skinDC and skinBitmap go
     std::unique_ptr<WorkerControl> workerControl_;
+    Bar fileBar_;
+    Bar totalBar_;
+    DWORD lastPainted_ = 0;  // GetTickCount of the last drawing of a bar
+    bool paintTimerSet_ = false;
 };
 
 }  // namespace tarn

@@ -25,6 +25,7 @@ public:
     void SetProgressPos(int control, int32_t pos) override {
         log.push_back((control == IDC_PROGRESS_TOTAL ? "total " : "file ") + std::to_string(pos));
     }
+    void ShowProgress() override { log.push_back("shown"); }
     void HideWindow() override { hidden = true; }
     void PostClose() override { ++closes; }
 
@@ -135,9 +136,9 @@ TEST_F(DriverTest, FilesOf10And0And20MoveTheTotalBarTo10Then10Then30) {
     CompleteCurrentFile();
     const std::vector<std::string> expected = {
         "total-range 30",
-        "file-range 10", "file 10", "total 10", "file 10", "total 10",
-        "file-range 0", "file 0", "total 10",
-        "file-range 20", "file 20", "total 30", "file 20", "total 30",
+        "file-range 10", "file 10", "total 10", "file 10", "total 10", "shown",
+        "file-range 0", "file 0", "total 10", "shown",
+        "file-range 20", "file 20", "total 30", "file 20", "total 30", "shown",
     };
     EXPECT_EQ(window.log, expected);
     EXPECT_EQ(worker.requests[1], "http://h/base/a.bin -> a.bin (10)");

@@ -230,6 +230,7 @@ TEST_F(UpdaterWindow, CreationSizesCentresShowsAndPostsTheStartOnce) {
 TEST_F(UpdaterWindow, HostMovesEachBarWithThirtyTwoBitValues) {
     dialog->SetProgressRange(IDC_PROGRESS_TOTAL, 3000000);
     dialog->SetProgressPos(IDC_PROGRESS_TOTAL, 2500000);
+    dialog->ShowProgress();
     EXPECT_EQ(Bar(IDC_PROGRESS_TOTAL, PBM_GETRANGE), 3000000);
     EXPECT_EQ(Bar(IDC_PROGRESS_TOTAL, PBM_GETPOS), 2500000);
     EXPECT_EQ(Bar(IDC_PROGRESS_FILE, PBM_GETRANGE), 100);  // the other bar keeps its default
@@ -237,6 +238,7 @@ TEST_F(UpdaterWindow, HostMovesEachBarWithThirtyTwoBitValues) {
 
     dialog->SetProgressRange(IDC_PROGRESS_FILE, 70000);
     dialog->SetProgressPos(IDC_PROGRESS_FILE, 69999);
+    dialog->ShowProgress();
     EXPECT_EQ(Bar(IDC_PROGRESS_FILE, PBM_GETRANGE), 70000);
     EXPECT_EQ(Bar(IDC_PROGRESS_FILE, PBM_GETPOS), 69999);
 }
@@ -285,6 +287,60 @@ TEST_F(UpdaterWindow, DownloadNotificationReachesTheDriver) {
     EXPECT_EQ(Bar(IDC_PROGRESS_FILE, PBM_GETRANGE), fileRange);
     EXPECT_EQ(Bar(IDC_PROGRESS_FILE, PBM_GETPOS), filePos);
     EXPECT_EQ(Bar(IDC_PROGRESS_TOTAL, PBM_GETPOS), totalPos);
+    g_downloadJob = saved;
+}
+
+// A fast transfer leaves a burst of notifications in the queue. The window draws the bars only
+// every few tens of milliseconds, yet every file's end reaches the bars as it is handled, and a
+// position within a file reaches them by the next drawing.
+TEST_F(UpdaterWindow, BarsReachEveryEndAfterABurstOfQueuedNotifications) {
+    const DownloadJob saved = g_downloadJob;
+    const int32_t sizes[] = {300000, 123457, 9000};
+    const int32_t total = sizes[0] + sizes[1] + sizes[2];
+    dialog->downloadCount = 4;  // a fourth file keeps the run going
+    for (int i = 0; i < 3; ++i) dialog->downloadList[i].size = sizes[i];
+    dialog->nextDownload = 0;
+    dialog->bytesDone = 0;
+    dialog->totalBytes = total;
+    dialog->SetProgressRange(IDC_PROGRESS_TOTAL, total);
+    dialog->DownloadNextFile();  // the first file's request: no worker takes it
+
+    auto post = [](int32_t code, int32_t value) {
+        g_notificationsInFlight.Posting();
+        ASSERT_TRUE(::PostMessageA(hwnd, WM_DOWNLOAD_NOTIFY, static_cast<WPARAM>(code), value));
+    };
+    auto pump = [](DWORD forMs) {
+        const DWORD start = ::GetTickCount();
+        for (;;) {
+            MSG msg;
+            while (::PeekMessageA(&msg, hwnd, 0, 0, PM_REMOVE)) ::DispatchMessageA(&msg);
+            if (::GetTickCount() - start >= forMs) return;
+            ::Sleep(5);
+        }
+    };
+    auto bars = [] {
+        return std::vector<int>{Bar(IDC_PROGRESS_FILE, PBM_GETRANGE), Bar(IDC_PROGRESS_FILE, PBM_GETPOS),
+                                Bar(IDC_PROGRESS_TOTAL, PBM_GETRANGE), Bar(IDC_PROGRESS_TOTAL, PBM_GETPOS)};
+    };
+
+    for (int i = 0; i < 2; ++i) {
+        post(DOWNLOAD_STARTED, sizes[i]);
+        for (int32_t got = 4096; got < sizes[i]; got += 4096) post(DOWNLOAD_PROGRESS, got);
+        post(DOWNLOAD_FINISHED, sizes[i]);
+    }
+    pump(0);
+    EXPECT_EQ(g_notificationsInFlight.count(), 0);
+    EXPECT_EQ(bars(), (std::vector<int>{sizes[1], sizes[1], total, sizes[0] + sizes[1]}));
+
+    post(DOWNLOAD_STARTED, sizes[2]);
+    post(DOWNLOAD_PROGRESS, 4096);
+    pump(300);
+    EXPECT_EQ(bars(), (std::vector<int>{sizes[2], 4096, total, sizes[0] + sizes[1] + 4096}));
+
+    post(DOWNLOAD_PROGRESS, sizes[2]);
+    post(DOWNLOAD_FINISHED, sizes[2]);
+    pump(0);
+    EXPECT_EQ(bars(), (std::vector<int>{sizes[2], sizes[2], total, total}));
     g_downloadJob = saved;
 }
 

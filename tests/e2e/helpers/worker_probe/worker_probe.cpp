@@ -133,6 +133,7 @@ bool NextNotification(DWORD ms, WPARAM& code, int32_t& value) {
         MSG msg;
         while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (msg.message == WM_DOWNLOAD_NOTIFY) {
+                g_notificationsInFlight.Taken();
                 code = msg.wParam;
                 value = static_cast<int32_t>(msg.lParam);
                 return true;
