@@ -117,6 +117,16 @@ void PrintTimes(const std::string& previousShown, const PreviousRelease& previou
 
 }  // namespace
 
+ReleaseRequest ReleaseRequestFrom(const CommandLine& line, const std::string& refusedNote) {
+    ReleaseRequest request;
+    request.release = line.positional.at(0);
+    request.baseUrls = line.Values("--base-url");
+    const std::vector<std::string> timesFrom = line.Values("--times-from");
+    if (!timesFrom.empty()) request.timesFrom = timesFrom[0];
+    request.refusedNote = refusedNote;
+    return request;
+}
+
 int PrepareRelease(const ReleaseRequest& request, std::ostream& out, std::ostream& err, PreparedRelease* prepared) {
     const std::string releaseShown = HostTextForDisplay(request.release);
     if (GetPathKind(request.release) != PathKind::kDirectory) return Failure(err, releaseShown, "not a folder");

@@ -45,6 +45,10 @@ struct ReleaseRequest {
     std::function<void(const std::vector<ReleaseFile>&, Findings*)> extraChecks;
 };
 
+// The request build and stage make from their command line: RELEASE_DIR (the first positional),
+// the base URLs and --times-from.
+ReleaseRequest ReleaseRequestFrom(const CommandLine& line, const std::string& refusedNote);
+
 struct PreparedRelease {
     std::vector<ReleaseFile> files;  // in catalogue order, with the times the catalogue holds
     std::string catalogue;           // its bytes, read back by the updater's parser

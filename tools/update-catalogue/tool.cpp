@@ -165,12 +165,7 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
         return Failure(err, outputShown, "lies inside the release folder " + HostTextForDisplay(release));
 
     if (!CheckSigningKey(sign, &error)) return Failure(err, HostTextForDisplay(sign.keyFile), error);
-    ReleaseRequest request;
-    request.release = release;
-    request.baseUrls = line.Values("--base-url");
-    const std::vector<std::string> timesFrom = line.Values("--times-from");
-    if (!timesFrom.empty()) request.timesFrom = timesFrom[0];
-    request.refusedNote = outputShown + " not written";
+    const ReleaseRequest request = ReleaseRequestFrom(line, outputShown + " not written");
     PreparedRelease prepared;
     if (const int status = PrepareRelease(request, out, err, &prepared)) return status;
     ReleaseSignature signature;

@@ -125,12 +125,7 @@ int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostre
         return Failure(err, HostTextForDisplay(release), "lies inside OUT_DIR " + outShown);
     if (!CheckSigningKey(sign, &error)) return Failure(err, HostTextForDisplay(sign.keyFile), error);
 
-    ReleaseRequest request;
-    request.release = release;
-    request.baseUrls = line.Values("--base-url");
-    const std::vector<std::string> timesFrom = line.Values("--times-from");
-    if (!timesFrom.empty()) request.timesFrom = timesFrom[0];
-    request.refusedNote = "nothing written to " + outShown;
+    ReleaseRequest request = ReleaseRequestFrom(line, "nothing written to " + outShown);
     std::vector<std::string> folders;
     request.extraChecks = [&](const std::vector<ReleaseFile>& files, Findings* findings) {
         CheckLayout(request.baseUrls, files, &folders, findings);
