@@ -159,6 +159,10 @@ def held(wine):
     one updater window may be open at a time (the helper finds the window by its make-up), so
     this one is closed before the tests that start their own."""
     OUT.mkdir(parents=True, exist_ok=True)
+    # A window of an earlier test that is still closing would be found instead of this one.
+    deadline = time.time() + 30
+    while inspect(wine, "find", "0")[0] == 0 and time.time() < deadline:
+        time.sleep(0.2)
     preview = Preview(wine, "--hold")
     try:
         recs = preview.wait_window()
