@@ -159,6 +159,8 @@ void WriteReportFor(EXCEPTION_POINTERS* info) {
         return;
     }
     g_reporter.request = request;
+    // A start signal that came after the installation stopped waiting must not pass for "done".
+    ::ResetEvent(g_reporter.doneEvent);
     ::SetEvent(g_reporter.requestEvent);
     // Should the reporter thread end instead (a fault of its own ends the process), stop waiting.
     const HANDLE waits[] = {g_reporter.doneEvent, g_reporter.thread};

@@ -93,6 +93,14 @@ TEST_F(ToolSignTest, SignedBuildVerifiesAndStatesEachFilesHash) {
     EXPECT_NE(out.str().find("[1] " + trust::HexText(hashes[1].data(), 32)), std::string::npos);
 }
 
+TEST_F(ToolSignTest, AFailedCatalogueWriteTakesTheNewSignatureBack) {
+    dir.WriteFile("pim.sig", "previous");
+    dir.MakeDir("pim");  // a catalogue cannot replace a folder
+    std::string error;
+    EXPECT_FALSE(WriteCatalogueAndSignature(Host("pim"), "catalogue", "new signature", &error));
+    EXPECT_EQ(dir.Read("pim.sig"), "previous") << error;
+}
+
 TEST_F(ToolSignTest, VerifySignatureNamesWhatIsWrong) {
     const std::string publicKey = BuildSigned();
     dir.WriteFile("keyfile.txt", "public key, for -DUPDATE_PUBLIC_KEY=:\n" + publicKey + "\n");

@@ -12,7 +12,9 @@ public:
 
     bool CreateDir(const char*) override { return false; }
     bool DeleteFileForce(const char*) override { return false; }
-    bool RenameFile(const char*, const char*) override { return false; }
+    // An old copy whose file is missing is moved back by the updater's scan; reporting the move as
+    // done, without doing it, lists the folder as the updater would and leaves the disk alone.
+    bool RenameFile(const char*, const char*) override { return true; }
     bool StartProcess(const char*, const char*, const char*) override { return false; }
     bool RunCommandLine(const char*) override { return false; }
 };

@@ -85,9 +85,20 @@ bool MakeSignatureFile(const std::string& catalogueBytes, const std::vector<trus
 
 bool WriteCatalogueAndSignature(const std::string& catalogueHostPath, const std::string& catalogueBytes,
                                 const std::string& signatureFile, std::string* error) {
-    if (!signatureFile.empty() && !WriteFileReplacing(SignatureFileFor(catalogueHostPath), signatureFile, error))
-        return false;
-    return WriteFileReplacing(catalogueHostPath, catalogueBytes, error);
+    if (signatureFile.empty()) return WriteFileReplacing(catalogueHostPath, catalogueBytes, error);
+    const std::string sigPath = SignatureFileFor(catalogueHostPath);
+    std::string previous, ignored;
+    const bool hadPrevious = GetPathKind(sigPath) == PathKind::kFile &&
+                             ReadHostFile(sigPath, trust::kMaxSignatureFileSize, &previous, &ignored);
+    if (!WriteFileReplacing(sigPath, signatureFile, error)) return false;
+    if (WriteFileReplacing(catalogueHostPath, catalogueBytes, error)) return true;
+    // The new signature beside the old catalogue would turn every signed updater away until the
+    // next publication: the previous pair is put back.
+    std::string undoError;
+    const bool undone =
+        hadPrevious ? WriteFileReplacing(sigPath, previous, &undoError) : std::remove(sigPath.c_str()) == 0;
+    if (!undone) *error += "; the new signature file stays beside the old catalogue: " + HostTextForDisplay(sigPath);
+    return false;
 }
 
 bool ReadSignatureFile(const std::string& sigHostPath, trust::SignatureFile* out, std::string* error) {
