@@ -49,24 +49,17 @@ void UpdateEngine::StartUpdate() {
     QueueCatalogueDownload();
 }
 
-void UpdateEngine::QueueCatalogueDownload() {
-    phase_ = RunPhase::kCatalogue;
-    g_downloadJob.expectedSize = -1;
-    const bool urlFits = CopyText(g_downloadJob.url, catalogueUrl.c_str());
-    const bool targetFits = CopyText(g_downloadJob.targetPath, CatalogueTempFile.c_str());
-    if (!urlFits || !targetFits) {
-        ResetDownloadJob();
-        FinishUpdate();
-        return;
-    }
-    worker_->WakeWorker();
-}
+void UpdateEngine::QueueCatalogueDownload() { QueueUnsizedDownload(RunPhase::kCatalogue, catalogueUrl, CatalogueTempFile); }
 
 void UpdateEngine::QueueSignatureDownload() {
-    phase_ = RunPhase::kSignature;
+    QueueUnsizedDownload(RunPhase::kSignature, catalogueUrl + ".sig", SignatureTempFile());
+}
+
+void UpdateEngine::QueueUnsizedDownload(RunPhase phase, const std::string& url, const std::string& target) {
+    phase_ = phase;
     g_downloadJob.expectedSize = -1;
-    const bool urlFits = FormatText(g_downloadJob.url, sizeof g_downloadJob.url, "%s.sig", catalogueUrl.c_str());
-    const bool targetFits = CopyText(g_downloadJob.targetPath, SignatureTempFile().c_str());
+    const bool urlFits = CopyText(g_downloadJob.url, url.c_str());
+    const bool targetFits = CopyText(g_downloadJob.targetPath, target.c_str());
     if (!urlFits || !targetFits) {
         ResetDownloadJob();
         FinishUpdate();

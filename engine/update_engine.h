@@ -184,6 +184,9 @@ protected:
     std::unique_ptr<ReleaseGate> gate_;  // signed builds only, from StartUpdate on
 
 private:
+    // A request of unknown size (the catalogue or its signature) into g_downloadJob; wakes the
+    // worker, or ends the run when the URL or the target does not fit the job's fields.
+    void QueueUnsizedDownload(RunPhase phase, const std::string& url, const std::string& target);
     void StartClient(const char* path);
     bool ReadTempFile(const std::string& path, std::unique_ptr<uint8_t[]>* data, int32_t* length);
     bool ReadCatalogueFile();
