@@ -9,6 +9,7 @@
 #include "engine/download_job.h"
 #include "engine/download_worker.h"
 #include "engine/text.h"
+#include "engine/transfer_files_win32.h"
 #include "platform/unique_handle.h"
 #include "platform/win32.h"  // before <wininet.h>
 #include "trust/sha256.h"
@@ -176,15 +177,12 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
 
     // The reply goes to a file beside the target and replaces it only when complete, so a
     // failure never leaves a half-written target behind.
-    char partial[kRequestTextSize + sizeof kPartialSuffix];
-    if (!FormatText(partial, sizeof partial, "%s%s", req.targetPath, kPartialSuffix)) return DOWNLOAD_ERR_CREATE;
-    UniqueFileHandle local(
-        ::CreateFileA(partial, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr));
-    if (!local) return DOWNLOAD_ERR_CREATE;
-    ScopeExit removePartial([&] {
-        local.reset();
-        ::DeleteFileA(partial);
-    });
+    TransferRecord record;
+    record.target = req.targetPath;
+    record.size = req.expectedSize;
+    record.writeTime = ToU64(req.fileTime);
+    TransferFiles files;
+    if (!files.Open(record)) return DOWNLOAD_ERR_CREATE;
 
     // The blocks are hashed as they arrive, so that a file whose bytes are not the signed ones
     // fails like a short one and never takes the old file's place.
@@ -217,7 +215,7 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
             if (keep == 0) break;
         }
         DWORD written = 0;
-        if (!::WriteFile(local.get(), buffer, keep, &written, nullptr) || written != keep) return DOWNLOAD_ERR_FILE;
+        if (!::WriteFile(files.partial(), buffer, keep, &written, nullptr) || written != keep) return DOWNLOAD_ERR_FILE;
         if (hash) hash->Update(buffer, keep);
         received += static_cast<int32_t>(keep);
         SetBytesReceived(received);
@@ -244,12 +242,9 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
 
     if (ToU64(req.fileTime) != 0) {
         const FILETIME time{req.fileTime.low, req.fileTime.high};
-        if (!::SetFileTime(local.get(), nullptr, nullptr, &time)) return DOWNLOAD_ERR_FILE;
+        if (!::SetFileTime(files.partial(), nullptr, nullptr, &time)) return DOWNLOAD_ERR_FILE;
     }
-    if (!::FlushFileBuffers(local.get())) return DOWNLOAD_ERR_FILE;
-    if (!::CloseHandle(local.release())) return DOWNLOAD_ERR_FILE;
-    if (!PlaceDownloadedFile(partial, req.targetPath)) return DOWNLOAD_ERR_FILE;
-    removePartial.release();
+    if (!files.Place()) return DOWNLOAD_ERR_FILE;
     remote.reset();
 
     return Notify(req, DOWNLOAD_FINISHED, received) ? 0 : kNotificationLost;
@@ -380,7 +375,7 @@ void ApplicationName(char* out, size_t cap) {
     CopyBytesAsText(out, cap, name, dot ? size_t(dot - name) : std::strlen(name));
 }
 
-bool PlaceDownloadedFile(const char* partialPath, const char* targetPath) {
+bool PlaceDownloadedFile(const char* partialPath, const char* targetPath, const char* asidePath) {
     constexpr DWORD kMove = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
     if (IsReadOnlyFile(targetPath)) {
         ::SetLastError(ERROR_ACCESS_DENIED);
@@ -393,22 +388,20 @@ bool PlaceDownloadedFile(const char* partialPath, const char* targetPath) {
     // In use (a running executable cannot be overwritten, but it can be renamed). Never move a
     // folder aside: only a file is replaced.
     const DWORD attributes = ::GetFileAttributesA(targetPath);
-    char aside[kRequestTextSize + sizeof kAsideSuffix];
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        !FormatText(aside, sizeof aside, "%s%s", targetPath, kAsideSuffix)) {
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         ::SetLastError(error);
         return false;
     }
-    if (!::MoveFileExA(targetPath, aside, kMove)) return false;
+    if (!::MoveFileExA(targetPath, asidePath, kMove)) return false;
     if (::MoveFileExA(partialPath, targetPath, kMove)) {
         // One still in use (a running executable) stays until the next run's scan removes it.
-        ::DeleteFileA(aside);
+        ::DeleteFileA(asidePath);
         return true;
     }
     // Put back. Should that fail too, the old file stays aside, and the next run's scan moves it
     // back before anything else.
     error = ::GetLastError();
-    ::MoveFileExA(aside, targetPath, 0);
+    ::MoveFileExA(asidePath, targetPath, 0);
     ::SetLastError(error);
     return false;
 }
