@@ -375,8 +375,11 @@ void ApplicationName(char* out, size_t cap) {
     CopyBytesAsText(out, cap, name, dot ? size_t(dot - name) : std::strlen(name));
 }
 
-bool PlaceDownloadedFile(const char* partialPath, const char* targetPath, const char* asidePath) {
+bool PlaceDownloadedFile(const char* partialPath, const char* targetPath, const char* asidePath, bool* asideLeft) {
     constexpr DWORD kMove = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    bool left = false;
+    if (!asideLeft) asideLeft = &left;
+    *asideLeft = false;
     if (IsReadOnlyFile(targetPath)) {
         ::SetLastError(ERROR_ACCESS_DENIED);
         return false;
@@ -395,13 +398,13 @@ bool PlaceDownloadedFile(const char* partialPath, const char* targetPath, const 
     if (!::MoveFileExA(targetPath, asidePath, kMove)) return false;
     if (::MoveFileExA(partialPath, targetPath, kMove)) {
         // One still in use (a running executable) stays until the next run's scan removes it.
-        ::DeleteFileA(asidePath);
+        *asideLeft = !::DeleteFileA(asidePath);
         return true;
     }
     // Put back. Should that fail too, the old file stays aside, and the next run's scan moves it
     // back before anything else.
     error = ::GetLastError();
-    ::MoveFileExA(asidePath, targetPath, 0);
+    *asideLeft = !::MoveFileExA(asidePath, targetPath, 0);
     ::SetLastError(error);
     return false;
 }

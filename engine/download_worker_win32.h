@@ -23,7 +23,8 @@ void ApplicationName(char* out, size_t cap);
 // an older one, and removed if it can be; should the new file still not go in, the old one is put back
 // (or, if even that fails, left aside for the next run's scan to move back). False when the
 // target is not replaced; GetLastError() then tells why. The partial file is left where it is on
-// failure.
-bool PlaceDownloadedFile(const char* partialPath, const char* targetPath, const char* asidePath);
+// failure. *asideLeft (when given) says whether a file is still at `asidePath`.
+bool PlaceDownloadedFile(const char* partialPath, const char* targetPath, const char* asidePath,
+                         bool* asideLeft = nullptr);
 
 }  // namespace tarn

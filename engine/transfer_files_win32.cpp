@@ -25,21 +25,15 @@ TransferFiles::~TransferFiles() {
     partial_.reset();
     PathOf(TransferFileKind::kPartial, path);
     ::DeleteFileA(path);
-    DropRecordUnlessAside();
+    if (asideLeft_) return;
+    PathOf(TransferFileKind::kRecord, path);
+    ::DeleteFileA(path);
 }
 
 void TransferFiles::PathOf(TransferFileKind kind, char (&out)[kPathSize + kTransferNameLength]) const {
     const size_t folder = FolderPartLength(target_);
     CopyBytesAsText(out, sizeof out, target_, folder);
     TransferFileName(stem_, kind, out + folder, sizeof out - folder);
-}
-
-void TransferFiles::DropRecordUnlessAside() {
-    char path[kPathSize + kTransferNameLength];
-    PathOf(TransferFileKind::kAside, path);
-    if (Exists(path)) return;
-    PathOf(TransferFileKind::kRecord, path);
-    ::DeleteFileA(path);
 }
 
 bool TransferFiles::Open(const TransferRecord& record) {
@@ -80,9 +74,18 @@ bool TransferFiles::Place() {
     char aside[kPathSize + kTransferNameLength];
     PathOf(TransferFileKind::kPartial, partial);
     PathOf(TransferFileKind::kAside, aside);
-    if (!PlaceDownloadedFile(partial, target_, aside)) return false;
+    bool asideLeft = false;
+    if (!PlaceDownloadedFile(partial, target_, aside, &asideLeft)) {
+        asideLeft_ = asideLeft;
+        return false;
+    }
     placed_ = true;
-    DropRecordUnlessAside();
+    // A copy aside that is only waiting for its last handle to close is gone for good; one that
+    // could not be deleted keeps the record, so that the next run's scan knows what it is.
+    if (!asideLeft) {
+        PathOf(TransferFileKind::kRecord, partial);
+        ::DeleteFileA(partial);
+    }
     return true;
 }
 

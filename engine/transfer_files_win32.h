@@ -24,20 +24,20 @@ public:
     bool Open(const TransferRecord& record);
     HANDLE partial() const { return partial_.get(); }
 
-    // Flushes and closes the partial file and puts it in the target's place. On success the
-    // record goes too, unless the old target is still aside: the record names its way back.
+    // Flushes and closes the partial file and puts it in the target's place. The record goes
+    // too, unless the old target is still aside: the record names its way back.
     // False when the target was not replaced; GetLastError() then tells why.
     bool Place();
 
 private:
     void PathOf(TransferFileKind kind, char (&out)[kPathSize + kTransferNameLength]) const;
-    void DropRecordUnlessAside();
 
     char target_[kPathSize] = {};
     char stem_[kTransferStemLength + 1] = {};
     UniqueFileHandle partial_;
     bool open_ = false;
     bool placed_ = false;
+    bool asideLeft_ = false;
 };
 
 }  // namespace tarn

@@ -16,6 +16,7 @@ TOOL = ROOT / "build" / "native" / "update-catalogue"
 TICKS_PER_SECOND = 10_000_000
 EPOCH_1601 = 11_644_473_600
 TRANSFER_NAME = re.compile(r"^~tn[0-9a-v]{4}\.(new|rec)$", re.IGNORECASE)
+TRANSFER_ASIDE = re.compile(r"^(~tn[0-9a-v]{4})\.(old|rec)$", re.IGNORECASE)
 
 
 def file_time_of(path):
@@ -77,6 +78,21 @@ def assert_matches_release(install, release):
             assert file_time_of(dst) == file_time_of(src), f"{rel} has another time"
     leftovers = [p.name for p in install.dir.rglob("*") if is_transfer_file(p.name)]
     assert leftovers == []
+
+
+def aside_copies(folder):
+    """{target as recorded: path of its copy moved aside} for the transfer files in `folder`."""
+    found = {}
+    for rec in Path(folder).iterdir():
+        m = TRANSFER_ASIDE.match(rec.name)
+        data = rec.read_bytes() if m and m.group(2).lower() == "rec" else b""
+        if data[:8] != b"TARNREC1":
+            continue
+        n = int.from_bytes(data[10:12], "little")
+        aside = rec.with_name(m.group(1) + ".old")
+        if aside.exists():
+            found[data[30:30 + n].decode("cp949")] = aside
+    return found
 
 
 def is_transfer_file(name):

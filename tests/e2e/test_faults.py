@@ -10,7 +10,8 @@ import time
 import pytest
 
 from httpserver import HttpServer
-from run_support import PORT, Install, make_release, publish
+from run_support import (PORT, TRANSFER_ASIDE, TRANSFER_NAME, Install, aside_copies, is_transfer_file, make_release,
+                         publish)
 
 
 def prepare(wine, tmp_path, old, new, folder=None):
@@ -23,7 +24,8 @@ def prepare(wine, tmp_path, old, new, folder=None):
 
 
 def leftovers(install):
-    return list(install.dir.rglob("*.tarn-*"))
+    return [p for p in install.dir.rglob("*") if p.name.endswith((".tarn-new", ".tarn-old")) or
+            TRANSFER_ASIDE.match(p.name) or is_transfer_file(p.name)]
 
 
 def test_killed_anywhere_every_file_stays_old_or_new(wine, tmp_path):
@@ -37,8 +39,8 @@ def test_killed_anywhere_every_file_stays_old_or_new(wine, tmp_path):
 
     def holds(rel):  # a file replaced half-way is found beside its target
         path = install.dir / rel
-        aside = path.with_name(path.name + ".tarn-old")
-        return path.read_bytes() if path.exists() else aside.read_bytes() if aside.exists() else None
+        aside = aside_copies(path.parent).get(rel.replace("/", "\\"))
+        return path.read_bytes() if path.exists() else aside.read_bytes() if aside else None
 
     kills = violations = mid_transfer = resets = 0
     with HttpServer(root=www, port=PORT, rate=2_000_000):
@@ -52,7 +54,7 @@ def test_killed_anywhere_every_file_stays_old_or_new(wine, tmp_path):
             p.wait()
             now = {rel: holds(rel) for rel in new}
             violations += sum(data not in (old.get(rel), new[rel]) for rel, data in now.items())
-            mid_transfer += any(install.dir.rglob("*.tarn-new"))
+            mid_transfer += any(TRANSFER_NAME.match(p.name) for p in install.dir.rglob("*.new"))
             if now == new:
                 make_release(install.dir, {rel: (data, 1_600_000_000) for rel, data in old.items()})
                 (install.dir / "added.bin").unlink()

@@ -66,6 +66,28 @@ TEST_F(TransferFilesTest, PlacingLeavesOnlyTheTarget) {
     EXPECT_EQ(dir.List(), std::vector<std::string>{"a.bin"});
 }
 
+TEST_F(TransferFilesTest, CopyAsideThatCannotGoKeepsItsRecord) {
+    // A loaded program image can be renamed but not deleted: its copy aside stays, and the
+    // record stays with it so that the next run's scan knows whose copy it is.
+    char self[MAX_PATH] = {};
+    ASSERT_GT(::GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+    ASSERT_TRUE(::CopyFileA(self, dir.Join("prog.exe").c_str(), FALSE));
+    HMODULE image = ::LoadLibraryExA(dir.Join("prog.exe").c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    ASSERT_NE(image, nullptr);
+    ScopeExit unload([&] { ::FreeLibrary(image); });
+    {
+        TransferFiles files;
+        ASSERT_TRUE(files.Open(RecordFor("prog.exe")));
+        Write(files, "new");
+        ASSERT_TRUE(files.Place());
+    }
+    EXPECT_EQ(dir.Read("prog.exe"), "new");
+    const std::vector<std::string> names = TransferNames();
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0].substr(7), ".old");
+    EXPECT_EQ(names[1].substr(7), ".rec");
+}
+
 TEST_F(TransferFilesTest, StemStillInUseIsPassedOver) {
     TransferFiles first;
     ASSERT_TRUE(first.Open(RecordFor("a.bin")));

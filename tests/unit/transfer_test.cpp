@@ -54,7 +54,9 @@ TEST(TransferNames, OnlyTheThreeFormsAreTheUpdatersFiles) {
     for (const auto& c : cases) {
         char stem[kTransferStemLength + 1] = {};
         EXPECT_EQ(ClassifyTransferName(c.name, stem), c.kind) << c.name;
-        if (c.kind != TransferFileKind::kNone) EXPECT_STREQ(stem, "~tn0a1v");
+        if (c.kind != TransferFileKind::kNone) {
+            EXPECT_STREQ(stem, "~tn0a1v");
+        }
     }
 }
 
