@@ -21,7 +21,7 @@ from httpserver import HttpServer  # noqa: E402
 from run_support import aside_copies  # noqa: E402
 
 CODES = ("STARTED", "PROGRESS", "FINISHED", "FAILED")
-BLOCK = 4096
+BLOCK = 64 * 1024  # the most one read takes
 # The largest catalogue: header, count, 300 base URLs and 300 entries at their longest.
 MAX_CATALOGUE = 11 + 4 + 300 * 260 + 300 * (260 + 12)
 EPOCH_AS_FILETIME = 116444736000000000  # 1970-01-01 in 100-ns units since 1601
