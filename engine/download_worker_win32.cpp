@@ -12,6 +12,7 @@
 #include "engine/transfer_files_win32.h"
 #include "platform/unique_handle.h"
 #include "platform/win32.h"  // before <wininet.h>
+#include "transfer/resume_rules.h"
 #include "trust/sha256.h"
 
 #include <wininet.h>
@@ -135,6 +136,19 @@ void CALLBACK OnInternetStatus(HINTERNET, DWORD_PTR, DWORD status, void* info, D
     if (created) SetTimeouts(created);
 }
 
+// The reply's validator, recorded with the partial file so that a later request can ask for the
+// rest only if the file is still the same. A header too long for the record counts as absent.
+Validator ReplyValidator(HINTERNET remote) {
+    char etag[kMaxRecordValidator + 2] = {};
+    char modified[kMaxRecordValidator + 2] = {};
+    DWORD etagSize = sizeof etag - 1;
+    DWORD modifiedSize = sizeof modified - 1;
+    const bool hasEtag = ::HttpQueryInfoA(remote, HTTP_QUERY_ETAG, etag, &etagSize, nullptr) != FALSE;
+    const bool hasModified =
+        ::HttpQueryInfoA(remote, HTTP_QUERY_LAST_MODIFIED, modified, &modifiedSize, nullptr) != FALSE;
+    return ChooseValidator(hasEtag ? etag : nullptr, hasModified ? modified : nullptr);
+}
+
 // A read-only file is never replaced, as it could not be overwritten in place. (Wine lets a
 // rename replace one; Windows refuses.)
 bool IsReadOnlyFile(const char* path) {
@@ -183,6 +197,9 @@ int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlo
     record.target = req.targetPath;
     record.size = req.expectedSize;
     record.writeTime = ToU64(req.fileTime);
+    const Validator validator = ReplyValidator(remote.get());
+    record.validatorKind = validator.kind;
+    record.validator = validator.text;
     TransferFiles files;
     if (!files.Open(record)) return DOWNLOAD_ERR_CREATE;
 

@@ -80,18 +80,26 @@ def assert_matches_release(install, release):
     assert leftovers == []
 
 
+def read_record(path):
+    """A transfer's record (<stem>.rec): {target, size, time, kind, validator}, or None."""
+    data = Path(path).read_bytes()
+    if data[:8] != b"TARNREC1" or len(data) < 34:
+        return None
+    n, v = int.from_bytes(data[10:12], "little"), int.from_bytes(data[12:14], "little")
+    return {"target": data[30:30 + n].decode("cp949"), "size": int.from_bytes(data[14:22], "little", signed=True),
+            "time": int.from_bytes(data[22:30], "little"), "kind": data[8],
+            "validator": data[30 + n:30 + n + v].decode("ascii")}
+
+
 def aside_copies(folder):
     """{target as recorded: path of its copy moved aside} for the transfer files in `folder`."""
     found = {}
     for rec in Path(folder).iterdir():
         m = TRANSFER_ASIDE.match(rec.name)
-        data = rec.read_bytes() if m and m.group(2).lower() == "rec" else b""
-        if data[:8] != b"TARNREC1":
-            continue
-        n = int.from_bytes(data[10:12], "little")
-        aside = rec.with_name(m.group(1) + ".old")
-        if aside.exists():
-            found[data[30:30 + n].decode("cp949")] = aside
+        record = read_record(rec) if m and m.group(2).lower() == "rec" else None
+        aside = rec.with_name(m.group(1) + ".old") if record else None
+        if aside and aside.exists():
+            found[record["target"]] = aside
     return found
 
 
