@@ -55,7 +55,8 @@ def test_killed_anywhere_every_file_stays_old_or_new(wine, tmp_path):
 
     def unplaced():  # anything else in the install folder is a download not yet in its place
         known = set(new) | {rel + ".tarn-old" for rel in new} | {"pimfile.exe", "standin.log"}
-        return [p for p in install.dir.rglob("*") if p.is_file() and p.relative_to(install.dir).as_posix() not in known]
+        return [p for p in install.dir.rglob("*")
+                if p.is_file() and p.relative_to(install.dir).as_posix() not in known]
 
     # Only kills after the run's first file request count. A kill while the server is still
     # sending a file, or with a download not yet in its place, is one in mid-transfer. A target
