@@ -85,7 +85,9 @@ mutant sequence-save-ignored native 'SignedDriverTest.*' engine/driver.cpp \
 mutant command-line-cut native 'DriverTest.CommandLineOverTheLimitStartsNothing' engine/driver.cpp \
   'if (fits && installDirEntered_) StartClient(commandLine);' 'if (installDirEntered_) StartClient(commandLine);'
 
-# Stage order (the publisher's tool): rows for the order of stage's writes go here.
+# Stage order (the publisher's tool, tools/update-catalogue/publish/): the rows for the order of
+# stage's writes go here (the catalogue written before the files, .sig and catalogue swapped, going
+# on after a failed file), each naming the native stage tests that observe the order.
 
 # --- the runner --------------------------------------------------------------------------------
 baseline=0
