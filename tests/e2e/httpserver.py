@@ -47,7 +47,8 @@ MISBEHAVIOURS = {
     "status": ("code", "an HTML error page with that status (404, 500, ...) and its own length"),
     "stall": ("after", "after=None: reads the request and never answers; otherwise the headers and "
                        "`after` bytes, then nothing; until stall_limit, then the connection closes"),
-    "slow": ("rate", "the normal reply, paced at `rate` bytes per second"),
+    "slow": ("rate, burst", "the normal reply, paced at `rate` bytes per second after its first `burst` "
+                            "bytes (default 0), which go at once"),
     "redirect": ("to, code", "a redirect (302 unless `code`) to the path or URL `to`"),
     "endless": ("", "200 without Content-Length and a body that does not end (bounded in time "
                     "and bytes)"),
@@ -317,8 +318,13 @@ class _Handler(BaseHTTPRequestHandler):
         self.wfile.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
         self._rec.status = status
 
-    def _body(self, data, rate=None):
-        """Writes data, paced at `rate` bytes/s when given; stops early when the server stops."""
+    def _body(self, data, rate=None, burst=0):
+        """Writes data, paced at `rate` bytes/s after the first `burst` bytes when a rate is given;
+        stops early when the server stops."""
+        burst = min(burst, len(data)) if rate else 0
+        if burst:
+            self._body(data[:burst])
+            data = data[burst:]
         if not rate:
             view = memoryview(data)
             for i in range(0, len(view), 65536):
@@ -337,15 +343,15 @@ class _Handler(BaseHTTPRequestHandler):
             piece = data[sent:sent + chunk]
             self.wfile.write(piece)
             sent += len(piece)
-            self._rec.sent = sent
+            self._rec.sent = burst + sent
 
-    def _reply(self, body, send_body, rate=None, length=True, close=False):
+    def _reply(self, body, send_body, rate=None, length=True, close=False, burst=0):
         headers = [("Content-Type", "application/octet-stream")]
         if length:
             headers.append(("Content-Length", str(len(body))))
         self._head(200, headers, close=close or not length)
         if send_body:
-            self._body(body, rate)
+            self._body(body, rate, burst)
 
     def _validators(self, body, path, etag=None):
         tag = etag if etag is not None else '"%s"' % hashlib.sha1(body).hexdigest()[:20]
@@ -440,7 +446,7 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             self.owner._stop.wait(self.owner.stall_limit)
         elif kind == "slow":
-            self._reply(body, send_body, rate=float(p["rate"]))
+            self._reply(body, send_body, rate=float(p["rate"]), burst=int(p.get("burst", 0)))
         elif kind == "redirect":
             to = p["to"]
             if to.startswith("/"):

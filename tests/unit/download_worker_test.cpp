@@ -191,6 +191,21 @@ TEST_F(PlaceFile, LoadedProgramWithLoadedAsideFileStaysAsItWas) {
     EXPECT_EQ(dir.Read("prog.exe.tarn-new"), "new program");
 }
 
+TEST_F(PlaceFile, OldFileIsPutBackWhenTheNewOneCannotFollowIt) {
+    // A partial file held open without delete sharing refuses both moves; the target is free, so
+    // it goes aside between them and must come back.
+    dir.WriteFile("back.bin", "old");
+    dir.WriteFile("back.bin.tarn-new", "new");
+    {
+        UniqueFileHandle held = Hold("back.bin.tarn-new", FILE_SHARE_READ | FILE_SHARE_WRITE);
+        ASSERT_TRUE(held);
+        EXPECT_FALSE(PlaceDownloadedFile(Partial("back.bin").c_str(), Path("back.bin").c_str()));
+    }
+    ASSERT_TRUE(dir.Exists("back.bin"));
+    EXPECT_EQ(dir.Read("back.bin"), "old");
+    EXPECT_EQ(dir.List(), (std::vector<std::string>{"back.bin", "back.bin.tarn-new"}));
+}
+
 TEST_F(PlaceFile, FolderInTheWayIsNeverMovedAside) {
     dir.MakeDir("dir.bin");
     dir.WriteFile("dir.bin\\inner.txt", "keep");

@@ -289,14 +289,13 @@ TEST_F(DriverTest, ClientStartFallsBackToTheCommandLineThenWinExec) {
 }
 
 TEST_F(DriverTest, CommandLineOverTheLimitStartsNothing) {
-    engine->InstallDir = install.path();
+    // The folder is entered; only the length of the command line stands in the way. One
+    // character less would fit, and the client would be started.
+    engine->clientExe = std::string(kPathSize - install.path().size() - 1, 'x');
     RunCatalogue(CatalogueBuilder().Header().I32(0));
-    platform.starts.clear();
-    auto second = std::make_unique<UpdateEngine>(platform, &window);
-    second->InstallDir = "C:\\" + std::string(250, 'x');
-    second->FinishUpdate();
+    EXPECT_TRUE(engine->finished());
     EXPECT_TRUE(platform.starts.empty());
-    EXPECT_TRUE(second->finished());
+    EXPECT_EQ(window.closes, 1);
 }
 
 // The window's watch ends a run whose worker is silent for a minute, or has ended, without the
@@ -403,6 +402,19 @@ TEST_F(SignedDriverTest, FailedSignatureDownloadEndsTheRunWithoutABox) {
     EXPECT_TRUE(engine->finished());
     EXPECT_TRUE(window.boxes.empty());
     EXPECT_EQ(install.List(), std::vector<std::string>{"same.bin"});
+    EXPECT_EQ(platform.starts.size(), 1u);
+}
+
+TEST_F(SignedDriverTest, SequenceThatCannotBeRecordedEndsTheRunBeforeAnyFile) {
+    // A folder where the state file goes: the new sequence cannot be recorded.
+    install.MakeDir(trust::kReleaseStateFileName);
+    RunCatalogue(SignedRelease());
+    ServeSignature(SignedRelease(), {"abc", "new!", ""}, 7);
+    engine->OnDownloadNotify(DOWNLOAD_FINISHED, 200);
+    EXPECT_TRUE(engine->finished());
+    EXPECT_EQ(worker.requests.size(), 2u) << "no file is fetched";
+    EXPECT_TRUE(install.IsDir(trust::kReleaseStateFileName));
+    EXPECT_FALSE(install.Exists("sub\\new.bin") || install.Exists("empty.bin"));
     EXPECT_EQ(platform.starts.size(), 1u);
 }
 
