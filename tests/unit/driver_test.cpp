@@ -185,7 +185,7 @@ TEST_F(DriverTest, NothingToDownloadFinishesRightAfterTheCatalogue) {
     EXPECT_EQ(worker.requests.size(), 1u);
     ASSERT_EQ(platform.starts.size(), 1u);
     const std::string client = install.path() + "\\pimfile.exe";
-    EXPECT_EQ(platform.starts[0], client + "|" + client + "|" + install.path());
+    EXPECT_EQ(platform.starts[0], client + "|\"" + client + "\"|" + install.path());
     EXPECT_FALSE(temp.Exists("Updater.tmp")) << "the temporary catalogue is deleted once read";
 }
 
@@ -278,10 +278,10 @@ TEST_F(DriverTest, WorkerThatCannotStartEndsTheRun) {
 TEST_F(DriverTest, ClientStartFallsBackToTheCommandLineThenWinExec) {
     platform.startsSucceedFrom = 0;
     RunCatalogue(CatalogueBuilder().Header().I32(0));
-    // Every attempt names the client by its full path; without an application name it is quoted.
+    // Every attempt names the client by its full path, quoted, so that its arguments are none.
     const std::string cmd = install.path() + "\\pimfile.exe";
     const std::string quoted = "\"" + cmd + "\"";
-    EXPECT_EQ(platform.starts, (std::vector<std::string>{cmd + "|" + cmd + "|" + install.path(),
+    EXPECT_EQ(platform.starts, (std::vector<std::string>{cmd + "|" + quoted + "|" + install.path(),
                                                          "(none)|" + quoted + "|" + install.path(),
                                                          "winexec|" + quoted}));
     EXPECT_EQ(engine->clientStartedBy(), 0);
