@@ -225,3 +225,13 @@ def test_fresh_install_from_nginx(wine, tmp_path):
     assert len(log) == 1 + len(sample_release())
     assert all('" 200 ' in line for line in log)
     assert len(install.client_starts()) == 1
+
+
+def test_dates_across_daylight_saving_take_the_offset_in_force_now_on_win32(wine):
+    """The unit test of the time conversion, in the 32-bit build under Wine, in a zone with
+    daylight saving (Wine takes the zone from TZ)."""
+    r = wine.run(wine.exe("tests/unit/tarn_unit_tests.exe"), "--gtest_filter=PlanTimes.*",
+                 extra_env={"TZ": "Europe/Berlin"}, timeout=120)
+    out = r.stdout.decode(errors="replace")
+    assert r.returncode == 0, out[-3000:]
+    assert "[  PASSED  ] 1 test" in out and "SKIPPED" not in out, out[-3000:]

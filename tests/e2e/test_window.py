@@ -19,6 +19,7 @@ from pathlib import Path
 import pytest
 
 from conftest import ROOT, TEST_PORT
+from run_support import Install
 
 OUT = ROOT / "build" / "e2e-window"
 PREVIEW = "ui/preview/updater_window_preview.exe"
@@ -480,8 +481,6 @@ def test_keys_end_the_updater_mid_file_without_starting_the_client(wine, tmp_pat
     """The standard dialog keys on TarnFileUpdater.exe itself, while a file is half fetched: the
     run ends at once, the client is not started and the old file is untouched. The first keeps a
     screenshot of the updater's own window (with its manifest) in build/e2e-window/."""
-    from run_support import Install
-
     deadline = time.time() + 30
     while inspect(wine, "find", "0")[0] == 0 and time.time() < deadline:
         time.sleep(0.2)

@@ -71,8 +71,14 @@ public:
         starts.push_back(std::string("winexec|") + cmd);
         return startsSucceedFrom == 3;
     }
+    bool ReadWholeFile(const char* path, std::unique_ptr<uint8_t[]>* data, int32_t* length, uint32_t* error) override {
+        if (readError == 0) return SystemPlatform().ReadWholeFile(path, data, length, error);
+        *error = readError;
+        return false;
+    }
 
     int startsSucceedFrom = 1;  // which attempt works: 1, 2, 3 (WinExec) or 0 for none
+    uint32_t readError = 0;     // a file that exists but cannot be opened: the error of the open
     bool systemTexts = true;
     std::vector<std::string> starts;
 };
@@ -236,6 +242,27 @@ TEST_F(DriverTest, UnreadableTemporaryFileShowsItsBox) {
     ASSERT_EQ(window.boxes.size(), 1u);
     EXPECT_EQ(window.boxes[0], "UPDATE_TEMP_FILE 읽기 오류|네트웍 문제로 상대측에 연결 할 수 없습니다.");
     EXPECT_TRUE(engine->finished());
+}
+
+TEST_F(DriverTest, TemporaryFileThatCannotBeOpenedIsLeftInPlace) {
+    ServeCatalogue(CatalogueBuilder().Header().I32(0));
+    platform.readError = 32;  // in use by another process
+    platform.systemTexts = false;
+    engine->StartUpdate();
+    engine->OnDownloadNotify(DOWNLOAD_FINISHED, 15);
+    EXPECT_EQ(window.boxes.size(), 1u);
+    EXPECT_TRUE(temp.Exists("Updater.tmp"));
+    EXPECT_TRUE(engine->finished());
+    EXPECT_EQ(platform.starts.size(), 1u);
+}
+
+TEST_F(DriverTest, OnlyTheFirstBaseUrlIsUsedAndJoinedWithNothingBetween) {
+    RunCatalogue(CatalogueBuilder().Header().I32(3).Text("http://h/files").Text("http://b/").Text("http://c/")
+                     .Entry("a.bin", 10, kTime).Entry("sub\\b.bin", 5, kTime));
+    CompleteCurrentFile();
+    ASSERT_EQ(worker.requests.size(), 3u);
+    EXPECT_EQ(worker.requests[1], "http://h/filesa.bin -> a.bin (10)");
+    EXPECT_EQ(worker.requests[2], "http://h/filessub/b.bin -> sub\\b.bin (5)");
 }
 
 TEST_F(DriverTest, UnreadableTemporaryFileUsesTheSystemTextWhereThereIsOne) {
