@@ -27,9 +27,10 @@ bool MakeSignatureFile(const std::string& catalogueBytes, const std::vector<trus
                        const std::string& keyFile, uint64_t sequence, uint64_t expires, std::string* signatureFile,
                        std::string* error, trust::PublicKey* publicKey = nullptr);
 
-// Writes "<catalogueHostPath>.sig" (unless signatureFile is empty) and then the catalogue, each
-// under a temporary name renamed into place, back to back: a reader that fetches both meets a
-// mismatched pair only if its two requests straddle the renames.
+// Writes "<catalogueHostPath>.sig" (unless signatureFile is empty) and the catalogue beside their
+// places, then renames the signature file and the catalogue into place, back to back: a reader
+// that fetches both meets a mismatched pair only if its two requests straddle the renames. When
+// the catalogue cannot take its place, the previous signature file is put back by a rename.
 bool WriteCatalogueAndSignature(const std::string& catalogueHostPath, const std::string& catalogueBytes,
                                 const std::string& signatureFile, std::string* error);
 
