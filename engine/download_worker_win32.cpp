@@ -403,6 +403,12 @@ bool PlaceDownloadedFile(const char* partialPath, const char* targetPath, const 
         ::SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
+    // A rename gives the target the new file's attributes, so a hidden or system file would come
+    // out plain: the new file takes them over first. Should that fail, the file is still updated.
+    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    const DWORD old = ::GetFileAttributesA(targetPath);
+    if (old != INVALID_FILE_ATTRIBUTES && !(old & FILE_ATTRIBUTE_DIRECTORY) && (old & kKept))
+        ::SetFileAttributesA(partialPath, FILE_ATTRIBUTE_ARCHIVE | (old & kKept));
     if (::MoveFileExA(partialPath, targetPath, kMove)) return true;
     DWORD error = ::GetLastError();
     if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) return false;

@@ -157,17 +157,20 @@ class Install:
                 return
             time.sleep(0.05)
 
-    def client_starts(self):
-        """(cwd, command line) of every start of the client, from the stand-in's log."""
+    def client_start_fields(self):
+        """The fields (cwd, cmdline, argc) of every start of the client, from the stand-in's log."""
         if not self.client_log.exists():
             return []
         starts = []
         for raw in self.client_log.read_bytes().decode("cp949", errors="replace").split("\r\n"):
             parts = raw.split("\t")
             if len(parts) >= 4 and parts[3] == "start":
-                fields = dict(item.split("=", 1) for item in parts[4:] if "=" in item)
-                starts.append((fields.get("cwd"), fields.get("cmdline")))
+                starts.append(dict(item.split("=", 1) for item in parts[4:] if "=" in item))
         return starts
+
+    def client_starts(self):
+        """(cwd, command line) of every start of the client."""
+        return [(f.get("cwd"), f.get("cmdline")) for f in self.client_start_fields()]
 
     def message_box(self, wait_ms=30000, dismiss=True):
         """(caption, text, owned by the updater window, buttons) of a message box, dismissed."""

@@ -113,6 +113,19 @@ TEST_F(PlaceFile, ExistingTargetIsReplacedWithItsTime) {
     EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, stamp.high);
 }
 
+TEST_F(PlaceFile, HiddenOrSystemTargetIsReplacedAndKeepsItsAttributes) {
+    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    for (DWORD had : {DWORD(FILE_ATTRIBUTE_HIDDEN), DWORD(FILE_ATTRIBUTE_SYSTEM), kKept, DWORD(0)}) {
+        dir.WriteFile("h.bin", "old");
+        if (had) ASSERT_TRUE(::SetFileAttributesA(Path("h.bin").c_str(), had));
+        dir.WriteFile("h.bin.tarn-new", "new");
+        ASSERT_TRUE(PlaceDownloadedFile(Partial("h.bin").c_str(), Path("h.bin").c_str())) << had;
+        EXPECT_EQ(dir.Read("h.bin"), "new") << had;
+        EXPECT_EQ(::GetFileAttributesA(Path("h.bin").c_str()) & kKept, had);
+        ::SetFileAttributesA(Path("h.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+}
+
 TEST_F(PlaceFile, ReadOnlyTargetStaysAsItWas) {
     dir.WriteFile("ro.bin", "old");
     ASSERT_TRUE(::SetFileAttributesA(Path("ro.bin").c_str(), FILE_ATTRIBUTE_READONLY));

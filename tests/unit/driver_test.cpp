@@ -71,8 +71,14 @@ public:
         starts.push_back(std::string("winexec|") + cmd);
         return startsSucceedFrom == 3;
     }
+    bool ReadWholeFile(const char* path, std::unique_ptr<uint8_t[]>* data, int32_t* length, uint32_t* error) override {
+        if (readError == 0) return SystemPlatform().ReadWholeFile(path, data, length, error);
+        *error = readError;
+        return false;
+    }
 
     int startsSucceedFrom = 1;  // which attempt works: 1, 2, 3 (WinExec) or 0 for none
+    uint32_t readError = 0;     // a file that exists but cannot be opened: the error of the open
     bool systemTexts = true;
     std::vector<std::string> starts;
 };
@@ -185,7 +191,7 @@ TEST_F(DriverTest, NothingToDownloadFinishesRightAfterTheCatalogue) {
     EXPECT_EQ(worker.requests.size(), 1u);
     ASSERT_EQ(platform.starts.size(), 1u);
     const std::string client = install.path() + "\\pimfile.exe";
-    EXPECT_EQ(platform.starts[0], client + "|" + client + "|" + install.path());
+    EXPECT_EQ(platform.starts[0], client + "|\"" + client + "\"|" + install.path());
     EXPECT_FALSE(temp.Exists("Updater.tmp")) << "the temporary catalogue is deleted once read";
 }
 
@@ -238,6 +244,27 @@ TEST_F(DriverTest, UnreadableTemporaryFileShowsItsBox) {
     EXPECT_TRUE(engine->finished());
 }
 
+TEST_F(DriverTest, TemporaryFileThatCannotBeOpenedIsLeftInPlace) {
+    ServeCatalogue(CatalogueBuilder().Header().I32(0));
+    platform.readError = 32;  // in use by another process
+    platform.systemTexts = false;
+    engine->StartUpdate();
+    engine->OnDownloadNotify(DOWNLOAD_FINISHED, 15);
+    EXPECT_EQ(window.boxes.size(), 1u);
+    EXPECT_TRUE(temp.Exists("Updater.tmp"));
+    EXPECT_TRUE(engine->finished());
+    EXPECT_EQ(platform.starts.size(), 1u);
+}
+
+TEST_F(DriverTest, OnlyTheFirstBaseUrlIsUsedAndJoinedWithNothingBetween) {
+    RunCatalogue(CatalogueBuilder().Header().I32(3).Text("http://h/files").Text("http://b/").Text("http://c/")
+                     .Entry("a.bin", 10, kTime).Entry("sub\\b.bin", 5, kTime));
+    CompleteCurrentFile();
+    ASSERT_EQ(worker.requests.size(), 3u);
+    EXPECT_EQ(worker.requests[1], "http://h/filesa.bin -> a.bin (10)");
+    EXPECT_EQ(worker.requests[2], "http://h/filessub/b.bin -> sub\\b.bin (5)");
+}
+
 TEST_F(DriverTest, UnreadableTemporaryFileUsesTheSystemTextWhereThereIsOne) {
     engine->StartUpdate();
     engine->OnDownloadNotify(DOWNLOAD_FINISHED, 0);
@@ -278,10 +305,10 @@ TEST_F(DriverTest, WorkerThatCannotStartEndsTheRun) {
 TEST_F(DriverTest, ClientStartFallsBackToTheCommandLineThenWinExec) {
     platform.startsSucceedFrom = 0;
     RunCatalogue(CatalogueBuilder().Header().I32(0));
-    // Every attempt names the client by its full path; without an application name it is quoted.
+    // Every attempt names the client by its full path, quoted, so that its arguments are none.
     const std::string cmd = install.path() + "\\pimfile.exe";
     const std::string quoted = "\"" + cmd + "\"";
-    EXPECT_EQ(platform.starts, (std::vector<std::string>{cmd + "|" + cmd + "|" + install.path(),
+    EXPECT_EQ(platform.starts, (std::vector<std::string>{cmd + "|" + quoted + "|" + install.path(),
                                                          "(none)|" + quoted + "|" + install.path(),
                                                          "winexec|" + quoted}));
     EXPECT_EQ(engine->clientStartedBy(), 0);
