@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -175,15 +176,29 @@ TEST_F(PublishTest, TimesFromACatalogueWithItsSignatureFileCompareSizeAndSignedH
     EXPECT_NE(err.str().find("pim.sig: does not belong to"), std::string::npos) << err.str();
 }
 
-// Answers from a table by request target (404 for the rest); gzips "gz" paths for a client that
-// asks; records what was asked.
+// Answers from a table by request target (404 for the rest), hashing the body when asked; gzips
+// "gz" paths for a client that asks; cannot connect to the origins in `down`; records what was
+// asked.
 class FakeHttp : public HttpClient {
 public:
     HttpReply Get(const HttpRequest& request) override {
         asked.push_back(request.target + (request.headersOnly ? " (probe)" : ""));
         HttpReply r = Reply(404, "", 0);
+        if (down.count(request.origin)) {
+            r.complete = false;
+            r.connectFailed = true;
+            r.error = "Failed to connect";
+            return r;
+        }
         if (replies.count(request.target)) r = replies[request.target];
         if (request.headersOnly && request.target.find("gz") != std::string::npos) r.contentEncoding = "gzip";
+        r.hashed = request.hashBody && trust::Sha256(trust::SystemCrypto(), r.body.data(), r.body.size(), &r.bodyHash);
+        return r;
+    }
+    static HttpReply Body(const std::string& body, int64_t lastModified) {
+        HttpReply r = Reply(200, std::to_string(body.size()), body.size());
+        r.body = body;
+        r.lastModified = lastModified;
         return r;
     }
     static HttpReply Reply(long status, const std::string& length, uint64_t bodyBytes) {
@@ -195,6 +210,7 @@ public:
         return r;
     }
     std::map<std::string, HttpReply> replies;
+    std::set<std::string> down;
     std::vector<std::string> asked;
 };
 
@@ -226,7 +242,9 @@ TEST(VerifyTest, EveryFileIsAskedAsTheUpdaterAsksAndEachMismatchIsNamed) {
     EXPECT_NE(text.find("signature http://h/dedivur/update/pim.sig: none (status 404)"), std::string::npos) << text;
     EXPECT_NE(text.find("ok      \xED\x95\x9C\xEA\xB8\x80/a b.txt"), std::string::npos) << text;
     const std::string reasons = text.substr(text.find("5 paths do not answer"));
-    for (const char* line : {"gone.bin: status 404\n", "stale.bin: Content-Length 40, but the catalogue says 4 bytes",
+    for (const char* line : {"gone.bin: status 404 at http://h/files/gone.bin (a staged OUT_DIR holds it at "
+                             "OUT_DIR/files/gone.bin)\n",
+                             "stale.bin: Content-Length 40, but the catalogue says 4 bytes",
                              "chunked.bin: no Content-Length (Transfer-Encoding: chunked)", "gz.bin: compressed",
                              "short.bin: a body of 8 bytes"})
         EXPECT_NE(reasons.find(line), std::string::npos) << line << "\n" << text;
@@ -236,6 +254,59 @@ TEST(VerifyTest, EveryFileIsAskedAsTheUpdaterAsksAndEachMismatchIsNamed) {
                                         "/files/" + kHangul + "/a%20b.txt", "/files/" + kHangul + "/a%20b.txt (probe)",
                                         "/files/gone.bin", "/files/stale.bin", "/files/chunked.bin", "/files/gz.bin",
                                         "/files/gz.bin (probe)", "/files/short.bin"}));
+    EXPECT_NE(text.find("the fix for the 1 compressed path: gzip off for these paths"), std::string::npos) << text;
+}
+
+TEST_F(PublishTest, VerifyFetchesFromStagingComparesLocalCopiesAndSaysWhatToFix) {
+    FakeHttp http;
+    const std::string catalogue = test::CatalogueBuilder()
+                                      .Header()
+                                      .I32(1)
+                                      .Text("http://h/files/")
+                                      .Entry("a.txt", 3, kTime)
+                                      .Entry("b.txt", 3, kTime)
+                                      .Entry("c.txt", 2, kTime)
+                                      .bytes();
+    http.replies["/dedivur/update/pim"] = FakeHttp::Body(catalogue, 1000);
+    http.replies["/dedivur/update/pim.sig"] = FakeHttp::Body("not a signature", 900);
+    http.replies["/staging/a.txt"] = FakeHttp::Body("abc", 500);
+    http.replies["/staging/b.txt"] = FakeHttp::Body("xyz", 2000);  // newer than the catalogue and .sig
+    http.replies["/staging/c.txt"] = FakeHttp::Body("12", 500);
+    dir.MakeDir("rel");
+    dir.WriteFile("rel\\a.txt", "abc");
+    dir.WriteFile("rel\\b.txt", "xyZ");
+    dir.WriteFile("rel\\c.txt", "13");
+    VerifyOptions options;
+    options.filesFrom = "http://h/staging/";
+    options.against = Host("rel");
+    EXPECT_EQ(VerifyServer("http://h/dedivur/update/pim", http, out, err, options), kExitFailed);
+    std::string text = out.str();
+    EXPECT_NE(text.find("files from http://h/staging/ (--files-from; the catalogue's first base URL is "
+                        "http://h/files/); each body's SHA-256 against the release folder"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("ok      a.txt"), std::string::npos) << text;
+    const std::string reasons = text.substr(text.find("do not answer"));
+    EXPECT_NE(reasons.find("b.txt: SHA-256 "), std::string::npos) << text;
+    EXPECT_NE(reasons.find("the catalogue was not uploaded last"), std::string::npos) << text;
+    // Other bytes, but not newer than the catalogue: no word about the upload order.
+    const size_t c = reasons.find("c.txt: SHA-256 ");
+    ASSERT_NE(c, std::string::npos) << text;
+    EXPECT_EQ(reasons.find("uploaded last", c), std::string::npos) << text;
+    EXPECT_EQ(http.asked[3], "/dedivur/update/pim.sig (probe)");  // a signature file is probed too
+
+    // A base whose host cannot be reached: one line, and no more requests.
+    http.down.insert("http://down:81");
+    http.asked.clear();
+    options.filesFrom = "http://down:81/files/";
+    out.str("");
+    EXPECT_EQ(VerifyServer("http://h/dedivur/update/pim", http, out, err, options), kExitFailed);
+    text = out.str();
+    EXPECT_NE(text.find("  http://down:81: Failed to connect: the base URL's host or port looks wrong; 3 of 3 files "
+                        "not fetched\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(http.asked.back(), "/files/a.txt");
 }
 
 #ifndef _WIN32

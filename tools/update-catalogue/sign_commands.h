@@ -12,11 +12,8 @@
 
 namespace tarn::tool {
 
-extern const char kKeygenHelp[];
-extern const char kVerifySignatureHelp[];
-
-int RunKeygen(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-int RunVerifySignature(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+extern const CommandSpec kKeygenCommand;
+extern const CommandSpec kVerifySignatureCommand;
 
 struct SignOptions {
     std::string keyFile;  // empty: build writes no signature
@@ -26,9 +23,8 @@ struct SignOptions {
     uint64_t expiresDays = 0;
 };
 
-// A command's own option names with the signing options (--sign, --sequence, --expires-days)
-// added, for ParseCommandLine.
-std::vector<std::string> WithSignOptions(std::vector<std::string> names);
+// A command's own options with the signing options (--sign, --sequence, --expires-days) added.
+std::vector<OptionSpec> WithSignOptions(std::vector<OptionSpec> options);
 // The signing options of a parsed command line. False, with the usage problem, for a wrong value
 // or a combination that makes no sense (a sequence without --sign, say).
 bool SignOptionsFrom(const CommandLine& line, SignOptions* options, std::string* problem);

@@ -11,9 +11,6 @@
 namespace tarn::tool {
 
 const char kStageHelp[] =
-    "usage: update-catalogue stage RELEASE_DIR OUT_DIR --base-url URL [--base-url URL ...]\n"
-    "           [--times-from PREVIOUS] [--sign KEYFILE [--sequence N] [--expires-days D]]\n"
-    "\n"
     "Writes OUT_DIR as the root of a static web server that answers the updater: every file of\n"
     "RELEASE_DIR below the path of the first base URL (http://HOST/files/ puts them in\n"
     "OUT_DIR/files/), each under the bytes the updater asks for, so that names with Hangul are\n"
@@ -45,10 +42,18 @@ const char kStageHelp[] =
     "matches, and says so.\n"
     "Linux build only: the names it writes are bytes that a Windows file system cannot hold.\n";
 
+const CommandSpec kStageCommand{
+    "stage",
+    "RELEASE_DIR OUT_DIR",
+    WithSignOptions({{"--base-url", "URL", OptionSpec::kRequiredRepeatable}, {"--times-from", "PREVIOUS"}}),
+    "write a folder a web server serves as it is: the files, then the catalogue",
+    kStageHelp,
+    RunStage};
+
 #ifdef _WIN32
 
 int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (WantsHelp(args)) return Help(out, kStageHelp);
+    if (WantsHelp(args)) return Help(out, CommandHelp(kStageCommand));
     return Failure(err, "stage",
                    "not in the Windows build of this tool: it writes CP949 byte names, which only a Linux "
                    "file system holds; run the Linux build");
@@ -105,14 +110,13 @@ bool PublishCatalogue(const std::string& catalogueFile, const std::string& catal
 }  // namespace
 
 int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (WantsHelp(args)) return Help(out, kStageHelp);
+    if (WantsHelp(args)) return Help(out, CommandHelp(kStageCommand));
     CommandLine line;
     std::string error;
-    if (!ParseCommandLine(args, WithSignOptions({"--base-url", "--times-from"}), {}, {"--base-url"}, &line, &error))
-        return UsageError(err, error, kStageHelp);
-    if (line.positional.size() != 2) return UsageError(err, "stage takes RELEASE_DIR and OUT_DIR", kStageHelp);
+    if (!ParseCommandLine(args, kStageCommand, &line, &error)) return UsageError(err, error, kStageCommand);
+    if (line.positional.size() != 2) return UsageError(err, "stage takes RELEASE_DIR and OUT_DIR", kStageCommand);
     SignOptions sign;
-    if (!SignOptionsFrom(line, &sign, &error)) return UsageError(err, error, kStageHelp);
+    if (!SignOptionsFrom(line, &sign, &error)) return UsageError(err, error, kStageCommand);
     std::string outDir = line.positional[1];
     while (outDir.size() > 1 && outDir.back() == '/') outDir.pop_back();
     const std::string& release = line.positional[0];
