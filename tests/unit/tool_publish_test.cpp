@@ -2,6 +2,7 @@
 // makes of a server's answers, and staging.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -323,6 +324,12 @@ TEST_F(PublishTest, StageWritesCp949NamesThenTheCatalogueAndRefusesUnmappableBas
     EXPECT_EQ(::stat((outDir + "/dedivur/update/pim").c_str(), &st), 0);
     ASSERT_EQ(Run({"stage", Host("rel"), outDir, "--base-url", "http://h/files/"}), kExitOk) << err.str();
     EXPECT_NE(out.str().find(": 0 written, 1 already in place"), std::string::npos) << out.str();
+    // A served copy of another size tells nothing of what clients hold: the file gets a fresh time.
+    std::ofstream(rawName, std::ios::binary) << "stale!";
+    ASSERT_EQ(Run({"stage", Host("rel"), outDir, "--base-url", "http://h/files/", "--times-from", outDir}), kExitOk);
+    EXPECT_NE(out.str().find(" held 6 bytes, not the 3 its catalogue gives: given the current time)"),
+              std::string::npos)
+        << out.str();
 
     const std::vector<std::vector<std::string>> refused = {
         {"--base-url", "http://h/a/../"},

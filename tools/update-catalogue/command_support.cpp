@@ -187,7 +187,8 @@ void PrintTimes(const std::string& previousShown, const PreviousRelease& previou
         static const char* const kWhy[] = {"new", "size", "bytes", "renewed", "unknown"};
         out << "  " << Padded(kWhy[c.kind], 9) << c.shown;
         if (c.kind == TimeChange::kRenewed)
-            out << " (other bytes with the previous size and time: given the current time)";
+            out << " (" << (c.note.empty() ? "other bytes with the previous size and time" : c.note)
+                << ": given the current time)";
         if (c.kind == TimeChange::kUncompared) out << " (" << c.note << "; keeps its own time)";
         out << "\n";
     }

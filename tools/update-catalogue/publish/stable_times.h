@@ -18,6 +18,7 @@ struct PreviousFile {
     std::string source;     // its bytes (ReleaseFile::source form); empty when there is no copy
     bool haveHash = false;  // hash is its content's SHA-256 as a signature file states it
     trust::Digest hash{};
+    std::string staleCopy;  // what is wrong with a copy whose size is not the catalogue's; empty when none
 };
 
 struct PreviousRelease {
@@ -41,7 +42,8 @@ struct TimeChange {
         kNew,        // no previous file of that path
         kSize,       // another size
         kBytes,      // same size, other bytes
-        kRenewed,    // other bytes with the previous size and a time the updater takes for the previous one
+        kRenewed,    // other bytes with the previous size and a time the updater takes for the previous one,
+                     // or a served copy that is not the previous release's (note says what was found)
         kUncompared  // the bytes could not be compared; the file keeps its own time
     };
     Kind kind;
