@@ -348,6 +348,55 @@ TEST_F(PublishTest, StageWritesCp949NamesThenTheCatalogueAndRefusesUnmappableBas
               std::string::npos)
         << err.str();
 }
+
+TEST_F(PublishTest, StageFirstReleaseDryRunLeftOversPruneAndDroppedSignature) {
+    for (const char* rel : {"rel1", "rel2"}) dir.MakeDir(rel);
+    dir.WriteFile("rel1\\a.txt", "a");
+    dir.WriteFile("rel1\\gone.txt", "g");
+    dir.WriteFile("rel2\\a.txt", "a");
+    dir.WriteFile("rel2\\b.txt", "b");
+    const std::string www = Host("www");
+    const auto stage = [&](const std::string& release, std::vector<std::string> extra) {
+        std::vector<std::string> args = {"stage", Host(release), www, "--base-url", "http://h/files/"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return Run(args);
+    };
+    // OUT_DIR as its own --times-from before anything was staged there: a first release.
+    ASSERT_EQ(stage("rel1", {"--times-from", www}), kExitOk) << err.str();
+    EXPECT_NE(out.str().find("holds no release yet, so this is the first: every file is new"), std::string::npos);
+    dir.WriteFile("www\\files\\stray.txt", "s");
+    const std::string catalogue = dir.Read("www\\dedivur\\update\\pim");
+
+    ASSERT_EQ(stage("rel2", {"--times-from", www, "--dry-run", "--prune"}), kExitOk) << err.str();
+    for (const char* line : {"dry run: nothing is written", "  keep     ", "  write    ",
+                             "would write 1, keep 1, renew the time of 0 of 2 files",
+                             "1 file only the replaced catalogue lists stay", "would prune: 1 file that neither"})
+        EXPECT_NE(out.str().find(line), std::string::npos) << line << "\n" << out.str();
+    EXPECT_EQ(dir.Read("www\\dedivur\\update\\pim"), catalogue);
+    EXPECT_FALSE(dir.Exists("www\\files\\b.txt"));
+
+    ASSERT_EQ(stage("rel2", {}), kExitOk) << err.str();
+    EXPECT_NE(out.str().find("left over: 1 file that neither the new nor the replaced catalogue lists (--prune "
+                             "removes them):\n  " +
+                             www + "/files/stray.txt\n"),
+              std::string::npos)
+        << out.str();
+    EXPECT_TRUE(dir.Exists("www\\files\\gone.txt"));  // a client mid-update may still ask for it
+    ASSERT_EQ(stage("rel2", {"--prune"}), kExitOk) << err.str();
+    EXPECT_FALSE(dir.Exists("www\\files\\gone.txt"));
+    EXPECT_FALSE(dir.Exists("www\\files\\stray.txt"));
+    EXPECT_TRUE(dir.Exists("www\\files\\b.txt"));
+
+    // Unsigned over signed: refused, then the signature file removed with --drop-signature.
+    ASSERT_EQ(Run({"keygen", Host("key.pem")}), kExitOk);
+    ASSERT_EQ(stage("rel2", {"--sign", Host("key.pem")}), kExitOk) << err.str();
+    EXPECT_EQ(stage("rel1", {}), kExitFailed);
+    EXPECT_NE(err.str().find("pim.sig: the release beside it is signed, and this one is not"), std::string::npos);
+    EXPECT_FALSE(dir.Exists("www\\files\\gone.txt"));
+    ASSERT_EQ(stage("rel1", {"--drop-signature"}), kExitOk) << err.str();
+    EXPECT_FALSE(dir.Exists("www\\dedivur\\update\\pim.sig"));
+    EXPECT_TRUE(dir.Exists("www\\files\\gone.txt"));
+}
 #endif
 
 }  // namespace

@@ -102,7 +102,7 @@ std::string Synopsis(const CommandSpec& spec, size_t indent, const std::string& 
 
 std::string CommandHelp(const CommandSpec& spec) {
     const std::string lead = std::string("usage: ") + kProgram + " ";
-    return lead + Synopsis(spec, lead.size(), std::string(lead.size() + 2, ' ')) + "\n\n" + spec.details;
+    return lead + Synopsis(spec, lead.size(), "           ") + "\n\n" + spec.details;
 }
 
 std::string Padded(const std::string& text, size_t width) {
@@ -232,7 +232,7 @@ int PrepareRelease(const ReleaseRequest& request, std::ostream& out, std::ostrea
     SortByPath(&files);
     if (!request.timesFrom.empty()) {
         TimesOutcome outcome;
-        ApplyPreviousTimes(&files, previous, CurrentFileTime(), &outcome);
+        ApplyPreviousTimes(&files, previous, CurrentFileTime(), &outcome, !request.dryRun);
         PrintTimes(previousShown, previous, outcome, out, err);
     }
 

@@ -69,6 +69,7 @@ struct ReleaseRequest {
     std::vector<std::string> baseUrls;
     std::string timesFrom;    // host path of PREVIOUS; empty for none
     std::string refusedNote;  // what a refusal leaves unwritten: "pim not written"
+    bool dryRun = false;      // the release folder's times are left as they are
     // Checks of the command's own, added to the release's findings.
     std::function<void(const std::vector<ReleaseFile>&, Findings*)> extraChecks;
 };

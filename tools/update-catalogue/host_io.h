@@ -35,6 +35,10 @@ bool MakeFolders(const std::string& hostPath, std::string* error);
 bool FolderWithin(const std::string& hostInner, const std::string& hostOuter);
 #endif
 
+// Removes a file, and on POSIX flushes its folder so that the removal is durable before the
+// caller goes on.
+bool RemoveFileDurably(const std::string& hostPath, std::string* error);
+
 // Makes hostPath the process's current directory.
 bool ChangeDir(const std::string& hostPath, std::string* error);
 

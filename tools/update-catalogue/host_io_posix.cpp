@@ -209,6 +209,21 @@ bool FolderWithin(const std::string& hostInner, const std::string& hostOuter) {
     return inner == outer || outer == "/" || inner.compare(0, outer.size() + 1, outer + "/") == 0;
 }
 
+bool RemoveFileDurably(const std::string& hostPath, std::string* error) {
+    if (::unlink(hostPath.c_str()) != 0) {
+        *error = Describe("cannot remove " + SanitizeUtf8(hostPath), errno);
+        return false;
+    }
+    std::string dir, name;
+    SplitPath(hostPath, &dir, &name);
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
 bool ChangeDir(const std::string& hostPath, std::string* error) {
     if (::chdir(hostPath.c_str()) == 0) return true;
     *error = Describe("cannot enter " + SanitizeUtf8(hostPath), errno);

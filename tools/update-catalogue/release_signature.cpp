@@ -101,6 +101,20 @@ bool WriteCatalogueAndSignature(const std::string& catalogueHostPath, const std:
     return false;
 }
 
+bool DropSignatureThenWriteCatalogue(const std::string& catalogueHostPath, const std::string& catalogueBytes,
+                                     std::string* error) {
+    const std::string sigPath = SignatureFileFor(catalogueHostPath);
+    std::string previous;
+    if (GetPathKind(sigPath) == PathKind::kFile &&
+        (!ReadHostFile(sigPath, trust::kMaxSignatureFileSize, &previous, error) || !RemoveFileDurably(sigPath, error)))
+        return false;
+    if (WriteFileReplacing(catalogueHostPath, catalogueBytes, error)) return true;
+    std::string undoError;
+    if (!previous.empty() && !WriteFileReplacing(sigPath, previous, &undoError))
+        *error += "; the old signature file could not be put back: " + undoError;
+    return false;
+}
+
 bool ReadSignatureFile(const std::string& sigHostPath, trust::SignatureFile* out, std::string* error) {
     std::string data;
     if (!ReadHostFile(sigHostPath, trust::kMaxSignatureFileSize, &data, error)) return false;

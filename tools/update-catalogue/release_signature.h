@@ -32,6 +32,11 @@ bool MakeSignatureFile(const std::string& catalogueBytes, const std::vector<trus
 // mismatched pair only if its two requests straddle the renames.
 bool WriteCatalogueAndSignature(const std::string& catalogueHostPath, const std::string& catalogueBytes,
                                 const std::string& signatureFile, std::string* error);
+// For an unsigned release over a signed one: removes "<catalogueHostPath>.sig" (durably) where
+// the new signature file would go, then writes the catalogue. A failed catalogue write puts the
+// old signature file back.
+bool DropSignatureThenWriteCatalogue(const std::string& catalogueHostPath, const std::string& catalogueBytes,
+                                     std::string* error);
 
 // Reads and parses a signature file without checking its signature: its facts are whatever the
 // file says. False with a reason when it cannot be read or parsed.

@@ -181,10 +181,11 @@ int RunVerifySignature(const std::vector<std::string>& args, std::ostream& out, 
 
 }  // namespace
 
-std::vector<OptionSpec> WithSignOptions(std::vector<OptionSpec> options) {
+std::vector<OptionSpec> WithSignOptions(std::vector<OptionSpec> options, const std::vector<OptionSpec>& after) {
     options.push_back({"--sign", "KEYFILE"});
     options.push_back({"--sequence", "N", OptionSpec::kOptional, nullptr, "--sign"});
     options.push_back({"--expires-days", "D", OptionSpec::kOptional, nullptr, "--sign"});
+    options.insert(options.end(), after.begin(), after.end());
     return options;
 }
 
@@ -226,13 +227,16 @@ bool CheckSigningKey(const SignOptions& options, std::string* error) {
     return options.keyFile.empty() || ReadPublicHalf(options.keyFile, &key, error);
 }
 
-void WarnIfSignatureLeftOver(const std::string& output, std::ostream& err) {
-    const std::string sigFile = SignatureFileFor(output);
-    if (GetPathKind(sigFile) == PathKind::kFile) {
-        err << kProgram << ": warning: " << HostTextForDisplay(sigFile)
-            << ": left from an earlier signed build; it does not match the new catalogue, and signed updaters "
-               "refuse it until the release is signed again\n";
-    }
+bool RefusedOverSignedRelease(const std::string& catalogueHostPath, const SignOptions& options, bool dropSignature,
+                              std::ostream& err) {
+    const std::string sigFile = SignatureFileFor(catalogueHostPath);
+    if (!options.keyFile.empty() || dropSignature || GetPathKind(sigFile) != PathKind::kFile) return false;
+    Failure(err, HostTextForDisplay(sigFile),
+            "the release beside it is signed, and this one is not: the old signature file would no longer match, "
+            "and every signed updater would refuse the release. Sign it (--sign KEYFILE), or give --drop-signature "
+            "to remove the signature file (signed updaters then refuse every release until one is signed again); "
+            "nothing written");
+    return true;
 }
 
 int SignRelease(const PreparedRelease& prepared, const std::vector<std::string>& sources, const SignOptions& options,

@@ -36,6 +36,10 @@ constexpr char kBuildHelp[] =
     "                      seconds); updaters refuse a release older than the last they took\n"
     "  --expires-days D    the signature expires D days from now (default 30, at most 3660);\n"
     "                      sign again before then\n"
+    "  --drop-signature    make an unsigned release where FILE.sig lies: FILE.sig is removed right\n"
+    "                      before FILE is written. Without it an unsigned build beside FILE.sig is\n"
+    "                      refused: that file would no longer match, and every signed updater\n"
+    "                      would refuse the release\n"
     "\n"
     "Refused, with the file and the reason, and nothing written (exit 1): more than 300 files;\n"
     "a file of 2 GiB or more, or 2 GiB or more in all; a path over 259 bytes in CP949, or one\n"
@@ -90,7 +94,8 @@ const CommandSpec kBuildCommand{"build",
                                 "RELEASE_DIR",
                                 WithSignOptions({{"--base-url", "URL", OptionSpec::kRequiredRepeatable},
                                                  {"--output", "FILE", OptionSpec::kRequired, "-o"},
-                                                 {"--times-from", "PREVIOUS"}}),
+                                                 {"--times-from", "PREVIOUS"}},
+                                                {{"--drop-signature", nullptr}}),
                                 "write a catalogue of every file below RELEASE_DIR (and FILE.sig)",
                                 kBuildHelp,
                                 RunBuild};
@@ -167,7 +172,11 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     if (LiesInside(output, release))
         return Failure(err, outputShown, "lies inside the release folder " + HostTextForDisplay(release));
 
+    const bool dropSignature = line.Has("--drop-signature");
+    if (dropSignature && !sign.keyFile.empty())
+        return UsageError(err, "--drop-signature and --sign exclude each other", kBuildCommand);
     if (!CheckSigningKey(sign, &error)) return Failure(err, HostTextForDisplay(sign.keyFile), error);
+    if (RefusedOverSignedRelease(output, sign, dropSignature, err)) return kExitFailed;
     const ReleaseRequest request = ReleaseRequestFrom(line, outputShown + " not written");
     PreparedRelease prepared;
     if (const int status = PrepareRelease(request, out, err, &prepared)) return status;
@@ -177,13 +186,13 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
         for (const ReleaseFile& f : prepared.files) sources.push_back(f.source);
         if (const int status = SignRelease(prepared, sources, sign, &signature, err)) return status;
     }
-    if (!WriteCatalogueAndSignature(output, prepared.catalogue, signature.bytes, &error))
+    const bool dropping = dropSignature && GetPathKind(SignatureFileFor(output)) == PathKind::kFile;
+    if (!(dropping ? DropSignatureThenWriteCatalogue(output, prepared.catalogue, &error)
+                   : WriteCatalogueAndSignature(output, prepared.catalogue, signature.bytes, &error)))
         return Failure(err, outputShown, error);
     PrintWritten(outputShown, prepared, request.baseUrls.size(), out);
-    if (sign.keyFile.empty())
-        WarnIfSignatureLeftOver(output, err);
-    else
-        PrintSignature(HostTextForDisplay(SignatureFileFor(output)), signature, out);
+    if (dropping) out << "removed " << HostTextForDisplay(SignatureFileFor(output)) << ": the release is unsigned\n";
+    if (!sign.keyFile.empty()) PrintSignature(HostTextForDisplay(SignatureFileFor(output)), signature, out);
     return kExitOk;
 }
 

@@ -204,7 +204,7 @@ bool LoadPreviousRelease(const std::string& hostPath, PreviousRelease* previous,
 }
 
 void ApplyPreviousTimes(std::vector<ReleaseFile>* files, const PreviousRelease& previous, FileTime now,
-                        TimesOutcome* outcome) {
+                        TimesOutcome* outcome, bool setReleaseTimes) {
     std::map<std::string, const PreviousFile*> byPath;
     for (const PreviousFile& p : previous.files) byPath.emplace(p.path, &p);
     for (ReleaseFile& file : *files) {
@@ -240,7 +240,7 @@ void ApplyPreviousTimes(std::vector<ReleaseFile>* files, const PreviousRelease& 
         }
         if (ToU64(time) == ToU64(file.writeTime)) continue;
         file.writeTime = time;
-        if (!SetWriteTime(file.source, time, &error)) {
+        if (setReleaseTimes && !SetWriteTime(file.source, time, &error)) {
             outcome->warnings.push_back(error + " (the catalogue holds the right time; the release folder does not)");
         }
     }

@@ -61,9 +61,10 @@ struct TimesOutcome {
 // its copy in the release folder, so that the folder matches the catalogue and can serve as
 // PREVIOUS for the next release. A file with other bytes, the previous size and a time the
 // updater would take for the previous one gets `now` instead (release folder too): otherwise it
-// would never reach clients. Everything else keeps its own time.
+// would never reach clients. Everything else keeps its own time. Without setReleaseTimes only
+// the files' records change (a dry run).
 void ApplyPreviousTimes(std::vector<ReleaseFile>* files, const PreviousRelease& previous, FileTime now,
-                        TimesOutcome* outcome);
+                        TimesOutcome* outcome, bool setReleaseTimes = true);
 
 // Whether the updater, with any UTC offset, could take two times for one: the same local-time
 // text to two seconds, or both outside the years it can write (1980 to 2107).

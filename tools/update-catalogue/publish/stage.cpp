@@ -4,6 +4,7 @@
 #include "tools/update-catalogue/host_io.h"
 #include "tools/update-catalogue/publish/commands.h"
 #include "tools/update-catalogue/publish/served_layout.h"
+#include "tools/update-catalogue/publish/web_root.h"
 #include "tools/update-catalogue/release_signature.h"
 #include "tools/update-catalogue/sign_commands.h"
 #include "tools/update-catalogue/tool.h"
@@ -22,30 +23,42 @@ const char kStageHelp[] =
     "same bytes is left alone, so OUT_DIR may be a live web root: clients see the previous\n"
     "catalogue until every file of the new one is in place. (A run that began with the previous\n"
     "catalogue and meets a file replaced meanwhile ends; its next run fetches it. A base URL of\n"
-    "its own per release, such as http://HOST/files/1.2/, avoids even that.) Files of earlier\n"
-    "releases are not removed.\n"
+    "its own per release, such as http://HOST/files/1.2/, avoids even that.)\n"
+    "\n"
+    "Files that neither the new catalogue nor the one it replaces lists (below the folders of\n"
+    "either's first base URL; names beginning with '.' aside) are listed as left over, and\n"
+    "removed with --prune once the new catalogue is in place. Files only the replaced catalogue\n"
+    "lists stay, for clients still updating from it; the next stage --prune removes them.\n"
     "\n"
     "  --base-url URL         as for build; the first one says where the files go, the others\n"
     "                         are written to the catalogue only (the updater uses the first)\n"
-    "  --times-from PREVIOUS  as for build; OUT_DIR itself, staged before, may be PREVIOUS\n"
+    "  --times-from PREVIOUS  as for build; OUT_DIR itself, staged before, may be PREVIOUS; when\n"
+    "                         PREVIOUS is OUT_DIR and that is missing or empty, this is the first\n"
+    "                         release: every file is new\n"
     "  --sign KEYFILE         sign the release: OUT_DIR/dedivur/update/pim.sig holds the SHA-256\n"
     "                         of every file as staged (read back from its place) and of the\n"
     "                         catalogue; it goes in place right before the catalogue\n"
     "  --sequence N, --expires-days D\n"
     "                         as for build\n"
+    "  --drop-signature       stage an unsigned release over a signed one: pim.sig is removed\n"
+    "                         right before the catalogue is written\n"
+    "  --dry-run              print what would be written, kept, given a new time (renew) and\n"
+    "                         left over; write nothing\n"
+    "  --prune                remove the left-over files, after the new catalogue is in place\n"
     "\n"
     "Refused, with nothing written (exit 1): whatever build refuses (see 'build --help'); a first\n"
     "base URL whose path no folder answers to (none, no '/' at its end, empty, '.' or '..'\n"
     "segments, a query or fragment, broken escapes); a file whose place clashes with the\n"
     "catalogue's; OUT_DIR inside RELEASE_DIR or RELEASE_DIR inside OUT_DIR; a KEYFILE that cannot\n"
-    "be read. Staging without --sign over a signed OUT_DIR leaves a pim.sig that no longer\n"
-    "matches, and says so.\n"
+    "be read; an unsigned release over a signed OUT_DIR without --drop-signature (its pim.sig\n"
+    "would no longer match, and every signed updater would refuse the release).\n"
     "Linux build only: the names it writes are bytes that a Windows file system cannot hold.\n";
 
 const CommandSpec kStageCommand{
     "stage",
     "RELEASE_DIR OUT_DIR",
-    WithSignOptions({{"--base-url", "URL", OptionSpec::kRequiredRepeatable}, {"--times-from", "PREVIOUS"}}),
+    WithSignOptions({{"--base-url", "URL", OptionSpec::kRequiredRepeatable}, {"--times-from", "PREVIOUS"}},
+                    {{"--drop-signature", nullptr}, {"--dry-run", nullptr}, {"--prune", nullptr}}),
     "write a folder a web server serves as it is: the files, then the catalogue",
     kStageHelp,
     RunStage};
@@ -107,6 +120,77 @@ bool PublishCatalogue(const std::string& catalogueFile, const std::string& catal
            WriteCatalogueAndSignature(catalogueFile, catalogue, signature, error);
 }
 
+std::string Shown(const std::string& outShown, const std::string& location) {
+    return outShown + "/" + Cp949ForDisplay(location);
+}
+
+// The files below the folders of the new and the replaced release that neither catalogue
+// lists: listed as left over, or with --prune removed (the new catalogue is in place by then, and
+// the replaced one's files stay for clients still updating from it).
+bool SettleLeftOvers(const std::string& outDir, const std::string& outShown, const std::vector<std::string>& folders,
+                     const PreparedRelease& prepared, const ReplacedCatalogue& replaced, bool prune, bool dryRun,
+                     std::ostream& out, std::ostream& err) {
+    std::set<std::string> listed = replaced.files;
+    size_t replacedOnly = replaced.files.size();
+    for (const ReleaseFile& file : prepared.files) {
+        const std::string location = JoinLocation(ServedLocation(folders, file.path));
+        if (!listed.insert(location).second) --replacedOnly;
+    }
+    if (replaced.present && !replaced.why.empty())
+        out << "the replaced catalogue cannot be read (" << replaced.why << "): only the new one's files count\n";
+    if (replacedOnly > 0) {
+        out << replacedOnly << (replacedOnly == 1 ? " file" : " files")
+            << " only the replaced catalogue lists stay for clients still updating from it; a later stage --prune "
+               "removes them\n";
+    }
+    const std::vector<std::string> left = LeftOverFiles(outDir, {folders, replaced.folders}, listed);
+    if (left.empty()) return true;
+    const char* verb = !prune ? "left over" : dryRun ? "would prune" : "pruned";
+    out << verb << ": " << left.size() << (left.size() == 1 ? " file" : " files")
+        << " that neither the new nor the replaced catalogue lists" << (prune ? "" : " (--prune removes them)")
+        << ":\n";
+    for (const std::string& file : left) out << "  " << Shown(outShown, file) << "\n";
+    std::string error;
+    if (!prune || dryRun || PruneFiles(outDir, left, &error)) return true;
+    Failure(err, outShown, error + "; the new release is in place");
+    return false;
+}
+
+// What a run would do, writing nothing.
+int DryRun(const std::string& outDir, const std::string& outShown, const std::vector<std::string>& folders,
+           const PreparedRelease& prepared, const ReplacedCatalogue& replaced, const SignOptions& sign,
+           bool dropSignature, bool prune, std::ostream& out, std::ostream& err) {
+    out << "dry run: nothing is written\n";
+    static const char* const kWhat[] = {"write", "keep", "renew"};
+    size_t count[3] = {};
+    for (const ReleaseFile& file : prepared.files) {
+        const std::string location = JoinLocation(ServedLocation(folders, file.path));
+        Placement placement;
+        std::string error;
+        if (!PlaceOf(file.source, outDir + "/" + location, file.writeTime, &placement, &error))
+            return Failure(err, file.shown, error);
+        ++count[static_cast<int>(placement)];
+        out << "  " << Padded(kWhat[static_cast<int>(placement)], 9) << Shown(outShown, location)
+            << (placement == Placement::kRenew ? " (the same bytes; its time set to the catalogue's)" : "") << "\n";
+    }
+    out << "would write " << count[0] << ", keep " << count[1] << ", renew the time of " << count[2] << " of "
+        << prepared.files.size() << (prepared.files.size() == 1 ? " file" : " files") << "\n";
+    const std::string catalogueFile = outDir + "/" + JoinLocation(CatalogueLocation());
+    std::string current, ignored;
+    const bool same = GetPathKind(catalogueFile) == PathKind::kFile &&
+                      ReadHostFile(catalogueFile, prepared.catalogue.size(), &current, &ignored) &&
+                      current == prepared.catalogue;
+    if (!sign.keyFile.empty())
+        out << "would write " << outShown << "/" << JoinLocation(SignatureLocation()) << ", signed with "
+            << HostTextForDisplay(sign.keyFile) << "\n";
+    else if (dropSignature && GetPathKind(SignatureFileFor(catalogueFile)) == PathKind::kFile)
+        out << "would remove " << outShown << "/" << JoinLocation(SignatureLocation()) << "\n";
+    out << "would write " << outShown << "/" << JoinLocation(CatalogueLocation()) << " (" << prepared.catalogue.size()
+        << " bytes" << (same ? ", the same as now" : "") << ")\n";
+    return SettleLeftOvers(outDir, outShown, folders, prepared, replaced, prune, true, out, err) ? kExitOk
+                                                                                                 : kExitFailed;
+}
+
 }  // namespace
 
 int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -127,26 +211,41 @@ int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostre
         return Failure(err, outShown, "lies inside the release folder " + HostTextForDisplay(release));
     if (outKind == PathKind::kDirectory && FolderWithin(release, outDir))
         return Failure(err, HostTextForDisplay(release), "lies inside OUT_DIR " + outShown);
+    const bool dryRun = line.Has("--dry-run"), prune = line.Has("--prune");
+    const bool dropSignature = line.Has("--drop-signature");
+    if (dropSignature && !sign.keyFile.empty())
+        return UsageError(err, "--drop-signature and --sign exclude each other", kStageCommand);
     if (!CheckSigningKey(sign, &error)) return Failure(err, HostTextForDisplay(sign.keyFile), error);
+    const std::string catalogueFile = outDir + "/" + JoinLocation(CatalogueLocation());
+    if (RefusedOverSignedRelease(catalogueFile, sign, dropSignature, err)) return kExitFailed;
 
     ReleaseRequest request = ReleaseRequestFrom(line, "nothing written to " + outShown);
+    request.dryRun = dryRun;
+    if (!request.timesFrom.empty() && IsFirstReleaseInto(outDir, request.timesFrom)) {
+        out << "times: " << outShown << " holds no release yet, so this is the first: every file is new\n";
+        request.timesFrom.clear();
+    }
     std::vector<std::string> folders;
     request.extraChecks = [&](const std::vector<ReleaseFile>& files, Findings* findings) {
         CheckLayout(request.baseUrls, files, &folders, findings);
     };
     PreparedRelease prepared;
     if (const int status = PrepareRelease(request, out, err, &prepared)) return status;
+    const ReplacedCatalogue replaced = ReadReplacedCatalogue(outDir);
+    if (dryRun) return DryRun(outDir, outShown, folders, prepared, replaced, sign, dropSignature, prune, out, err);
 
     constexpr char kNoCatalogue[] = "the catalogue was not written, so clients still see the previous one";
     size_t written = 0, inPlace = 0;
     std::vector<std::string> staged;
     for (const ReleaseFile& file : prepared.files) {
         const std::string target = outDir + "/" + JoinLocation(ServedLocation(folders, file.path));
-        bool same = false;
-        const bool ok = MakeFolders(FolderOf(target), &error) &&
-                        (GetPathKind(target) != PathKind::kFile || SameBytes(file.source, target, &same, &error)) &&
-                        (same ? SetFileWriteTime(target, file.writeTime, &error)
-                              : CopyFileReplacing(file.source, target, file.writeTime, &error));
+        Placement placement = Placement::kWrite;
+        const bool ok =
+            MakeFolders(FolderOf(target), &error) && PlaceOf(file.source, target, file.writeTime, &placement, &error) &&
+            (placement == Placement::kKeep ||
+             (placement == Placement::kRenew ? SetFileWriteTime(target, file.writeTime, &error)
+                                             : CopyFileReplacing(file.source, target, file.writeTime, &error)));
+        const bool same = placement != Placement::kWrite;
         if (!ok) {
             Failure(err, file.shown, error);
             err << kProgram << ": stopped after " << written + inPlace << " of " << prepared.files.size() << " files; "
@@ -162,8 +261,9 @@ int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostre
         err << kProgram << ": the files are in place, but " << kNoCatalogue << "\n";
         return kExitFailed;
     }
-    const std::string catalogueFile = outDir + "/" + JoinLocation(CatalogueLocation());
-    if (!PublishCatalogue(catalogueFile, prepared.catalogue, signature.bytes, &error)) {
+    const bool dropping = dropSignature && GetPathKind(SignatureFileFor(catalogueFile)) == PathKind::kFile;
+    if (!(dropping ? DropSignatureThenWriteCatalogue(catalogueFile, prepared.catalogue, &error)
+                   : PublishCatalogue(catalogueFile, prepared.catalogue, signature.bytes, &error))) {
         return Failure(err, outShown + "/" + JoinLocation(CatalogueLocation()),
                        error + "; the files are in place, the previous catalogue (if any) is still served");
     }
@@ -171,11 +271,11 @@ int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostre
         << outShown << "/" << Cp949ForDisplay(JoinLocation(folders)) << (folders.empty() ? "" : "/") << ": " << written
         << " written, " << inPlace << " already in place\n";
     PrintWritten(outShown + "/" + JoinLocation(CatalogueLocation()), prepared, request.baseUrls.size(), out);
-    if (sign.keyFile.empty())
-        WarnIfSignatureLeftOver(catalogueFile, err);
-    else
-        PrintSignature(outShown + "/" + JoinLocation(SignatureLocation()), signature, out);
-    return kExitOk;
+    if (dropping)
+        out << "removed " << outShown << "/" << JoinLocation(SignatureLocation()) << ": the release is unsigned\n";
+    if (!sign.keyFile.empty()) PrintSignature(outShown + "/" + JoinLocation(SignatureLocation()), signature, out);
+    return SettleLeftOvers(outDir, outShown, folders, prepared, replaced, prune, false, out, err) ? kExitOk
+                                                                                                  : kExitFailed;
 }
 
 #endif
