@@ -108,8 +108,12 @@ def test_verify_names_exactly_the_compressed_stale_and_missing_files(tmp_path):
     reasons = r.stdout.split("do not answer as the updater needs:\n")[1]
     assert "readme.txt: compressed (Content-Encoding: gzip) for a client that accepts gzip" in reasons
     assert "bin/tool.dll: Content-Length 27, but the catalogue says 70000 bytes" in reasons
-    assert "pimfile.dat: status 404" in reasons
-    assert reasons.count("\n") == 3
+    assert f"pimfile.dat: status 404 at http://127.0.0.1:{PORT}/files/pimfile.dat (a staged OUT_DIR holds it at " \
+        "OUT_DIR/files/pimfile.dat)" in reasons
+    assert reasons.endswith("\nthe fix for the 1 compressed path: gzip off for these paths (nginx: 'gzip off;' and no "
+                            "gzip_static in their location; lighttpd: no mod_deflate), and no compressing proxy or cache "
+                            "in front of them\n")
+    assert reasons.count("\n") == 4
 
 
 def test_lighttpd_configuration_serves_the_staged_release(tmp_path):
