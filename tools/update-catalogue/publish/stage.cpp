@@ -165,13 +165,13 @@ int DryRun(const std::string& outDir, const std::string& outShown, const std::ve
     size_t count[3] = {};
     for (const ReleaseFile& file : prepared.files) {
         const std::string location = JoinLocation(ServedLocation(folders, file.path));
-        Placement placement;
+        CopyState state;
         std::string error;
-        if (!PlaceOf(file.source, outDir + "/" + location, file.writeTime, &placement, &error))
+        if (!CompareWithCopy(file.source, outDir + "/" + location, file.writeTime, &state, &error))
             return Failure(err, file.shown, error);
-        ++count[static_cast<int>(placement)];
-        out << "  " << Padded(kWhat[static_cast<int>(placement)], 9) << Shown(outShown, location)
-            << (placement == Placement::kRenew ? " (the same bytes; its time set to the catalogue's)" : "") << "\n";
+        ++count[static_cast<int>(state)];
+        out << "  " << Padded(kWhat[static_cast<int>(state)], 9) << Shown(outShown, location)
+            << (state == CopyState::kRenew ? " (the same bytes; its time set to the catalogue's)" : "") << "\n";
     }
     out << "would write " << count[0] << ", keep " << count[1] << ", renew the time of " << count[2] << " of "
         << prepared.files.size() << (prepared.files.size() == 1 ? " file" : " files") << "\n";
@@ -239,13 +239,13 @@ int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostre
     std::vector<std::string> staged;
     for (const ReleaseFile& file : prepared.files) {
         const std::string target = outDir + "/" + JoinLocation(ServedLocation(folders, file.path));
-        Placement placement = Placement::kWrite;
-        const bool ok =
-            MakeFolders(FolderOf(target), &error) && PlaceOf(file.source, target, file.writeTime, &placement, &error) &&
-            (placement == Placement::kKeep ||
-             (placement == Placement::kRenew ? SetFileWriteTime(target, file.writeTime, &error)
-                                             : CopyFileReplacing(file.source, target, file.writeTime, &error)));
-        const bool same = placement != Placement::kWrite;
+        CopyState state = CopyState::kWrite;
+        const bool ok = MakeFolders(FolderOf(target), &error) &&
+                        CompareWithCopy(file.source, target, file.writeTime, &state, &error) &&
+                        (state == CopyState::kKeep ||
+                         (state == CopyState::kRenew ? SetFileWriteTime(target, file.writeTime, &error)
+                                                     : CopyFileReplacing(file.source, target, file.writeTime, &error)));
+        const bool same = state != CopyState::kWrite;
         if (!ok) {
             Failure(err, file.shown, error);
             err << kProgram << ": stopped after " << written + inPlace << " of " << prepared.files.size() << " files; "

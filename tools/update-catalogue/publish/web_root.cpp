@@ -70,16 +70,16 @@ bool IsFirstReleaseInto(const std::string& outDir, const std::string& previous) 
     return FolderWithin(prev, out) && FolderWithin(out, prev) && IsEmptyFolder(out);
 }
 
-bool PlaceOf(const std::string& source, const std::string& target, FileTime time, Placement* placement,
-             std::string* error) {
+bool CompareWithCopy(const std::string& source, const std::string& target, FileTime time, CopyState* state,
+                     std::string* error) {
     struct stat st;
     if (::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        *placement = Placement::kWrite;
+        *state = CopyState::kWrite;
         return true;
     }
     bool same = false;
     if (!SameBytes(source, target, &same, error)) return false;
-    *placement = !same ? Placement::kWrite : WriteTimeOf(st) == ToU64(time) ? Placement::kKeep : Placement::kRenew;
+    *state = !same ? CopyState::kWrite : WriteTimeOf(st) == ToU64(time) ? CopyState::kKeep : CopyState::kRenew;
     return true;
 }
 

@@ -15,14 +15,14 @@ namespace tarn::tool {
 bool IsFirstReleaseInto(const std::string& outDir, const std::string& previous);
 
 // How a release file meets the copy already at its place.
-enum class Placement {
+enum class CopyState {
     kWrite,  // no copy, or other bytes: written under a temporary name and renamed
     kKeep,   // the same bytes with the catalogue's time: left alone
     kRenew   // the same bytes with another time: only the time is set
 };
 // False, with the reason, when the copy cannot be compared.
-bool PlaceOf(const std::string& source, const std::string& target, FileTime time, Placement* placement,
-             std::string* error);
+bool CompareWithCopy(const std::string& source, const std::string& target, FileTime time, CopyState* state,
+                     std::string* error);
 
 // The files the catalogue at OUT_DIR lists, as paths below OUT_DIR joined with '/', and the
 // folders its files lie in (its first base URL's). Empty when there is none or it cannot be read
