@@ -370,14 +370,14 @@ TEST_F(PublishTest, StageFirstReleaseDryRunLeftOversPruneAndDroppedSignature) {
     ASSERT_EQ(stage("rel2", {"--times-from", www, "--dry-run", "--prune"}), kExitOk) << err.str();
     for (const char* line : {"dry run: nothing is written", "  keep     ", "  write    ",
                              "would write 1, keep 1, renew the time of 0 of 2 files",
-                             "1 file only the replaced catalogue lists stay", "would prune: 1 file that neither"})
+                             "1 file that only the replaced catalogue lists stays", "would prune: 1 file that neither"})
         EXPECT_NE(out.str().find(line), std::string::npos) << line << "\n" << out.str();
     EXPECT_EQ(dir.Read("www\\dedivur\\update\\pim"), catalogue);
     EXPECT_FALSE(dir.Exists("www\\files\\b.txt"));
 
     ASSERT_EQ(stage("rel2", {}), kExitOk) << err.str();
     EXPECT_NE(out.str().find("left over: 1 file that neither the new nor the replaced catalogue lists (--prune "
-                             "removes them):\n  " +
+                             "removes it):\n  " +
                              www + "/files/stray.txt\n"),
               std::string::npos)
         << out.str();

@@ -139,15 +139,20 @@ bool SettleLeftOvers(const std::string& outDir, const std::string& outShown, con
     if (replaced.present && !replaced.why.empty())
         out << "the replaced catalogue cannot be read (" << replaced.why << "): only the new one's files count\n";
     if (replacedOnly > 0) {
-        out << replacedOnly << (replacedOnly == 1 ? " file" : " files")
-            << " only the replaced catalogue lists stay for clients still updating from it; a later stage --prune "
-               "removes them\n";
+        out << replacedOnly
+            << (replacedOnly == 1 ? " file that only the replaced catalogue lists stays"
+                                  : " files that only the replaced catalogue lists stay")
+            << " for clients still updating from it; a later stage --prune removes "
+            << (replacedOnly == 1 ? "it" : "them") << "\n";
     }
     const std::vector<std::string> left = LeftOverFiles(outDir, {folders, replaced.folders}, listed);
     if (left.empty()) return true;
     const char* verb = !prune ? "left over" : dryRun ? "would prune" : "pruned";
     out << verb << ": " << left.size() << (left.size() == 1 ? " file" : " files")
-        << " that neither the new nor the replaced catalogue lists" << (prune ? "" : " (--prune removes them)")
+        << " that neither the new nor the replaced catalogue lists"
+        << (prune              ? ""
+            : left.size() == 1 ? " (--prune removes it)"
+                               : " (--prune removes them)")
         << ":\n";
     for (const std::string& file : left) out << "  " << Shown(outShown, file) << "\n";
     std::string error;
