@@ -227,3 +227,28 @@ def test_the_publishing_guide_runs_as_written_with_nginx_and_lighttpd(tmp_path):
     make_release(folder / "release-1.2", GUIDE_RELEASES["release-1.2"])
     (keygen_and_build,) = run_guide("signing.md", folder)
     assert "good signature: " in keygen_and_build and "(matches)" in keygen_and_build
+
+
+def test_a_stage_that_fails_after_the_first_file_leaves_the_signed_release_served(tmp_path):
+    key = tmp_path / "key.pem"
+    public_key = tool("keygen", key).stdout.splitlines()[-1]
+    release = make_release(tmp_path / "release", RELEASE)
+    www = tmp_path / "www"
+    stage(release, www, "--sign", key)
+    served = {p: p.read_bytes() for p in www.rglob("*") if p.is_file()}
+
+    # pimfile.dat changes (same size, a later time); a folder stands where a later new file goes.
+    make_release(release, {"pimfile.dat": (b"client data v3", 1_700_000_000), "zz/new.txt": b"new"})
+    (www / "files" / "zz" / "new.txt").mkdir(parents=True)
+    r = tool("stage", release, www, "--base-url", BASE_URL, "--sign", key, "--times-from", www)
+    assert r.returncode == 1 and "zz/new.txt: " in r.stderr, r.stderr
+    assert {p: p.read_bytes() for p in www.rglob("*") if p.is_file()} == served
+    with Nginx(www, tmp_path / "nginx", PORT):
+        r = tool("verify", CATALOGUE_URL, "--public-key", public_key)
+        assert r.returncode == 0, r.stdout + r.stderr
+
+        (www / "files" / "zz" / "new.txt").rmdir()
+        out = stage(release, www, "--sign", key, "--times-from", www)
+        assert "  bytes    pimfile.dat\n" in out and "  new      zz/new.txt\n" in out, out
+        r = tool("verify", CATALOGUE_URL, "--public-key", public_key)
+        assert r.returncode == 0, r.stdout + r.stderr

@@ -2,6 +2,8 @@
 // makes of a server's answers, and staging.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -11,6 +13,8 @@
 #include <vector>
 
 #include "test_support.h"
+#include "tools/update-catalogue/publication.h"
+#include "tools/update-catalogue/publish/commands.h"
 #include "tools/update-catalogue/publish/served_layout.h"
 #include "tools/update-catalogue/publish/stable_times.h"
 #include "tools/update-catalogue/publish/verify.h"
@@ -311,7 +315,7 @@ TEST_F(PublishTest, VerifyFetchesFromStagingComparesLocalCopiesAndSaysWhatToFix)
 }
 
 #ifndef _WIN32
-TEST_F(PublishTest, StageWritesCp949NamesThenTheCatalogueAndRefusesUnmappableBaseUrls) {
+TEST_F(PublishTest, StageWritesCp949NamesAndRefusesUnmappableBaseUrls) {
     dir.MakeDir("rel");
     dir.MakeDir("rel\\" + kHangul);
     dir.WriteFile("rel\\" + kHangul + "\\a b.txt", "abc");
@@ -396,6 +400,139 @@ TEST_F(PublishTest, StageFirstReleaseDryRunLeftOversPruneAndDroppedSignature) {
     ASSERT_EQ(stage("rel1", {"--drop-signature"}), kExitOk) << err.str();
     EXPECT_FALSE(dir.Exists("www\\dedivur\\update\\pim.sig"));
     EXPECT_TRUE(dir.Exists("www\\files\\gone.txt"));
+}
+
+// Forwards to the host's file operations, records each one and fails the one numbered failAt.
+class WatchingIo : public PublishIo {
+public:
+    explicit WatchingIo(const std::string& root, int failAt = -1) : root_(root), failAt_(failAt) {}
+    PathKind Kind(const std::string& path) override { return host_.Kind(path); }
+    bool MakeFolders(const std::string& path, std::vector<std::string>* made, std::string* error) override {
+        return Step("mkdir", path, error) && host_.MakeFolders(path, made, error);
+    }
+    bool WriteBeside(const std::string& target, const std::string& data, std::string* temp,
+                     std::string* error) override {
+        return Step("write", target, error) && host_.WriteBeside(target, data, temp, error);
+    }
+    bool CopyBeside(const std::string& source, const std::string& target, FileTime time, std::string* temp,
+                    std::string* error) override {
+        return Step("write", target, error) && host_.CopyBeside(source, target, time, temp, error);
+    }
+    bool SetWriteTime(const std::string& path, FileTime time, std::string* error) override {
+        return Step("time", path, error) && host_.SetWriteTime(path, time, error);
+    }
+    bool Link(const std::string& existing, const std::string& newName, std::string* error) override {
+        return Step("link", existing, error) && host_.Link(existing, newName, error);
+    }
+    bool Rename(const std::string& from, const std::string& to, std::string* error) override {
+        return Step("rename", to, error) && host_.Rename(from, to, error);
+    }
+    bool Remove(const std::string& path) override {
+        // A served file, not a temporary or second name (those begin with '.').
+        if (path[path.rfind('/') + 1] != '.') steps.push_back("remove " + path.substr(root_.size() + 1));
+        return host_.Remove(path);
+    }
+    bool RemoveFolder(const std::string& path) override { return host_.RemoveFolder(path); }
+
+    std::vector<std::string> steps;  // "write files/a.txt", ...
+
+private:
+    bool Step(const char* what, const std::string& path, std::string* error) {
+        steps.push_back(std::string(what) + " " + path.substr(root_.size() + 1));
+        if (static_cast<int>(steps.size()) - 1 != failAt_) return true;
+        *error = "injected failure";
+        return false;
+    }
+    PublishIo& host_ = HostPublishIo();
+    std::string root_;
+    int failAt_;
+};
+
+// Every name below a folder, with each file's last-write time and bytes.
+std::map<std::string, std::string> Snapshot(const std::string& hostDir) {
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(hostDir)) {
+        std::string& item = tree[entry.path().string()];
+        if (!entry.is_regular_file()) continue;
+        struct stat st;
+        ::stat(entry.path().c_str(), &st);
+        std::ifstream in(entry.path(), std::ios::binary);
+        item = std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + ":" +
+               std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    return tree;
+}
+
+TEST_F(PublishTest, StageChangesNothingServedUntilAllIsWrittenThenRenamesFilesSignatureCatalogue) {
+    dir.MakeDir("rel");
+    dir.WriteFile("rel\\a.txt", "a1");
+    dir.WriteFile("rel\\b.txt", "b1");
+    dir.WriteFile("rel\\same.txt", "s");
+    ASSERT_EQ(Run({"keygen", Host("key.pem")}), kExitOk) << err.str();
+    std::string publicKey = out.str();
+    publicKey.pop_back();
+    publicKey = publicKey.substr(publicKey.rfind('\n') + 1);
+    const std::string www = Host("www");
+    const std::vector<std::string> stage = {"stage",  Host("rel"),    www, "--base-url", "http://h/files/",
+                                            "--sign", Host("key.pem")};
+    ASSERT_EQ(Run(stage), kExitOk) << err.str();
+    dir.WriteFile("rel\\a.txt", "a2");
+    dir.WriteFile("rel\\b.txt", "b2");
+    dir.MakeDir("rel\\" + kHangul);
+    dir.WriteFile("rel\\" + kHangul + "\\c.txt", "c");
+    const std::map<std::string, std::string> served = Snapshot(www);
+
+    std::vector<std::string> unsigned_(stage.begin() + 1, stage.end() - 2);
+    unsigned_.push_back("--drop-signature");  // over the signed release
+    for (const auto& args : {std::vector<std::string>(stage.begin() + 1, stage.end()), unsigned_}) {
+        for (int failAt = 0;; ++failAt) {
+            WatchingIo io(www, failAt);
+            EXPECT_EQ(RunStageWith(args, out, err, io), kExitFailed);
+            ASSERT_GT(io.steps.size(), static_cast<size_t>(failAt)) << err.str();
+            const std::string failed = io.steps[failAt];
+            EXPECT_EQ(Snapshot(www), served) << "failed at " << failed;
+            if (failed.rfind("rename", 0) == 0) break;  // the first rename: nothing served changed before it
+            EXPECT_NE(err.str().find("nothing served has changed"), std::string::npos) << err.str();
+            err.str("");
+        }
+    }
+    WatchingIo io(www);
+    ASSERT_EQ(RunStageWith({stage.begin() + 1, stage.end()}, out, err, io), kExitOk) << err.str();
+    const std::string sig = "dedivur/update/pim.sig";
+    const std::vector<std::string> expected = {"write files/a.txt",
+                                               "write files/b.txt",
+                                               "mkdir files/" + kHangul,
+                                               "write files/" + kHangul + "/c.txt",
+                                               "mkdir dedivur/update",
+                                               "write " + sig,
+                                               "link " + sig,
+                                               "mkdir dedivur/update",
+                                               "write dedivur/update/pim",
+                                               "rename files/a.txt",
+                                               "rename files/b.txt",
+                                               "time files/same.txt",
+                                               "rename files/" + kHangul + "/c.txt",
+                                               "rename " + sig,
+                                               "rename dedivur/update/pim"};
+    std::vector<std::string> steps;
+    for (const std::string& step : io.steps)
+        if (step.rfind("mkdir files", 0) != 0 || step == "mkdir files/" + kHangul) steps.push_back(step);
+    EXPECT_EQ(steps, expected);
+    EXPECT_EQ(dir.Read("www\\files\\a.txt"), "a2");
+    EXPECT_EQ(Run({"verify-signature", www + "/dedivur/update/pim", publicKey}), kExitOk) << err.str();
+
+    // Dropped: the old signature gets a second name before any rename and goes right before pim.
+    WatchingIo dropping(www);
+    ASSERT_EQ(RunStageWith(unsigned_, out, err, dropping), kExitOk) << err.str();
+    const std::vector<std::string>& done = dropping.steps;
+    const auto link = std::find(done.begin(), done.end(), "link " + sig);
+    EXPECT_LT(link - done.begin(), std::find_if(done.begin(), done.end(), [](const std::string& step) {
+                                       return step.rfind("rename", 0) == 0;
+                                   }) - done.begin());
+    ASSERT_GE(done.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(done.end() - 2, done.end()),
+              (std::vector<std::string>{"remove " + sig, "rename dedivur/update/pim"}));
+    EXPECT_FALSE(dir.Exists("www\\dedivur\\update\\pim.sig"));
 }
 #endif
 

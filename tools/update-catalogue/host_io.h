@@ -2,6 +2,7 @@
 // The tool's own file work on the host, with paths as the host's file API takes them (UTF-8 with
 // '/' on POSIX, ANSI text on Windows). The engine's paths never pass through here.
 #include <string>
+#include <vector>
 
 #include "engine/update_types.h"
 
@@ -20,24 +21,36 @@ bool ReadHostFile(const std::string& hostPath, size_t limit, std::string* data, 
 bool WriteFileReplacing(const std::string& hostPath, const std::string& data, std::string* error);
 
 #ifndef _WIN32
-// As WriteFileReplacing, with the content copied from the file source and the last-write time
-// set on the new file before it takes the target's name.
-bool CopyFileReplacing(const std::string& source, const std::string& hostPath, FileTime time, std::string* error);
+// The two halves of a replacement, for a caller that puts several files in place together: a new
+// file under a temporary name beside hostPath (*tempPath), made durable, with data or with the
+// bytes of the file source and its last-write time; then the rename, made durable too. A failed
+// write removes its temporary file; a failed rename leaves both names as they were.
+bool WriteBeside(const std::string& hostPath, const std::string& data, std::string* tempPath, std::string* error);
+bool CopyBeside(const std::string& source, const std::string& hostPath, FileTime time, std::string* tempPath,
+                std::string* error);
+bool RenameDurably(const std::string& from, const std::string& to, std::string* error);
+
+// A second name for an existing file (a hard link), so that the file can be put back by a rename.
+bool LinkFile(const std::string& existing, const std::string& newName, std::string* error);
+bool RemoveFile(const std::string& hostPath);
+bool RemoveEmptyFolder(const std::string& hostPath);
 
 // Sets a file's last-write time, leaving its access time alone.
 bool SetFileWriteTime(const std::string& hostPath, FileTime time, std::string* error);
 
-// Creates a folder and every missing folder above it (mode 0777 less the umask).
-bool MakeFolders(const std::string& hostPath, std::string* error);
+// Creates a folder and every missing folder above it (mode 0777 less the umask); *made, when
+// given, receives each folder created, outermost first.
+bool MakeFolders(const std::string& hostPath, std::string* error, std::vector<std::string>* made = nullptr);
 
 // Whether the existing folder hostInner is hostOuter or lies inside it; false when either cannot
 // be resolved.
 bool FolderWithin(const std::string& hostInner, const std::string& hostOuter);
 #endif
 
-// Removes a file, and on POSIX flushes its folder so that the removal is durable before the
-// caller goes on.
+#ifdef _WIN32
+// Removes a file, with the reason when it cannot.
 bool RemoveFileDurably(const std::string& hostPath, std::string* error);
+#endif
 
 // Makes hostPath the process's current directory.
 bool ChangeDir(const std::string& hostPath, std::string* error);

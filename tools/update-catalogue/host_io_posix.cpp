@@ -60,10 +60,11 @@ bool WriteAll(int fd, const char* data, size_t size) {
     return true;
 }
 
-// Fills a new temporary file beside hostPath, makes it durable, gives it the time (when one is
-// given) and renames it over hostPath: a reader sees the old file or the whole new one.
+// Fills a new temporary file beside hostPath, makes it durable and gives it the time (when one is
+// given); *tempPath gets its name. The temporary file is removed on failure.
 template <typename Fill>
-bool ReplaceFile(const std::string& hostPath, const FileTime* time, std::string* error, Fill fill) {
+bool FillBeside(const std::string& hostPath, const FileTime* time, std::string* tempPath, std::string* error,
+                Fill fill) {
     std::string dir, name;
     SplitPath(hostPath, &dir, &name);
     std::string pattern = dir + "/." + name + ".XXXXXX";
@@ -74,7 +75,7 @@ bool ReplaceFile(const std::string& hostPath, const FileTime* time, std::string*
         *error = Describe("cannot create a temporary file in " + SanitizeUtf8(dir), errno);
         return false;
     }
-    const std::string tempPath = temp.data();
+    *tempPath = temp.data();
     std::string why;
     // mkstemp makes the file private; the web server must be able to read it.
     const mode_t mask = ::umask(0);
@@ -95,18 +96,31 @@ bool ReplaceFile(const std::string& hostPath, const FileTime* time, std::string*
         ok = false;
         why = std::strerror(errno);
     }
-    if (!ok) {
-        ::unlink(tempPath.c_str());
-        *error = "cannot write " + SanitizeUtf8(tempPath) + ": " + why;
-        return false;
-    }
-    if (::rename(tempPath.c_str(), hostPath.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(tempPath.c_str());
-        *error = Describe("cannot rename the temporary file to " + SanitizeUtf8(hostPath), err);
+    if (ok) return true;
+    ::unlink(tempPath->c_str());
+    *error = "cannot write " + SanitizeUtf8(*tempPath) + ": " + why;
+    return false;
+}
+
+template <typename Fill>
+bool ReplaceFile(const std::string& hostPath, const FileTime* time, std::string* error, Fill fill) {
+    std::string temp;
+    if (!FillBeside(hostPath, time, &temp, error, fill)) return false;
+    if (RenameDurably(temp, hostPath, error)) return true;
+    ::unlink(temp.c_str());
+    return false;
+}
+
+}  // namespace
+
+bool RenameDurably(const std::string& from, const std::string& to, std::string* error) {
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        *error = Describe("cannot rename " + SanitizeUtf8(from) + " to " + SanitizeUtf8(to), errno);
         return false;
     }
     // Make the rename itself durable; the data already is.
+    std::string dir, name;
+    SplitPath(to, &dir, &name);
     const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
     if (dirFd >= 0) {
         ::fsync(dirFd);
@@ -115,7 +129,19 @@ bool ReplaceFile(const std::string& hostPath, const FileTime* time, std::string*
     return true;
 }
 
-}  // namespace
+bool LinkFile(const std::string& existing, const std::string& newName, std::string* error) {
+    if (::link(existing.c_str(), newName.c_str()) == 0) return true;
+    *error = Describe("cannot link " + SanitizeUtf8(existing) + " to " + SanitizeUtf8(newName), errno);
+    return false;
+}
+
+bool RemoveFile(const std::string& hostPath) {
+    return ::unlink(hostPath.c_str()) == 0;
+}
+
+bool RemoveEmptyFolder(const std::string& hostPath) {
+    return ::rmdir(hostPath.c_str()) == 0;
+}
 
 PathKind GetPathKind(const std::string& hostPath) {
     struct stat st;
@@ -156,13 +182,22 @@ bool WriteFileReplacing(const std::string& hostPath, const std::string& data, st
     });
 }
 
-bool CopyFileReplacing(const std::string& source, const std::string& hostPath, FileTime time, std::string* error) {
+bool WriteBeside(const std::string& hostPath, const std::string& data, std::string* tempPath, std::string* error) {
+    return FillBeside(hostPath, nullptr, tempPath, error, [&](int fd, std::string* why) {
+        if (WriteAll(fd, data.data(), data.size())) return true;
+        *why = std::strerror(errno);
+        return false;
+    });
+}
+
+bool CopyBeside(const std::string& source, const std::string& hostPath, FileTime time, std::string* tempPath,
+                std::string* error) {
     const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) {
         *error = Describe("cannot open " + SanitizeUtf8(source), errno);
         return false;
     }
-    const bool ok = ReplaceFile(hostPath, &time, error, [&](int fd, std::string* why) {
+    const bool ok = FillBeside(hostPath, &time, tempPath, error, [&](int fd, std::string* why) {
         std::vector<char> buf(1 << 16);
         for (;;) {
             const ssize_t n = ::read(in, buf.data(), buf.size());
@@ -189,12 +224,16 @@ bool SetFileWriteTime(const std::string& hostPath, FileTime time, std::string* e
     return false;
 }
 
-bool MakeFolders(const std::string& hostPath, std::string* error) {
+bool MakeFolders(const std::string& hostPath, std::string* error, std::vector<std::string>* made) {
     for (size_t end = hostPath.find('/', 1);; end = hostPath.find('/', end + 1)) {
         const std::string prefix = hostPath.substr(0, end);
-        if (!prefix.empty() && ::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
-            *error = Describe("cannot create the folder " + SanitizeUtf8(prefix), errno);
-            return false;
+        if (!prefix.empty() && ::mkdir(prefix.c_str(), 0777) != 0) {
+            if (errno != EEXIST) {
+                *error = Describe("cannot create the folder " + SanitizeUtf8(prefix), errno);
+                return false;
+            }
+        } else if (!prefix.empty() && made) {
+            made->push_back(prefix);
         }
         if (end == std::string::npos) break;
     }
@@ -207,21 +246,6 @@ bool FolderWithin(const std::string& hostInner, const std::string& hostOuter) {
     std::string inner, outer;
     if (!RealPath(hostInner, &inner) || !RealPath(hostOuter, &outer)) return false;
     return inner == outer || outer == "/" || inner.compare(0, outer.size() + 1, outer + "/") == 0;
-}
-
-bool RemoveFileDurably(const std::string& hostPath, std::string* error) {
-    if (::unlink(hostPath.c_str()) != 0) {
-        *error = Describe("cannot remove " + SanitizeUtf8(hostPath), errno);
-        return false;
-    }
-    std::string dir, name;
-    SplitPath(hostPath, &dir, &name);
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return true;
 }
 
 bool ChangeDir(const std::string& hostPath, std::string* error) {

@@ -8,6 +8,7 @@
 
 #include "tools/update-catalogue/compare_reads.h"
 #include "tools/update-catalogue/host_io.h"
+#include "tools/update-catalogue/publication.h"
 #include "tools/update-catalogue/signing_key.h"
 #include "trust/sha256.h"
 
@@ -84,35 +85,19 @@ bool MakeSignatureFile(const std::string& catalogueBytes, const std::vector<trus
 }
 
 bool WriteCatalogueAndSignature(const std::string& catalogueHostPath, const std::string& catalogueBytes,
-                                const std::string& signatureFile, std::string* error) {
+                                const std::string& signatureFile, std::string* error, bool dropSignature) {
+#ifdef _WIN32
+    const std::string sigPath = SignatureFileFor(catalogueHostPath);
+    if (dropSignature && GetPathKind(sigPath) == PathKind::kFile && !RemoveFileDurably(sigPath, error)) return false;
     if (signatureFile.empty()) return WriteFileReplacing(catalogueHostPath, catalogueBytes, error);
-    const std::string sigPath = SignatureFileFor(catalogueHostPath);
-    std::string previous, ignored;
-    const bool hadPrevious = GetPathKind(sigPath) == PathKind::kFile &&
-                             ReadHostFile(sigPath, trust::kMaxSignatureFileSize, &previous, &ignored);
-    if (!WriteFileReplacing(sigPath, signatureFile, error)) return false;
-    if (WriteFileReplacing(catalogueHostPath, catalogueBytes, error)) return true;
-    // The new signature beside the old catalogue would turn every signed updater away until the
-    // next publication: the previous pair is put back.
-    std::string undoError;
-    const bool undone =
-        hadPrevious ? WriteFileReplacing(sigPath, previous, &undoError) : std::remove(sigPath.c_str()) == 0;
-    if (!undone) *error += "; the new signature file stays beside the old catalogue: " + HostTextForDisplay(sigPath);
+    *error = "the Windows build does not write signature files";
     return false;
-}
-
-bool DropSignatureThenWriteCatalogue(const std::string& catalogueHostPath, const std::string& catalogueBytes,
-                                     std::string* error) {
-    const std::string sigPath = SignatureFileFor(catalogueHostPath);
-    std::string previous;
-    if (GetPathKind(sigPath) == PathKind::kFile &&
-        (!ReadHostFile(sigPath, trust::kMaxSignatureFileSize, &previous, error) || !RemoveFileDurably(sigPath, error)))
-        return false;
-    if (WriteFileReplacing(catalogueHostPath, catalogueBytes, error)) return true;
-    std::string undoError;
-    if (!previous.empty() && !WriteFileReplacing(sigPath, previous, &undoError))
-        *error += "; the old signature file could not be put back: " + undoError;
-    return false;
+#else
+    Publication publication;
+    publication.AddCatalogue(catalogueHostPath, catalogueBytes, signatureFile, dropSignature);
+    size_t failed = 0, placed = 0;
+    return publication.Write(&failed, error) && publication.PutInPlace(&placed, error);
+#endif
 }
 
 bool ReadSignatureFile(const std::string& sigHostPath, trust::SignatureFile* out, std::string* error) {

@@ -27,16 +27,13 @@ bool MakeSignatureFile(const std::string& catalogueBytes, const std::vector<trus
                        const std::string& keyFile, uint64_t sequence, uint64_t expires, std::string* signatureFile,
                        std::string* error, trust::PublicKey* publicKey = nullptr);
 
-// Writes "<catalogueHostPath>.sig" (unless signatureFile is empty) and then the catalogue, each
-// under a temporary name renamed into place, back to back: a reader that fetches both meets a
-// mismatched pair only if its two requests straddle the renames.
+// Writes "<catalogueHostPath>.sig" (unless signatureFile is empty) and the catalogue beside their
+// places, then renames the signature file and the catalogue into place, back to back: a reader
+// that fetches both meets a mismatched pair only if its two requests straddle the renames. When
+// the catalogue cannot take its place, the previous signature file is put back by a rename. With
+// dropSignature and no signatureFile, the previous signature file is removed in its place.
 bool WriteCatalogueAndSignature(const std::string& catalogueHostPath, const std::string& catalogueBytes,
-                                const std::string& signatureFile, std::string* error);
-// For an unsigned release over a signed one: removes "<catalogueHostPath>.sig" (durably) where
-// the new signature file would go, then writes the catalogue. A failed catalogue write puts the
-// old signature file back.
-bool DropSignatureThenWriteCatalogue(const std::string& catalogueHostPath, const std::string& catalogueBytes,
-                                     std::string* error);
+                                const std::string& signatureFile, std::string* error, bool dropSignature = false);
 
 // Reads and parses a signature file without checking its signature: its facts are whatever the
 // file says. False with a reason when it cannot be read or parsed.

@@ -187,8 +187,7 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
         if (const int status = SignRelease(prepared, sources, sign, &signature, err)) return status;
     }
     const bool dropping = dropSignature && GetPathKind(SignatureFileFor(output)) == PathKind::kFile;
-    if (!(dropping ? DropSignatureThenWriteCatalogue(output, prepared.catalogue, &error)
-                   : WriteCatalogueAndSignature(output, prepared.catalogue, signature.bytes, &error)))
+    if (!WriteCatalogueAndSignature(output, prepared.catalogue, signature.bytes, &error, dropping))
         return Failure(err, outputShown, error);
     PrintWritten(outputShown, prepared, request.baseUrls.size(), out);
     if (dropping) out << "removed " << HostTextForDisplay(SignatureFileFor(output)) << ": the release is unsigned\n";

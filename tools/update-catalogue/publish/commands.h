@@ -15,4 +15,10 @@ extern const CommandSpec kVerifyCommand;
 int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int RunVerify(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
+#ifndef _WIN32
+class PublishIo;
+// RunStage with its file operations made through io.
+int RunStageWith(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, PublishIo& io);
+#endif
+
 }  // namespace tarn::tool

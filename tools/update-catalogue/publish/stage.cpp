@@ -2,6 +2,7 @@
 #include "tools/update-catalogue/command_support.h"
 #include "tools/update-catalogue/display_text.h"
 #include "tools/update-catalogue/host_io.h"
+#include "tools/update-catalogue/publication.h"
 #include "tools/update-catalogue/publish/commands.h"
 #include "tools/update-catalogue/publish/served_layout.h"
 #include "tools/update-catalogue/publish/web_root.h"
@@ -18,12 +19,16 @@ const char kStageHelp[] =
     "stored as CP949 byte names; and the catalogue at OUT_DIR/dedivur/update/pim. Serving\n"
     "OUT_DIR as it is, with no rewriting, is all that is left to do.\n"
     "\n"
-    "The files are written first and the catalogue last. Each is written under a temporary name\n"
-    "beside its place, made durable and renamed into place, and a file already there with the\n"
-    "same bytes is left alone, so OUT_DIR may be a live web root: clients see the previous\n"
-    "catalogue until every file of the new one is in place. (A run that began with the previous\n"
-    "catalogue and meets a file replaced meanwhile ends; its next run fetches it. A base URL of\n"
-    "its own per release, such as http://HOST/files/1.2/, avoids even that.)\n"
+    "Nothing served changes until every new file is written: each one, and the signature file\n"
+    "and the catalogue, is first written under a temporary name beside its place and made\n"
+    "durable, and a file already there with the same bytes is left alone. Then the files are\n"
+    "renamed into place, then pim.sig, then pim. A failure before the renames removes what was\n"
+    "written and leaves OUT_DIR as it was, so OUT_DIR may be a live web root: clients see the\n"
+    "previous release until the new catalogue is in place. A failure during the renames (rare:\n"
+    "they only swap names) leaves some new files under the previous catalogue, which signed\n"
+    "updaters refuse; running the same stage again puts the rest in place. (A run that began\n"
+    "with the previous catalogue and meets a file replaced meanwhile ends; its next run fetches\n"
+    "it. A base URL of its own per release, such as http://HOST/files/1.2/, avoids even that.)\n"
     "\n"
     "Files that neither the new catalogue nor the one it replaces lists (below the folders of\n"
     "either's first base URL; names beginning with '.' aside) are listed as left over, and\n"
@@ -36,7 +41,7 @@ const char kStageHelp[] =
     "                         PREVIOUS is OUT_DIR and that is missing or empty, this is the first\n"
     "                         release: every file is new\n"
     "  --sign KEYFILE         sign the release: OUT_DIR/dedivur/update/pim.sig holds the SHA-256\n"
-    "                         of every file as staged (read back from its place) and of the\n"
+    "                         of every file as staged (read back from its new copy) and of the\n"
     "                         catalogue; it goes in place right before the catalogue\n"
     "  --sequence N, --expires-days D\n"
     "                         as for build\n"
@@ -107,17 +112,6 @@ std::string NearestExistingFolder(std::string hostPath) {
         hostPath.resize(slash == 0 ? 1 : slash);
     }
     return hostPath;
-}
-
-std::string FolderOf(const std::string& hostPath) {
-    return hostPath.substr(0, hostPath.rfind('/'));
-}
-
-// Puts the signature (when there is one) and then the catalogue in place, back to back.
-bool PublishCatalogue(const std::string& catalogueFile, const std::string& catalogue, const std::string& signature,
-                      std::string* error) {
-    return MakeFolders(FolderOf(catalogueFile), error) &&
-           WriteCatalogueAndSignature(catalogueFile, catalogue, signature, error);
 }
 
 std::string Shown(const std::string& outShown, const std::string& location) {
@@ -199,6 +193,10 @@ int DryRun(const std::string& outDir, const std::string& outShown, const std::ve
 }  // namespace
 
 int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    return RunStageWith(args, out, err, HostPublishIo());
+}
+
+int RunStageWith(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, PublishIo& io) {
     if (WantsHelp(args)) return Help(out, CommandHelp(kStageCommand));
     CommandLine line;
     std::string error;
@@ -239,38 +237,56 @@ int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostre
     const ReplacedCatalogue replaced = ReadReplacedCatalogue(outDir);
     if (dryRun) return DryRun(outDir, outShown, folders, prepared, replaced, sign, dropSignature, prune, out, err);
 
-    constexpr char kNoCatalogue[] = "the catalogue was not written, so clients still see the previous one";
+    constexpr char kNothingChanged[] = "nothing served has changed: clients still see the previous release";
+    Publication publication(io);
     size_t written = 0, inPlace = 0;
-    std::vector<std::string> staged;
     for (const ReleaseFile& file : prepared.files) {
         const std::string target = outDir + "/" + JoinLocation(ServedLocation(folders, file.path));
         CopyState state = CopyState::kWrite;
-        const bool ok = MakeFolders(FolderOf(target), &error) &&
-                        CompareWithCopy(file.source, target, file.writeTime, &state, &error) &&
-                        (state == CopyState::kKeep ||
-                         (state == CopyState::kRenew ? SetFileWriteTime(target, file.writeTime, &error)
-                                                     : CopyFileReplacing(file.source, target, file.writeTime, &error)));
-        const bool same = state != CopyState::kWrite;
-        if (!ok) {
+        if (io.Kind(target) == PathKind::kFile &&
+            !CompareWithCopy(file.source, target, file.writeTime, &state, &error)) {
             Failure(err, file.shown, error);
-            err << kProgram << ": stopped after " << written + inPlace << " of " << prepared.files.size() << " files; "
-                << kNoCatalogue << "\n";
+            err << kProgram << ": " << kNothingChanged << "\n";
             return kExitFailed;
         }
+        const bool same = state != CopyState::kWrite;
+        publication.AddFile(target, file.source, file.writeTime, same);
         ++(same ? inPlace : written);
-        staged.push_back(target);
     }
-    // The hashes are of the bytes clients will be served, read back from their places.
-    ReleaseSignature signature;
-    if (!sign.keyFile.empty() && SignRelease(prepared, staged, sign, &signature, err) != kExitOk) {
-        err << kProgram << ": the files are in place, but " << kNoCatalogue << "\n";
+    size_t failed = 0;
+    if (!publication.Write(&failed, &error)) {
+        Failure(err, prepared.files[failed].shown, error);
+        err << kProgram << ": " << kNothingChanged << "\n";
         return kExitFailed;
     }
-    const bool dropping = dropSignature && GetPathKind(SignatureFileFor(catalogueFile)) == PathKind::kFile;
-    if (!(dropping ? DropSignatureThenWriteCatalogue(catalogueFile, prepared.catalogue, &error)
-                   : PublishCatalogue(catalogueFile, prepared.catalogue, signature.bytes, &error))) {
-        return Failure(err, outShown + "/" + JoinLocation(CatalogueLocation()),
-                       error + "; the files are in place, the previous catalogue (if any) is still served");
+    // The hashes are of the bytes clients will be served, read back from the new copies.
+    ReleaseSignature signature;
+    if (!sign.keyFile.empty()) {
+        std::vector<std::string> newBytes;
+        for (size_t i = 0; i < prepared.files.size(); ++i) newBytes.push_back(publication.NewBytesAt(i));
+        if (SignRelease(prepared, newBytes, sign, &signature, err) != kExitOk) {
+            err << kProgram << ": " << kNothingChanged << "\n";
+            return kExitFailed;
+        }
+    }
+    const std::string catalogueShown = outShown + "/" + JoinLocation(CatalogueLocation());
+    const bool dropping = dropSignature && io.Kind(SignatureFileFor(catalogueFile)) == PathKind::kFile;
+    publication.AddCatalogue(catalogueFile, prepared.catalogue, signature.bytes, dropping);
+    if (!publication.Write(&failed, &error)) {
+        Failure(
+            err,
+            publication.placements()[failed].kind == Placement::kSignature ? catalogueShown + ".sig" : catalogueShown,
+            error);
+        err << kProgram << ": " << kNothingChanged << "\n";
+        return kExitFailed;
+    }
+    size_t placed = 0;
+    if (!publication.PutInPlace(&placed, &error)) {
+        Failure(err, outShown, error);
+        err << kProgram << ": " << placed << " of " << prepared.files.size()
+            << " files are in place and the previous catalogue is still served; run the same stage again to "
+               "finish\n";
+        return kExitFailed;
     }
     out << "staged " << prepared.files.size() << (prepared.files.size() == 1 ? " file" : " files") << " below "
         << outShown << "/" << Cp949ForDisplay(JoinLocation(folders)) << (folders.empty() ? "" : "/") << ": " << written
