@@ -49,7 +49,7 @@ bool FolderWithin(const std::string& hostInner, const std::string& hostOuter);
 
 #ifdef _WIN32
 // Removes a file, with the reason when it cannot.
-bool RemoveFileDurably(const std::string& hostPath, std::string* error);
+bool DeleteHostFile(const std::string& hostPath, std::string* error);
 #endif
 
 // Makes hostPath the process's current directory.

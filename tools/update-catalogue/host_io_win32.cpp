@@ -100,7 +100,7 @@ bool WriteFileReplacing(const std::string& hostPath, const std::string& data, st
     return true;
 }
 
-bool RemoveFileDurably(const std::string& hostPath, std::string* error) {
+bool DeleteHostFile(const std::string& hostPath, std::string* error) {
     if (DeleteFileA(hostPath.c_str())) return true;
     *error = Describe("cannot remove " + HostTextForDisplay(hostPath), GetLastError());
     return false;

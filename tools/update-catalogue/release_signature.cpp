@@ -88,7 +88,7 @@ bool WriteCatalogueAndSignature(const std::string& catalogueHostPath, const std:
                                 const std::string& signatureFile, std::string* error, bool dropSignature) {
 #ifdef _WIN32
     const std::string sigPath = SignatureFileFor(catalogueHostPath);
-    if (dropSignature && GetPathKind(sigPath) == PathKind::kFile && !RemoveFileDurably(sigPath, error)) return false;
+    if (dropSignature && GetPathKind(sigPath) == PathKind::kFile && !DeleteHostFile(sigPath, error)) return false;
     if (signatureFile.empty()) return WriteFileReplacing(catalogueHostPath, catalogueBytes, error);
     *error = "the Windows build does not write signature files";
     return false;

@@ -46,7 +46,7 @@ const char kStageHelp[] =
     "  --sequence N, --expires-days D\n"
     "                         as for build\n"
     "  --drop-signature       stage an unsigned release over a signed one: pim.sig is removed\n"
-    "                         right before the catalogue is written\n"
+    "                         right before the catalogue takes its place\n"
     "  --dry-run              print what would be written, kept, given a new time (renew) and\n"
     "                         left over; write nothing\n"
     "  --prune                remove the left-over files, after the new catalogue is in place\n"
