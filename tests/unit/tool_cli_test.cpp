@@ -43,9 +43,7 @@ protected:
         return engine;
     }
 
-    void WriteCatalogue(const std::string& rel, const std::string& bytes) const {
-        dir.WriteFile(rel, bytes);
-    }
+    void WriteCatalogue(const std::string& rel, const std::string& bytes) const { dir.WriteFile(rel, bytes); }
 
     test::TempFolder dir;
     test::CurrentDirGuard cwd;  // after dir: the folder is left before it is removed
@@ -158,6 +156,26 @@ TEST_F(ToolCliTest, WrongUsageAndHelp) {
         EXPECT_EQ(err.str(), "");
     }
     EXPECT_NE((Run({"build", "--help"}), out.str()).find("--base-url"), std::string::npos);
+    // The top-level usage names, for each command, every option that command's own help describes.
+    Run({"--help"});
+    const std::string topLevel = out.str();
+    for (const char* command : {"build", "show", "plan", "stage", "verify", "keygen", "verify-signature"}) {
+        const size_t begin = topLevel.find(std::string("\n  ") + command + " ");
+        ASSERT_NE(begin, std::string::npos) << command;
+        size_t end = begin + 1;  // the command's lines end where the next command's begins
+        while ((end = topLevel.find("\n  ", end + 1)) != std::string::npos && topLevel[end + 3] == ' ') {
+        }
+        const std::string entry = topLevel.substr(begin, end - begin);
+        Run({"help", command});
+        const std::string own = out.str();
+        for (size_t at = own.find("--"); at != std::string::npos; at = own.find("--", at + 2)) {
+            const std::string option =
+                own.substr(at, own.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at + 2) - at);
+            const bool shortForm = own.find(", " + option) != std::string::npos;  // "-o, --output" shows as -o
+            if (option.size() > 2 && option != "--help" && !shortForm)
+                EXPECT_NE(entry.find(option), std::string::npos) << command << " " << option;
+        }
+    }
     EXPECT_EQ(Run({"build", Host("missing"), "--base-url", "http://h/", "-o", Host("pim")}), kExitFailed);
     EXPECT_NE(err.str().find("not a folder"), std::string::npos);
     EXPECT_FALSE(dir.Exists("pim"));

@@ -122,6 +122,7 @@ private:
         curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
+        curl_easy_setopt(c, CURLOPT_FILETIME, 1L);
         curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, OnHeader);
         curl_easy_setopt(c, CURLOPT_HEADERDATA, &transfer);
         curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody);
@@ -132,9 +133,12 @@ private:
         if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && transfer.stoppedOnPurpose)) {
             reply->complete = false;
             reply->error = errorText[0] ? errorText : curl_easy_strerror(rc);
+            reply->connectFailed = rc == CURLE_COULDNT_CONNECT || rc == CURLE_COULDNT_RESOLVE_HOST;
             return false;
         }
         reply->complete = true;
+        curl_off_t modified = -1;
+        if (curl_easy_getinfo(c, CURLINFO_FILETIME_T, &modified) == CURLE_OK) reply->lastModified = modified;
         reply->hashed = transfer.hash && transfer.hash->Finish(&reply->bodyHash);
         char* location = nullptr;
         if (reply->status >= 300 && reply->status < 400 &&
