@@ -49,6 +49,8 @@ struct DownloadJob {
     FileTime fileTime;                 // zero: leave the time the system gives
     int32_t checkHash;                 // non-zero: a file whose SHA-256 is not sha256 fails
     uint8_t sha256[32];
+    int32_t resumeFrom;                // > 0: the bytes kept under resumeStem beside the target
+    char resumeStem[8];                // a stem of transfer_names.h, or empty
 };
 
 // The one process-wide block, all zero at start.

@@ -53,6 +53,13 @@ constexpr int32_t kMinBytesPerWindow = 16 * 1024;
 // least this old; the window draws no more often anyway.
 constexpr DWORD kProgressIntervalMs = 30;
 
+// A file transfer cut after it moved bytes (a reset, a stall, the bound above) asks again for the
+// rest after a pause that doubles from kRetryPauseMs up to kMaxRetryPauseMs, as long as every try
+// moves bytes, at most kMaxRetries times; then the request fails.
+constexpr int kMaxRetries = 10;
+constexpr DWORD kRetryPauseMs = 500;
+constexpr DWORD kMaxRetryPauseMs = 4000;
+
 // HandleRequest's result when DOWNLOAD_FINISHED could not be posted: nothing more can reach the
 // window, so the worker ends and the window's watch ends the run.
 constexpr int32_t kNotificationLost = -1;
@@ -71,6 +78,8 @@ struct Request {
     FileTime fileTime;
     bool checkHash;
     trust::Digest sha256;
+    int32_t resumeFrom;
+    char resumeStem[kTransferStemLength + 1];
 };
 
 void TakeText(char (&dst)[kRequestTextSize], const char (&src)[kRequestTextSize]) {
@@ -86,6 +95,9 @@ void TakeRequest(Request& r) {
     r.fileTime = g_downloadJob.fileTime;
     r.checkHash = g_downloadJob.checkHash != 0;
     std::memcpy(r.sha256.data(), g_downloadJob.sha256, r.sha256.size());
+    r.resumeFrom = g_downloadJob.resumeFrom;
+    CopyBytesAsText(r.resumeStem, sizeof r.resumeStem, g_downloadJob.resumeStem,
+                    strnlen(g_downloadJob.resumeStem, sizeof g_downloadJob.resumeStem - 1));
 }
 
 bool HashMatches(trust::Sha256Stream& hash, const trust::Digest& expected) {
@@ -156,117 +168,242 @@ bool IsReadOnlyFile(const char* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-// Fetches one request. Returns 0 after DOWNLOAD_FINISHED was posted, kNotificationLost when it
-// could not be, otherwise the failure sub-code, to be posted once everything of the request has
-// been released.
-int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlockSize]) {
-    // Only an HTTP reply has the status and headers the checks below read.
-    if (!IsHttpUrl(req.url)) return DOWNLOAD_ERR_INTERNET;
-    UniqueInternetHandle remote(::InternetOpenUrlA(session, req.url, nullptr, 0, kOpenFlags, kOpenContext));
-    if (!remote) return DOWNLOAD_ERR_INTERNET;
+// One request: the catalogue, its signature file or a file of the plan. A file transfer cut after
+// it moved bytes asks again for the rest in the same run, and one that ends before its last byte
+// leaves the bytes and their record for the next run, when the reply gave a validator to ask with.
+class Transfer {
+public:
+    Transfer(HINTERNET session, const Request& req, char (&buffer)[kBlockSize])
+        : session_(session),
+          req_(req),
+          buffer_(buffer),
+          isFile_(req.expectedSize != -1),
+          limit_(isFile_ ? int64_t(req.expectedSize) : kCatalogueStoreLimit) {
+        // The blocks are hashed as they arrive, so that a file whose bytes are not the signed ones
+        // fails like a short one and never takes the old file's place.
+        if (isFile_ && req.checkHash) hash_.emplace();
+    }
 
-    // A connection that breaks before the reply can still give a handle, but without a status
-    // line: that is no reply at all. An error page is never a file, whatever its length; the
-    // catalogue's own header check turns error pages down.
-    const bool isFile = req.expectedSize != -1;
-    DWORD status = 0;
-    DWORD statusSize = sizeof status;
-    if (!::HttpQueryInfoA(remote.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize,
-                          nullptr) ||
-        status < 100)
-        return DOWNLOAD_ERR_INTERNET;
-    if (isFile && status != HTTP_STATUS_OK) return DOWNLOAD_ERR_SIZE;
-
-    std::memset(buffer, 0, sizeof buffer);
-    DWORD lengthSize = sizeof buffer;
-    const bool hasLength =
-        ::HttpQueryInfoA(remote.get(), HTTP_QUERY_CONTENT_LENGTH, buffer, &lengthSize, nullptr) != FALSE;
-    buffer[kBlockSize - 1] = '\0';
-    const int64_t announced = hasLength ? ContentLengthValue(buffer) : -1;
-    // A file without a length cannot be told complete from cut short: a mismatch.
-    if (isFile && (!hasLength || announced != req.expectedSize)) return DOWNLOAD_ERR_SIZE;
-
-    int32_t received = 0;
-    SetBytesReceived(0);
-    Notify(req, DOWNLOAD_STARTED, req.expectedSize);
-    if (IsReadOnlyFile(req.targetPath)) return DOWNLOAD_ERR_CREATE;
-
-    // The reply goes to a file beside the target and replaces it only when complete, so a
-    // failure never leaves a half-written target behind.
-    TransferRecord record;
-    record.target = req.targetPath;
-    record.size = req.expectedSize;
-    record.writeTime = ToU64(req.fileTime);
-    const Validator validator = ReplyValidator(remote.get());
-    record.validatorKind = validator.kind;
-    record.validator = validator.text;
-    TransferFiles files;
-    if (!files.Open(record)) return DOWNLOAD_ERR_CREATE;
-
-    // The blocks are hashed as they arrive, so that a file whose bytes are not the signed ones
-    // fails like a short one and never takes the old file's place.
-    std::optional<trust::Sha256Stream> hash;
-    if (isFile && req.checkHash) hash.emplace();
-
-    const int64_t limit = isFile ? int64_t(req.expectedSize) : kCatalogueStoreLimit;
-    bool capped = false;
-    DWORD windowStart = ::GetTickCount();
-    DWORD lastReport = windowStart - kProgressIntervalMs;
-    int32_t reported = 0;
-    int32_t receivedAtWindowStart = 0;
-    while (!capped) {
-        // A read waits until its whole buffer is filled, so it asks only for what has arrived:
-        // the wait for data is bounded by the receive time-out, and the loop sees the time pass.
-        DWORD available = 0;
-        if (!::InternetQueryDataAvailable(remote.get(), &available, 0, 0)) return DOWNLOAD_ERR_INTERNET;
-        DWORD got = 0;
-        if (available > 0 && !::InternetReadFile(remote.get(), buffer, available < kBlockSize ? available : kBlockSize,
-                                                 &got))
-            return DOWNLOAD_ERR_INTERNET;
-        if (got == 0) break;
-        DWORD keep = got;
-        if (received + int64_t(got) > limit) {
-            // More than a file's announced length is a broken reply; an endless catalogue is
-            // cut where it can no longer be a catalogue.
-            if (isFile) return DOWNLOAD_ERR_INTERNET;
-            keep = static_cast<DWORD>(limit - received);
-            capped = true;
-            if (keep == 0) break;
+    // Returns 0 after DOWNLOAD_FINISHED was posted, kNotificationLost when it could not be,
+    // otherwise the failure sub-code, to be posted once everything of the request is released.
+    int32_t Run() {
+        if (isFile_ && req_.resumeFrom > 0) TakeKeptBytes();
+        DWORD pause = kRetryPauseMs;
+        for (int retries = 0;; ++retries) {
+            int32_t failure = 0;
+            moved_ = 0;
+            const TryEnd end = Try(&failure);
+            if (end == TryEnd::kComplete) return Finish();
+            if (end == TryEnd::kFailed) return failure;
+            const bool canAsk = isFile_ && files_.isOpen() && files_.record().validatorKind != ValidatorKind::kNone;
+            if (!canAsk || moved_ == 0 || retries >= kMaxRetries) {
+                if (received_ > 0) files_.Keep();
+                return failure;
+            }
+            ::Sleep(pause);
+            pause = pause * 2 < kMaxRetryPauseMs ? pause * 2 : kMaxRetryPauseMs;
         }
-        DWORD written = 0;
-        if (!::WriteFile(files.partial(), buffer, keep, &written, nullptr) || written != keep) return DOWNLOAD_ERR_FILE;
-        if (hash) hash->Update(buffer, keep);
-        received += static_cast<int32_t>(keep);
-        SetBytesReceived(received);
+    }
+
+private:
+    enum class TryEnd { kComplete, kCut, kFailed };
+
+    // The bytes an earlier run kept for this file, when its record still describes the request.
+    // A signed file's hash takes them in first, so that the whole file's SHA-256 still decides.
+    void TakeKeptBytes() {
+        TransferRecord expected;
+        expected.target = req_.targetPath;
+        expected.size = req_.expectedSize;
+        expected.writeTime = ToU64(req_.fileTime);
+        const int64_t kept = req_.resumeStem[0] ? files_.Adopt(req_.resumeStem, expected) : -1;
+        if (kept <= 0 || kept >= req_.expectedSize || (hash_ && !HashKeptBytes(kept))) {
+            files_.Discard();
+            return;
+        }
+        received_ = kept;
+    }
+
+    bool HashKeptBytes(int64_t kept) {
+        LARGE_INTEGER start{};
+        if (!::SetFilePointerEx(files_.partial(), start, nullptr, FILE_BEGIN)) return false;
+        int64_t total = 0;
+        for (;;) {
+            DWORD got = 0;
+            if (!::ReadFile(files_.partial(), buffer_, kBlockSize, &got, nullptr)) return false;
+            if (got == 0) break;
+            hash_->Update(buffer_, got);
+            total += got;
+        }
+        return total == kept;
+    }
+
+    // The file from byte 0 again: the server sent all of it, not the rest.
+    void StartOver() {
+        files_.Discard();
+        received_ = 0;
+        if (hash_) hash_.emplace();
+    }
+
+    TryEnd Cut(int32_t* failure, int32_t code) {
+        *failure = code;
+        return TryEnd::kCut;
+    }
+
+    TryEnd Fail(int32_t* failure, int32_t code) {
+        *failure = code;
+        return TryEnd::kFailed;
+    }
+
+    // One request for the bytes from received_ on (with the record's validator, so that a
+    // changed file comes whole) and its reply up to the end or a cut.
+    TryEnd Try(int32_t* failure) {
+        char headers[kMaxRecordValidator + 64];
+        const bool asking = isFile_ && received_ > 0 && files_.isOpen() &&
+                            FormatResumeHeaders(received_, files_.record(), headers, sizeof headers);
+        UniqueInternetHandle remote(::InternetOpenUrlA(session_, req_.url, asking ? headers : nullptr,
+                                                       asking ? static_cast<DWORD>(std::strlen(headers)) : 0,
+                                                       kOpenFlags, kOpenContext));
+        if (!remote) return Cut(failure, DOWNLOAD_ERR_INTERNET);
+
+        // A connection that breaks before the reply can still give a handle, but without a status
+        // line: that is no reply at all. An error page is never a file, whatever its length; the
+        // catalogue's own header check turns error pages down.
+        DWORD status = 0;
+        DWORD statusSize = sizeof status;
+        if (!::HttpQueryInfoA(remote.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize,
+                              nullptr) ||
+            status < 100)
+            return Cut(failure, DOWNLOAD_ERR_INTERNET);
+        std::memset(buffer_, 0, kBlockSize);
+        DWORD lengthSize = kBlockSize;
+        const bool hasLength =
+            ::HttpQueryInfoA(remote.get(), HTTP_QUERY_CONTENT_LENGTH, buffer_, &lengthSize, nullptr) != FALSE;
+        buffer_[kBlockSize - 1] = '\0';
+        const int64_t announced = hasLength ? ContentLengthValue(buffer_) : -1;
+        // A 206 continues the kept bytes only when it starts exactly at their end, runs to the
+        // file's end and announces just that many bytes. Any other file reply must be a 200 with
+        // the file's length: a file without a length cannot be told complete from cut short.
+        bool continues = false;
+        if (isFile_ && asking && status == HTTP_STATUS_PARTIAL_CONTENT) {
+            char range[128] = {};
+            DWORD rangeSize = sizeof range - 1;
+            continues = ::HttpQueryInfoA(remote.get(), HTTP_QUERY_CONTENT_RANGE, range, &rangeSize, nullptr) &&
+                        ContinuesPartial(range, received_, req_.expectedSize) &&
+                        announced == req_.expectedSize - received_;
+            if (!continues) return Fail(failure, DOWNLOAD_ERR_SIZE);
+        } else if (isFile_ && (status != HTTP_STATUS_OK || !hasLength || announced != req_.expectedSize)) {
+            return Fail(failure, DOWNLOAD_ERR_SIZE);
+        }
+        if (isFile_ && !continues && received_ > 0) StartOver();
+
+        if (!started_) {
+            started_ = true;
+            SetBytesReceived(static_cast<int32_t>(received_));
+            Notify(req_, DOWNLOAD_STARTED, req_.expectedSize);
+            // The bars start where the kept bytes end.
+            ReportProgress(true);
+            if (IsReadOnlyFile(req_.targetPath)) return Fail(failure, DOWNLOAD_ERR_CREATE);
+        }
+        // The reply goes to a file beside the target and replaces it only when complete, so a
+        // failure never leaves a half-written target behind.
+        if (!files_.isOpen()) {
+            TransferRecord record;
+            record.target = req_.targetPath;
+            record.size = req_.expectedSize;
+            record.writeTime = ToU64(req_.fileTime);
+            const Validator validator = ReplyValidator(remote.get());
+            record.validatorKind = validator.kind;
+            record.validator = validator.text;
+            if (!files_.Open(record)) return Fail(failure, DOWNLOAD_ERR_CREATE);
+        }
+
+        bool capped = false;
+        DWORD windowStart = ::GetTickCount();
+        int64_t receivedAtWindowStart = received_;
+        while (!capped) {
+            // A read waits until its whole buffer is filled, so it asks only for what has arrived:
+            // the wait for data is bounded by the receive time-out, and the loop sees the time pass.
+            DWORD available = 0;
+            if (!::InternetQueryDataAvailable(remote.get(), &available, 0, 0))
+                return Cut(failure, DOWNLOAD_ERR_INTERNET);
+            DWORD got = 0;
+            if (available > 0 &&
+                !::InternetReadFile(remote.get(), buffer_, available < kBlockSize ? available : kBlockSize, &got))
+                return Cut(failure, DOWNLOAD_ERR_INTERNET);
+            if (got == 0) break;
+            DWORD keep = got;
+            if (received_ + int64_t(got) > limit_) {
+                // More than a file's announced length is a broken reply; an endless catalogue is
+                // cut where it can no longer be a catalogue.
+                if (isFile_) return Fail(failure, DOWNLOAD_ERR_INTERNET);
+                keep = static_cast<DWORD>(limit_ - received_);
+                capped = true;
+                if (keep == 0) break;
+            }
+            DWORD written = 0;
+            if (!::WriteFile(files_.partial(), buffer_, keep, &written, nullptr) || written != keep)
+                return Fail(failure, DOWNLOAD_ERR_FILE);
+            if (hash_) hash_->Update(buffer_, keep);
+            received_ += keep;
+            moved_ += keep;
+            SetBytesReceived(static_cast<int32_t>(received_));
+            ReportProgress(false);
+            const DWORD now = ::GetTickCount();
+            if (now - windowStart >= kProgressWindowMs) {
+                if (received_ - receivedAtWindowStart < kMinBytesPerWindow) return Cut(failure, DOWNLOAD_ERR_INTERNET);
+                windowStart = now;
+                receivedAtWindowStart = received_;
+            }
+        }
+        // The last report of a request always carries every byte received.
+        ReportProgress(true);
+        // The internet client ends a cut connection like a complete reply: only the count tells.
+        if (isFile_ ? received_ != req_.expectedSize : (!capped && announced >= 0 && received_ < announced))
+            return Cut(failure, DOWNLOAD_ERR_INTERNET);
+        return TryEnd::kComplete;
+    }
+
+    // The count is a running sum: while the window has not yet taken the last report, or the
+    // last went out only a moment ago, the next one carries this block as well. A file started
+    // over reports nothing until it passes what the bars already show, so they never go back.
+    void ReportProgress(bool always) {
+        if (received_ <= shown_) return;
         const DWORD now = ::GetTickCount();
-        // The count is a running sum: while the window has not yet taken the last report, or
-        // the last went out only a moment ago, the next one carries this block as well.
-        if (g_notificationsInFlight.count() == 0 && now - lastReport >= kProgressIntervalMs) {
-            Notify(req, DOWNLOAD_PROGRESS, received);
-            lastReport = now;
-            reported = received;
-        }
-        if (now - windowStart >= kProgressWindowMs) {
-            if (received - receivedAtWindowStart < kMinBytesPerWindow) return DOWNLOAD_ERR_INTERNET;
-            windowStart = now;
-            receivedAtWindowStart = received;
-        }
+        if (!always && (g_notificationsInFlight.count() != 0 || now - lastReport_ < kProgressIntervalMs)) return;
+        Notify(req_, DOWNLOAD_PROGRESS, static_cast<int32_t>(received_));
+        lastReport_ = now;
+        shown_ = received_;
     }
-    // The last report of a transfer always carries every byte received.
-    if (received > reported) Notify(req, DOWNLOAD_PROGRESS, received);
-    // The internet client ends a cut connection like a complete reply: only the count tells.
-    if (isFile ? received != req.expectedSize : (!capped && announced >= 0 && received < announced))
-        return DOWNLOAD_ERR_INTERNET;
-    if (hash && !HashMatches(*hash, req.sha256)) return DOWNLOAD_ERR_INTERNET;
 
-    if (ToU64(req.fileTime) != 0) {
-        const FILETIME time{req.fileTime.low, req.fileTime.high};
-        if (!::SetFileTime(files.partial(), nullptr, nullptr, &time)) return DOWNLOAD_ERR_FILE;
+    int32_t Finish() {
+        if (hash_ && !HashMatches(*hash_, req_.sha256)) return DOWNLOAD_ERR_INTERNET;
+        if (ToU64(req_.fileTime) != 0) {
+            const FILETIME time{req_.fileTime.low, req_.fileTime.high};
+            if (!::SetFileTime(files_.partial(), nullptr, nullptr, &time)) return DOWNLOAD_ERR_FILE;
+        }
+        if (!files_.Place()) return DOWNLOAD_ERR_FILE;
+        return Notify(req_, DOWNLOAD_FINISHED, static_cast<int32_t>(received_)) ? 0 : kNotificationLost;
     }
-    if (!files.Place()) return DOWNLOAD_ERR_FILE;
-    remote.reset();
 
-    return Notify(req, DOWNLOAD_FINISHED, received) ? 0 : kNotificationLost;
+    HINTERNET session_;
+    const Request& req_;
+    char (&buffer_)[kBlockSize];
+    const bool isFile_;
+    const int64_t limit_;
+    TransferFiles files_;
+    std::optional<trust::Sha256Stream> hash_;
+    int64_t received_ = 0;  // bytes in the partial file
+    int64_t moved_ = 0;     // bytes the current try has written
+    int64_t shown_ = 0;     // the last DOWNLOAD_PROGRESS value
+    DWORD lastReport_ = ::GetTickCount() - kProgressIntervalMs;
+    bool started_ = false;
+};
+
+int32_t HandleRequest(HINTERNET session, const Request& req, char (&buffer)[kBlockSize]) {
+    // Only an HTTP reply has the status and headers the checks read.
+    if (!IsHttpUrl(req.url)) return DOWNLOAD_ERR_INTERNET;
+    Transfer transfer(session, req, buffer);
+    return transfer.Run();
 }
 
 void RunWorker(HANDLE wake) {

@@ -8,6 +8,7 @@
 #include "engine/release_gate.h"
 #include "engine/text.h"
 #include "engine/update_engine.h"
+#include "transfer/resume_rules.h"
 #include "trust/release_state.h"
 
 namespace tarn {
@@ -30,6 +31,8 @@ void UpdateEngine::ResetDownloadJob() {
     g_downloadJob.expectedSize = 0;
     g_downloadJob.bytesReceived = 0;
     g_downloadJob.checkHash = 0;
+    g_downloadJob.resumeFrom = 0;
+    g_downloadJob.resumeStem[0] = '\0';
     if (worker_) worker_->ForgetWorker();
     ReleaseCatalogue();
 }
@@ -137,8 +140,40 @@ int32_t UpdateEngine::OnDownloadNotify(int32_t code, int32_t value) {
     return 1;
 }
 
+static_assert(sizeof g_downloadJob.resumeStem == kTransferStemLength + 1, "a stem and its NUL");
+
+void UpdateEngine::SettleKeptPartials() {
+    std::memset(downloadResume, 0, sizeof downloadResume);
+    for (const KeptPartial& kept : keptPartials) {
+        int32_t planned = -1;
+        for (int32_t i = 0; i < downloadCount && planned < 0; ++i)
+            if (kept.record.target == downloadList[i].path) planned = i;
+        ListedEntry listed{};
+        if (planned >= 0) listed = {downloadList[planned].size, ToU64(downloadList[planned].writeTime)};
+        // A second partial of the same target (an earlier cut under another stem) goes.
+        if (planned >= 0 && downloadResume[planned].from == 0 &&
+            DecidePartial(&kept.record, &listed, kept.length) == PartialVerdict::kKeep) {
+            CopyText(downloadResume[planned].stem, kept.stem);
+            downloadResume[planned].from = static_cast<int32_t>(kept.length);
+            continue;
+        }
+        char path[kPathSize + kTransferNameLength];
+        const size_t folder = kept.folder.size();
+        if (!CopyText(path, kept.folder.c_str())) continue;
+        TransferFileName(kept.stem, TransferFileKind::kPartial, path + folder, sizeof path - folder);
+        platform_.DeleteFileForce(path);
+        // A copy aside under the same stem still needs the record that names its way back.
+        TransferFileName(kept.stem, TransferFileKind::kAside, path + folder, sizeof path - folder);
+        if (platform_.PathExists(path)) continue;
+        TransferFileName(kept.stem, TransferFileKind::kRecord, path + folder, sizeof path - folder);
+        platform_.DeleteFileForce(path);
+    }
+    keptPartials.clear();
+}
+
 void UpdateEngine::StartFileDownloads() {
     BuildUpdatePlan();
+    SettleKeptPartials();
     // Files to fetch but nowhere to fetch them from, or more than the 32-bit byte counts can
     // follow: end the run as after a failed download.
     if (downloadCount > 0 && (baseUrlCount < 1 || planTooLarge_)) {
@@ -173,6 +208,8 @@ void UpdateEngine::DownloadNextFile() {
     g_downloadJob.fileTime = entry.writeTime;
     // A signed release's file must arrive with the SHA-256 that was signed for it.
     g_downloadJob.checkHash = gate_ ? 1 : 0;
+    g_downloadJob.resumeFrom = downloadResume[nextDownload].from;
+    std::memcpy(g_downloadJob.resumeStem, downloadResume[nextDownload].stem, sizeof g_downloadJob.resumeStem);
     if (gate_) {
         const trust::Digest& hash = gate_->FileHash(downloadSource[nextDownload]);
         std::memcpy(g_downloadJob.sha256, hash.data(), sizeof g_downloadJob.sha256);

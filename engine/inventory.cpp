@@ -1,4 +1,5 @@
 // Listing the install folder into localList, depth first in the file system's order.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,6 +33,7 @@ bool UpdateEngine::BuildLocalInventory() {
     if (!platform_.PathExists(InstallDir.c_str())) CreateFolderPath(InstallDir.c_str());
     std::memset(scanPrefix, 0, sizeof scanPrefix);
     scanDepth = 0;
+    keptPartials.clear();
     // Without the install folder as current directory the scan would list, and the run would
     // write into, whatever folder happens to be current.
     installDirEntered_ = platform_.SetCurrentDir(InstallDir.c_str());
@@ -68,9 +70,26 @@ public:
     }
 
     // Records are handled once the folder's listing is done: a copy moved aside that is listed
-    // after its record still needs the record to find its way back.
+    // after its record still needs the record to find its way back. A partial download whose
+    // record is readable and names a target in this folder is kept, with its record, until the
+    // catalogue tells whether it can be continued; any other one goes.
     void FinishFolder() {
+        std::vector<std::string> kept;
+        for (const FoundPartial& partial : partials_) {
+            char name[kTransferNameLength + 1];
+            TransferRecord record;
+            if (ReadRecord(partial.stem, &record) && TargetInThisFolder(record, nullptr)) {
+                UpdateEngine::KeptPartial k{engine_.scanPrefix, {}, partial.length, std::move(record)};
+                CopyText(k.stem, partial.stem);
+                engine_.keptPartials.push_back(std::move(k));
+                kept.push_back(partial.stem);
+                continue;
+            }
+            TransferFileName(partial.stem, TransferFileKind::kPartial, name, sizeof name);
+            platform_.DeleteFileForce(name);
+        }
         for (const std::string& stem : records_) {
+            if (std::find(kept.begin(), kept.end(), stem) != kept.end()) continue;
             char name[kTransferNameLength + 1];
             TransferFileName(stem.c_str(), TransferFileKind::kAside, name, sizeof name);
             // A copy still aside (in use, or with no way back) keeps the record that names its
@@ -91,9 +110,13 @@ private:
     bool IsLeftover(const DirEntry& e) {
         char stem[kTransferStemLength + 1];
         switch (ClassifyTransferName(e.name, stem)) {
-            case TransferFileKind::kPartial:
-                platform_.DeleteFileForce(e.name);
+            case TransferFileKind::kPartial: {
+                FoundPartial partial{};
+                CopyText(partial.stem, stem);
+                partial.length = int64_t((uint64_t(e.sizeHigh) << 32) | e.sizeLow);
+                partials_.push_back(partial);
                 return true;
+            }
             case TransferFileKind::kRecord:
                 records_.emplace_back(stem);
                 return true;
@@ -129,21 +152,29 @@ private:
     // cannot be read or names a target elsewhere: a copy aside whose target is unknown may be
     // the only copy of something, so it is left where it is.
     bool RecordedTarget(const char* stem, char (&target)[kPathSize]) {
+        TransferRecord record;
+        return ReadRecord(stem, &record) && TargetInThisFolder(record, &target);
+    }
+
+    bool ReadRecord(const char* stem, TransferRecord* record) {
         char name[kTransferNameLength + 1];
         TransferFileName(stem, TransferFileKind::kRecord, name, sizeof name);
         std::unique_ptr<uint8_t[]> data;
         int32_t length = 0;
         uint32_t error = 0;
-        TransferRecord record;
-        if (!platform_.ReadWholeFile(name, &data, &length, &error) || length < 0 ||
-            !DecodeTransferRecord(data.get(), static_cast<size_t>(length), &record))
-            return false;
+        return platform_.ReadWholeFile(name, &data, &length, &error) && length >= 0 &&
+               DecodeTransferRecord(data.get(), static_cast<size_t>(length), record);
+    }
+
+    // Whether the record's target is a file of the folder being listed; its name there into
+    // *target when given.
+    bool TargetInThisFolder(const TransferRecord& record, char (*target)[kPathSize]) {
         const size_t prefix = std::strlen(engine_.scanPrefix);
         const char* recorded = record.target.c_str();
         if (record.target.size() <= prefix || std::memcmp(recorded, engine_.scanPrefix, prefix) != 0 ||
             FolderPartLength(recorded + prefix) != 0)
             return false;
-        return CopyText(target, recorded + prefix);
+        return !target || CopyText(*target, recorded + prefix);
     }
 
     void Record(const char* name, const DirEntry& e) {
@@ -178,10 +209,16 @@ private:
         engine_.ScanFolder();
     }
 
+    struct FoundPartial {
+        char stem[kTransferStemLength + 1];
+        int64_t length;
+    };
+
     UpdateEngine& engine_;
     Platform& platform_;
     std::vector<std::string> restored_;
     std::vector<std::string> records_;
+    std::vector<FoundPartial> partials_;
 };
 
 }  // namespace

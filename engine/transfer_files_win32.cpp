@@ -20,7 +20,12 @@ bool Exists(const char* path) {
 }  // namespace
 
 TransferFiles::~TransferFiles() {
+    if (!kept_) Discard();
+}
+
+void TransferFiles::Discard() {
     if (!open_ || placed_) return;
+    open_ = false;
     char path[kPathSize + kTransferNameLength];
     partial_.reset();
     PathOf(TransferFileKind::kPartial, path);
@@ -28,6 +33,43 @@ TransferFiles::~TransferFiles() {
     if (asideLeft_) return;
     PathOf(TransferFileKind::kRecord, path);
     ::DeleteFileA(path);
+}
+
+void TransferFiles::Keep() {
+    if (!open_ || placed_ || record_.validatorKind == ValidatorKind::kNone) return;
+    if (partial_) ::FlushFileBuffers(partial_.get());
+    kept_ = true;
+}
+
+int64_t TransferFiles::Adopt(const char* stem, const TransferRecord& expected) {
+    if (open_ || std::strlen(stem) != kTransferStemLength || !CopyText(target_, expected.target.c_str())) return -1;
+    char probe[kTransferStemLength + 1];
+    char name[kTransferNameLength + 1];
+    if (!TransferFileName(stem, TransferFileKind::kPartial, name, sizeof name) ||
+        ClassifyTransferName(name, probe) != TransferFileKind::kPartial)
+        return -1;
+    CopyText(stem_, stem);
+    open_ = true;
+    char path[kPathSize + kTransferNameLength];
+    PathOf(TransferFileKind::kRecord, path);
+    uint8_t bytes[kMaxRecordBytes + 1];
+    DWORD got = 0;
+    {
+        UniqueFileHandle file(::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!file || !::ReadFile(file.get(), bytes, sizeof bytes, &got, nullptr)) return -1;
+    }
+    if (!DecodeTransferRecord(bytes, got, &record_) || record_.target != expected.target ||
+        record_.size != expected.size || record_.writeTime != expected.writeTime ||
+        record_.validatorKind == ValidatorKind::kNone)
+        return -1;
+    PathOf(TransferFileKind::kPartial, path);
+    partial_.reset(
+        ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE, nullptr));
+    LARGE_INTEGER length{};
+    if (!partial_ || !::GetFileSizeEx(partial_.get(), &length)) return -1;
+    LARGE_INTEGER end{};
+    if (!::SetFilePointerEx(partial_.get(), end, nullptr, FILE_END)) return -1;
+    return length.QuadPart;
 }
 
 void TransferFiles::PathOf(TransferFileKind kind, char (&out)[kPathSize + kTransferNameLength]) const {
@@ -39,6 +81,8 @@ void TransferFiles::PathOf(TransferFileKind kind, char (&out)[kPathSize + kTrans
 bool TransferFiles::Open(const TransferRecord& record) {
     std::vector<uint8_t> bytes;
     if (open_ || !EncodeTransferRecord(record, &bytes) || !CopyText(target_, record.target.c_str())) return false;
+    record_ = record;
+    asideLeft_ = false;
     char path[kPathSize + kTransferNameLength];
     for (unsigned attempt = 0; attempt < kStemAttempts; ++attempt) {
         TransferStem(target_, attempt, stem_);
@@ -61,7 +105,8 @@ bool TransferFiles::Open(const TransferRecord& record) {
             written != bytes.size() || !::FlushFileBuffers(file.get()) || !::CloseHandle(file.release()))
             return false;
         PathOf(TransferFileKind::kPartial, path);
-        partial_.reset(::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr));
+        partial_.reset(::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_ARCHIVE, nullptr));
         return static_cast<bool>(partial_);
     }
     return false;

@@ -22,7 +22,20 @@ public:
     // Claims a stem for record.target, writes the record through to the disk and creates the
     // empty partial file. False, with nothing left behind, when that fails.
     bool Open(const TransferRecord& record);
+    // Takes over the files an earlier transfer left under `stem` beside expected.target, to
+    // continue them: its record must be readable and name the same target, size and time, with
+    // a validator. Returns the partial file's length, the file positioned at its end, or -1 when
+    // they cannot be continued (then they go like any files not placed).
+    int64_t Adopt(const char* stem, const TransferRecord& expected);
     HANDLE partial() const { return partial_.get(); }
+    bool isOpen() const { return open_; }
+    // The record on disk: the entry and the validator a continuation asks with.
+    const TransferRecord& record() const { return record_; }
+    // Removes the partial file and its record now; Open may follow.
+    void Discard();
+    // Leaves the partial file, flushed, and its record for a later run, when the record has a
+    // validator to ask for the rest with; otherwise nothing changes.
+    void Keep();
 
     // Flushes and closes the partial file and puts it in the target's place. The record goes
     // too, unless the old target is still aside: the record names its way back.
@@ -35,7 +48,9 @@ private:
     char target_[kPathSize] = {};
     char stem_[kTransferStemLength + 1] = {};
     UniqueFileHandle partial_;
+    TransferRecord record_;
     bool open_ = false;
+    bool kept_ = false;
     bool placed_ = false;
     bool asideLeft_ = false;
 };

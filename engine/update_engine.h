@@ -5,9 +5,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/update_types.h"
 #include "platform/platform.h"
+#include "transfer/transfer_names.h"
+#include "transfer/transfer_record.h"
 #include "trust/release_check.h"
 
 namespace tarn {
@@ -96,6 +99,25 @@ public:
     bool BuildLocalInventory();
     void ScanFolder();
     bool CreateFolderPath(const char* fullPath);
+
+    // --- partial files of earlier runs -------------------------------------------------------
+    // A partial file the scan found with a readable record naming a target in the same folder.
+    struct KeptPartial {
+        std::string folder;  // install-relative, ends with a backslash; "" for the install folder
+        char stem[kTransferStemLength + 1];
+        int64_t length;
+        TransferRecord record;
+    };
+    std::vector<KeptPartial> keptPartials;
+    // Once the plan is made: which kept partial each planned download continues (from 0: none).
+    struct ResumePoint {
+        char stem[kTransferStemLength + 1];
+        int32_t from;
+    };
+    ResumePoint downloadResume[kMaxEntries] = {};
+    // Keeps each partial that a planned download can continue (DecidePartial) and deletes every
+    // other one with its record.
+    void SettleKeptPartials();
 
     // --- plan ------------------------------------------------------------------------------
     void FormatEntryTime(UpdateFileEntry& entry);

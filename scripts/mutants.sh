@@ -85,6 +85,26 @@ mutant sequence-save-ignored native 'SignedDriverTest.*' engine/driver.cpp \
 mutant command-line-cut native 'DriverTest.CommandLineOverTheLimitStartsNothing' engine/driver.cpp \
   'if (fits && installDirEntered_) StartClient(commandLine);' 'if (installDirEntered_) StartClient(commandLine);'
 
+# Resume: a 206 continues the kept bytes whatever its Content-Range and length say.
+mutant resume-any-206 e2e \
+  'tests/e2e/test_resume.py::test_reply_that_cannot_continue_ends_with_the_published_bytes[wrong_range]' \
+  engine/download_worker_win32.cpp \
+  'ContinuesPartial(range, received_, req_.expectedSize) &&
+                        announced == req_.expectedSize - received_;' 'true;'
+
+# Resume: a kept partial is continued although its record no longer matches the planned entry.
+mutant resume-keeps-mismatched-partial native 'InventoryTest.KeptPartialsAreSettledAgainstThePlan' \
+  engine/driver.cpp 'DecidePartial(&kept.record, &listed, kept.length) == PartialVerdict::kKeep' 'true'
+
+# Resume: a signed build's hash leaves out the kept bytes.
+mutant resume-kept-bytes-unhashed e2e \
+  'tests/e2e/test_resume.py::test_signed_build_hashes_the_kept_bytes_and_drops_them_when_they_differ' \
+  engine/download_worker_win32.cpp '(hash_ && !HashKeptBytes(kept))' 'false'
+
+# Resume in the same run: a cut ends the request at once.
+mutant resume-no-retry e2e 'tests/e2e/test_resume.py::test_resets_every_4mb_complete_in_one_run' \
+  engine/download_worker_win32.cpp 'retries >= kMaxRetries' 'true'
+
 # Stage order (the publisher's tool, tools/update-catalogue/publish/): the rows for the order of
 # stage's writes go here (the catalogue written before the files, .sig and catalogue swapped, going
 # on after a failed file), each naming the native stage tests that observe the order.

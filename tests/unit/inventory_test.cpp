@@ -4,6 +4,7 @@
 #include <cstring>
 #include <set>
 
+#include "engine/text.h"
 #include "engine/update_engine.h"
 #include "transfer/transfer_record.h"
 #include "test_support.h"
@@ -118,10 +119,12 @@ TEST_F(InventoryTest, FileMovedAsideWithoutItsTargetIsMovedBackAndListed) {
     EXPECT_EQ(ToU64(engine->localList[0].writeTime), UtcFileTime(2021, 1, 2, 3, 4, 6));
 }
 
-std::string RecordBytes(const std::string& target) {
+std::string RecordBytes(const std::string& target, int64_t size = 4, const char* etag = nullptr) {
     TransferRecord r;
     r.target = target;
-    r.size = 4;
+    r.size = size;
+    r.writeTime = 7;
+    if (etag) r.validatorKind = ValidatorKind::kStrongETag, r.validator = etag;
     std::vector<uint8_t> bytes;
     EncodeTransferRecord(r, &bytes);
     return std::string(bytes.begin(), bytes.end());
@@ -129,9 +132,13 @@ std::string RecordBytes(const std::string& target) {
 
 TEST_F(InventoryTest, TransferFilesAreHandledByTheirRecord) {
     dir.MakeDir("bin");
-    // A partial download and its record go.
+    // A partial download with a readable record naming a target here is kept with its record
+    // until the catalogue is known; without one, or naming another folder, it goes.
     dir.WriteFile("bin\\~tn0001.new", "half");
     dir.WriteFile("bin\\~tn0001.rec", RecordBytes("bin\\a.dll"));
+    dir.WriteFile("bin\\~tn0007.new", "no record");
+    dir.WriteFile("bin\\~tn0008.new", "elsewhere");
+    dir.WriteFile("bin\\~tn0008.rec", RecordBytes("a.dll"));
     // A copy aside whose target exists goes, with its record.
     dir.WriteFile("bin\\b.dll", "new b");
     dir.WriteFile("bin\\~tn0002.old", "old b");
@@ -159,8 +166,53 @@ TEST_F(InventoryTest, TransferFilesAreHandledByTheirRecord) {
         EXPECT_EQ(engine->localList[i].size, 5);
         EXPECT_EQ(ToU64(engine->localList[i].writeTime), UtcFileTime(2021, 1, 2, 3, 4, 6));
     }
-    EXPECT_EQ(dir.List("bin"), (std::vector<std::string>{"b.dll", "c.dll", "~tn0004.old", "~tn0004.rec",
-                                                          "~tn0005.old", "~tn0005.rec"}));
+    EXPECT_EQ(dir.List("bin"),
+              (std::vector<std::string>{"b.dll", "c.dll", "~tn0001.new", "~tn0001.rec", "~tn0003.new", "~tn0003.rec",
+                                        "~tn0004.old", "~tn0004.rec", "~tn0005.old", "~tn0005.rec"}));
+    std::vector<std::string> kept;
+    for (const auto& k : engine->keptPartials) kept.push_back(k.folder + k.stem + "=" + std::to_string(k.length));
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<std::string>{"bin\\~tn0001=4", "bin\\~tn0003=19"}));
+}
+
+// After the plan each kept partial is continued by its planned download or goes with its record.
+TEST_F(InventoryTest, KeptPartialsAreSettledAgainstThePlan) {
+    struct Case {
+        const char* stem;
+        const char* target;
+        int64_t recordedSize;
+        const char* etag;
+        const char* bytes;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"~tn0001", "a.bin", 10, "\"a\"", "abc", true},
+        {"~tn0002", "b.bin", 11, "\"b\"", "abc", false},         // the entry's size changed
+        {"~tn0003", "gone.bin", 10, "\"c\"", "abc", false},      // not planned any more
+        {"~tn0004", "d.bin", 10, nullptr, "abc", false},         // no validator to ask with
+        {"~tn0005", "e.bin", 10, "\"e\"", "0123456789", false},  // as long as the file
+    };
+    for (const Case& c : cases) {
+        dir.WriteFile(std::string(c.stem) + ".new", c.bytes);
+        dir.WriteFile(std::string(c.stem) + ".rec", RecordBytes(c.target, c.recordedSize, c.etag));
+    }
+    ASSERT_TRUE(engine->BuildLocalInventory());
+    ASSERT_EQ(engine->keptPartials.size(), 5u);
+    for (const char* planned : {"a.bin", "b.bin", "d.bin", "e.bin"}) {
+        UpdateFileEntry& entry = engine->downloadList[engine->downloadCount++];
+        CopyText(entry.path, planned);
+        entry.size = 10;
+        entry.writeTime = FromU64(7);
+    }
+    engine->SettleKeptPartials();
+    EXPECT_TRUE(engine->keptPartials.empty());
+    for (const Case& c : cases) {
+        EXPECT_EQ(dir.Exists(std::string(c.stem) + ".new"), c.kept) << c.stem;
+        EXPECT_EQ(dir.Exists(std::string(c.stem) + ".rec"), c.kept) << c.stem;
+    }
+    EXPECT_STREQ(engine->downloadResume[0].stem, "~tn0001");
+    EXPECT_EQ(engine->downloadResume[0].from, 3);
+    for (int i = 1; i < engine->downloadCount; ++i) EXPECT_EQ(engine->downloadResume[i].from, 0) << i;
 }
 
 TEST_F(InventoryTest, MissingInstallFolderIsCreatedWithItsParents) {

@@ -1,0 +1,161 @@
+"""Resume: a file cut by a kill is continued by the next run from the bytes it kept, a connection
+reset in mid-file is asked again in the same run, and every reply that cannot continue the kept
+bytes (Range ignored, a republished file, a new ETag, a wrong Content-Range) still ends with
+exactly the published bytes."""
+import os
+import random
+import shutil
+import signal
+import time
+
+import pytest
+
+from httpserver import HttpServer
+from run_support import PORT, Install, assert_matches_release, is_transfer_file, make_release, publish, read_record
+
+STAMP = 1_700_000_000
+
+
+def prepare(wine, tmp_path, files, updater=None, sign=()):
+    release = make_release(tmp_path / "release", files)
+    install = Install(wine, tmp_path / "install")
+    if updater:
+        shutil.copyfile(wine.exe(updater), install.updater)
+    publish(release, tmp_path / "www", sign=sign)
+    return release, install
+
+
+def partials(install):
+    return [p for p in install.dir.rglob("*") if is_transfer_file(p.name) and p.suffix == ".new"]
+
+
+def cut(install, size, low=0.4, high=0.7):
+    """Starts a run and kills it once the partial file holds between low and high of `size`
+    bytes; returns how many it kept."""
+    p = install.start()
+    deadline = time.time() + 60
+    while time.time() < deadline and p.poll() is None:
+        now = [f.stat().st_size for f in partials(install)]
+        if now and now[0] >= low * size:
+            break
+        time.sleep(0.01)
+    os.kill(p.pid, signal.SIGKILL)
+    p.wait()
+    kept = partials(install)
+    assert len(kept) == 1, kept
+    length = kept[0].stat().st_size
+    assert low * size <= length <= high * size, (length, size)
+    assert read_record(kept[0].with_suffix(".rec"))["kind"] == 1
+    return length
+
+
+def fetched(srv, path):
+    return [(r.headers.get("range"), r.status, r.sent) for r in srv.requests(path)]
+
+
+def test_killed_run_is_continued_by_the_next(wine, tmp_path):
+    body = random.Random(1).randbytes(24 << 20)
+    release, install = prepare(wine, tmp_path, {"data/big.pak": (body, STAMP)})
+    with HttpServer(root=tmp_path / "www", port=PORT, rate=6 << 20) as srv:
+        kept = cut(install, len(body))
+        srv.rate = None
+        srv.clear_log()
+        install.run()
+        replies = fetched(srv, "/files/data/big.pak")
+    print(f"\nkill: kept {kept} of {len(body)} bytes; the next run fetched {sum(r[2] for r in replies)}")
+    assert replies == [(f"bytes={kept}-", 206, len(body) - kept)]
+    assert sum(r[2] for r in replies) <= (len(body) - kept) * 1.1
+    assert_matches_release(install, release)
+
+
+def test_resets_every_4mb_complete_in_one_run(wine, tmp_path):
+    body = random.Random(2).randbytes(16 << 20)
+    release, install = prepare(wine, tmp_path, {"big.pak": (body, STAMP)})
+    with HttpServer(root=tmp_path / "www", port=PORT) as srv:
+        srv.misbehave("/files/big.pak", "reset_every", bytes=4 << 20)
+        elapsed = install.run()
+        replies = fetched(srv, "/files/big.pak")
+    sent = sum(r[2] for r in replies)
+    print(f"\nresets: {len(replies)} requests, {sent} bytes sent for {len(body)} in {elapsed:.1f} s")
+    assert len(replies) >= 4 and sent <= 1.05 * len(body)
+    assert_matches_release(install, release)
+
+
+def signed_setup(wine, tmp_path, body):
+    key = wine.exe("TarnFileUpdater_signed.exe").parent / "release_key.pem"
+    return prepare(wine, tmp_path, {"big.pak": (body, STAMP)}, updater="TarnFileUpdater_signed.exe",
+                 sign=("--sign", key, "--sequence", 5))
+
+
+def test_signed_build_hashes_the_kept_bytes_and_drops_them_when_they_differ(wine, tmp_path):
+    body = random.Random(3).randbytes(8 << 20)
+    release, install = signed_setup(wine, tmp_path, body)
+    with HttpServer(root=tmp_path / "www", port=PORT, rate=4 << 20) as srv:
+        # Kept bytes changed on the disk: the whole file's hash fails, the bytes and their record go.
+        kept = cut(install, len(body))
+        spoiled = partials(install)[0]
+        with open(spoiled, "r+b") as f:
+            f.write(b"\xff" * 16)
+        srv.rate = None
+        install.run()
+        assert not (install.dir / "big.pak").exists()
+        assert [p.name for p in install.dir.iterdir() if is_transfer_file(p.name)] == []
+        # Kept bytes intact: continued, and the hash over them and the rest passes.
+        srv.rate = 4 << 20
+        kept = cut(install, len(body))
+        srv.rate = None
+        srv.clear_log()
+        install.run()
+        replies = fetched(srv, "/files/big.pak")
+    print(f"\nsigned: kept {kept}, the next run fetched {sum(r[2] for r in replies)}")
+    assert replies == [(f"bytes={kept}-", 206, len(body) - kept)]
+    assert_matches_release(install, release)
+
+
+def ignore_range(srv, www, body):
+    srv.misbehave("/files/big.pak", "ignore_range")
+    return body, STAMP
+
+
+def republish(srv, www, body):
+    new = random.Random(9).randbytes(len(body) + 1000)
+    publish(make_release(www.parent / "release2", {"big.pak": (new, STAMP + 3600)}), www)
+    return new, STAMP + 3600
+
+
+def new_etag(srv, www, body):
+    # Same size and time in the catalogue; only the bytes and so the ETag differ.
+    new = random.Random(10).randbytes(len(body))
+    served = www / "files" / "big.pak"
+    served.write_bytes(new)
+    os.utime(served, (STAMP, STAMP))
+    return new, STAMP
+
+
+def wrong_range(srv, www, body):
+    srv.misbehave("/files/big.pak", "wrong_range", times=1)
+    return body, STAMP
+
+
+@pytest.mark.parametrize("change", [ignore_range, republish, new_etag, wrong_range], ids=lambda f: f.__name__)
+def test_reply_that_cannot_continue_ends_with_the_published_bytes(wine, tmp_path, change):
+    body = random.Random(4).randbytes(6 << 20)
+    _, install = prepare(wine, tmp_path, {"big.pak": (body, STAMP)})
+    www = tmp_path / "www"
+    with HttpServer(root=www, port=PORT, rate=3 << 20) as srv:
+        kept = cut(install, len(body))
+        srv.rate = None
+        srv.clear_log()
+        published, stamp = change(srv, www, body)
+        install.run()
+        if change is wrong_range:
+            # Not the rest of the file: the run fails as on any reply that is not the file, and
+            # the kept bytes go, so the next run fetches it whole.
+            assert not (install.dir / "big.pak").exists()
+            assert [p.name for p in install.dir.iterdir() if is_transfer_file(p.name)] == []
+            install.run()
+        replies = fetched(srv, "/files/big.pak")
+    print(f"\n{change.__name__}: kept {kept}; requests (Range, status, bytes sent) {replies}")
+    assert replies[-1][1:] == (200, len(published))
+    assert (replies[0][0] is None) == (change is republish)
+    assert_matches_release(install, make_release(tmp_path / "expected", {"big.pak": (published, stamp)}))
