@@ -11,6 +11,7 @@ import time
 import pytest
 
 from httpserver import HttpServer
+from nginx_support import Lighttpd, Nginx
 from run_support import PORT, Install, assert_matches_release, is_transfer_file, make_release, publish, read_record
 
 STAMP = 1_700_000_000
@@ -159,3 +160,36 @@ def test_reply_that_cannot_continue_ends_with_the_published_bytes(wine, tmp_path
     assert replies[-1][1:] == (200, len(published))
     assert (replies[0][0] is None) == (change is republish)
     assert_matches_release(install, make_release(tmp_path / "expected", {"big.pak": (published, stamp)}))
+
+
+def nginx(www, work, rate):
+    limit = f"limit_rate {rate};" if rate else ""
+    return Nginx(www, work, PORT, f"""
+    server {{
+        listen 127.0.0.1:{PORT};
+        root {www};
+        {limit}
+    }}""")
+
+
+def lighttpd(www, work, rate):
+    limit = f"connection.kbytes-per-second = {rate // 1024}\n" if rate else ""
+    return Lighttpd(www, work, PORT, f'server.document-root = "{www}"\nserver.port = {PORT}\n'
+                                     f'mimetype.assign = ( "" => "application/octet-stream" )\n{limit}')
+
+
+@pytest.mark.parametrize("server", [nginx, lighttpd], ids=lambda f: f.__name__)
+def test_real_servers_continue_with_their_own_validators(wine, tmp_path, server):
+    body = random.Random(6).randbytes(6 << 20)
+    release, install = prepare(wine, tmp_path, {"big.pak": (body, STAMP)})
+    www = tmp_path / "www"
+    with server(www, tmp_path / "cut", 2 << 20):
+        kept = cut(install, len(body))
+    validator = read_record(partials(install)[0].with_suffix(".rec"))["validator"]
+    with server(www, tmp_path / "on", None) as running:
+        install.run()
+    # lighttpd writes its access log out when it stops.
+    log = [line for line in running.access_log() if "/files/big.pak" in line]
+    print(f"\n{server.__name__}: kept {kept} under {validator}; {log}")
+    assert len(log) == 1 and f'" 206 {len(body) - kept} ' in log[0]
+    assert_matches_release(install, release)
