@@ -96,6 +96,40 @@ TEST_F(TransferFilesTest, StemStillInUseIsPassedOver) {
     EXPECT_EQ(TransferNames().size(), 4u);
 }
 
+// Kept files are taken over only while their record still describes the request; files that
+// cannot be continued go. Kept files stay after the object ends.
+TEST_F(TransferFilesTest, KeptFilesAreAdoptedOnlyForTheSameEntry) {
+    auto keep = [&](std::string* stem) {
+        TransferFiles files;
+        ASSERT_TRUE(files.Open(RecordFor("a.bin")));
+        Write(files, "ab");
+        files.Keep();
+        *stem = TransferNames()[0].substr(0, kTransferStemLength);
+    };
+    TransferRecord otherTime = RecordFor("a.bin");
+    otherTime.writeTime = 1;
+    TransferRecord otherSize = RecordFor("a.bin");
+    otherSize.size = 4;
+    for (const TransferRecord& mismatch : {RecordFor("b.bin"), otherTime, otherSize}) {
+        std::string stem;
+        keep(&stem);
+        ASSERT_EQ(TransferNames().size(), 2u);
+        {
+            TransferFiles files;
+            EXPECT_EQ(files.Adopt(stem.c_str(), mismatch), -1) << mismatch.target << " " << mismatch.size;
+        }
+        EXPECT_TRUE(TransferNames().empty());
+    }
+    std::string stem;
+    keep(&stem);
+    TransferFiles files;
+    ASSERT_EQ(files.Adopt(stem.c_str(), RecordFor("a.bin")), 2);
+    Write(files, "c");
+    ASSERT_TRUE(files.Place());
+    EXPECT_EQ(dir.Read("a.bin"), "abc");
+    EXPECT_EQ(dir.List(), std::vector<std::string>{"a.bin"});
+}
+
 }  // namespace
 }  // namespace tarn
 #endif
