@@ -4,6 +4,7 @@ bytes (Range ignored, a republished file, a new ETag, a wrong Content-Range) sti
 exactly the published bytes."""
 import os
 import random
+import re
 import shutil
 import signal
 import time
@@ -193,3 +194,27 @@ def test_real_servers_continue_with_their_own_validators(wine, tmp_path, server)
     print(f"\n{server.__name__}: kept {kept} under {validator}; {log}")
     assert len(log) == 1 and f'" 206 {len(body) - kept} ' in log[0]
     assert_matches_release(install, release)
+
+
+def test_bars_start_at_the_kept_bytes_and_only_grow(wine, tmp_path):
+    body = random.Random(7).randbytes(6 << 20)
+    _, install = prepare(wine, tmp_path, {"big.pak": (body, STAMP)})
+    look = wine.exe("tests/e2e/helpers/window_look/window_look.exe")
+    seen = {1000: [], 1001: []}  # the file bar, the total bar: positions while their range is the file's
+    with HttpServer(root=tmp_path / "www", port=PORT, rate=3 << 20) as srv:
+        kept = cut(install, len(body))
+        srv.rate = 512 << 10
+        p = install.start()
+        deadline = time.time() + 60
+        while p.poll() is None and time.time() < deadline:
+            for bar in seen:
+                r = wine.run(look, "progress", str(bar), timeout=30)
+                m = re.search(r"high=(\d+) pos=(\d+)", r.stdout.decode(errors="replace"))
+                if m and int(m.group(1)) == len(body):
+                    seen[bar].append(int(m.group(2)))
+        p.wait(timeout=60)
+    print(f"\nbars: kept {kept}; file bar {seen[1000]}; total bar {seen[1001]}")
+    assert len(seen[1000]) >= 2 and len(seen[1001]) >= 2
+    assert all(kept <= pos for bar in seen.values() for pos in bar)
+    assert seen[1001] == sorted(seen[1001]) and seen[1000] == sorted(seen[1000])
+    assert (install.dir / "big.pak").read_bytes() == body
