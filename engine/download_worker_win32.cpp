@@ -365,14 +365,16 @@ private:
 
     // The count is a running sum: while the window has not yet taken the last report, or the
     // last went out only a moment ago, the next one carries this block as well. A file started
-    // over reports nothing until it passes what the bars already show, so they never go back.
+    // over reports what the bars already show until it passes it, so they never go back; the
+    // reports still go out, so the window's watch sees the worker alive.
     void ReportProgress(bool always) {
-        if (received_ <= shown_) return;
+        if (received_ == reportedReceived_) return;
         const DWORD now = ::GetTickCount();
         if (!always && (g_notificationsInFlight.count() != 0 || now - lastReport_ < kProgressIntervalMs)) return;
-        Notify(req_, DOWNLOAD_PROGRESS, static_cast<int32_t>(received_));
+        if (received_ > shown_) shown_ = received_;
+        Notify(req_, DOWNLOAD_PROGRESS, static_cast<int32_t>(shown_));
         lastReport_ = now;
-        shown_ = received_;
+        reportedReceived_ = received_;
     }
 
     int32_t Finish() {
@@ -392,9 +394,10 @@ private:
     const int64_t limit_;
     TransferFiles files_;
     std::optional<trust::Sha256Stream> hash_;
-    int64_t received_ = 0;  // bytes in the partial file
-    int64_t moved_ = 0;     // bytes the current try has written
-    int64_t shown_ = 0;     // the last DOWNLOAD_PROGRESS value
+    int64_t received_ = 0;          // bytes in the partial file
+    int64_t moved_ = 0;             // bytes the current try has written
+    int64_t shown_ = 0;             // the last DOWNLOAD_PROGRESS value
+    int64_t reportedReceived_ = 0;  // received_ when it went out
     DWORD lastReport_ = ::GetTickCount() - kProgressIntervalMs;
     bool started_ = false;
 };
