@@ -36,12 +36,13 @@ mutant() {
 
 # Put-back: the old file goes aside, the new one cannot follow, and the old one must come back.
 mutant put-back unit-win32 'PlaceFile.*' engine/download_worker_win32.cpp \
-  '    ::MoveFileExA(aside, targetPath, 0);' ''
+  '    *asideLeft = !::MoveFileExA(asidePath, targetPath, 0);' '    *asideLeft = true;'
 
 # Kill safety: the reply is written straight into the target instead of a file beside it.
 mutant write-into-target e2e 'tests/e2e/test_worker.py::TestFailures::test_bad_reply[cut-short]' \
-  engine/download_worker_win32.cpp \
-  '"%s%s", req.targetPath, kPartialSuffix)' '"%s", req.targetPath)'
+  engine/transfer_files_win32.cpp \
+  'partial_.reset(::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,' \
+  'partial_.reset(::CreateFileA(target_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,'
 
 # Kill safety: the scan deletes an old copy left aside instead of moving it back.
 mutant inventory-deletes-old-copy native 'InventoryTest.*' engine/inventory.cpp \
@@ -50,7 +51,7 @@ mutant inventory-deletes-old-copy native 'InventoryTest.*' engine/inventory.cpp 
 # Slow-transfer bound: the window never moves on, so one early burst carries the whole transfer.
 mutant slow-bound-window-stuck e2e \
   'tests/e2e/test_faults.py::test_burst_then_trickle_ends_the_run_after_two_windows' \
-  engine/download_worker_win32.cpp '            receivedAtWindowStart = received;' ''
+  engine/download_worker_win32.cpp '                receivedAtWindowStart = received_;' ''
 
 # Slow-transfer bound: 16 bytes per window instead of 16 KiB.
 mutant slow-bound-too-low e2e \
@@ -65,7 +66,7 @@ mutant slow-bound-too-high e2e 'tests/e2e/test_faults.py::test_line_of_2kb_per_s
 mutant file-hash-ignored e2e \
   'tests/e2e/test_worker.py::TestFailures::test_body_whose_hash_differs_fails_and_keeps_the_old_file' \
   engine/download_worker_win32.cpp \
-  '    if (hash && !HashMatches(*hash, req.sha256)) return DOWNLOAD_ERR_INTERNET;' ''
+  '        if (hash_ && !HashMatches(*hash_, req_.sha256)) return DOWNLOAD_ERR_INTERNET;' ''
 
 # Signatures: a signature that does not verify is taken.
 mutant signature-unchecked native 'SignatureFileTest.ReleaseCheckVerdicts:SignedDriverTest.*' trust/release_check.cpp \
