@@ -197,7 +197,8 @@ public:
             if (end == TryEnd::kFailed) return failure;
             const bool canAsk = isFile_ && files_.isOpen() && files_.record().validatorKind != ValidatorKind::kNone;
             if (!canAsk || moved_ == 0 || retries >= kMaxRetries) {
-                if (received_ > 0) files_.Keep();
+                // Only a file of the plan is kept: the scan never sees the catalogue's folder.
+                if (isFile_ && received_ > 0) files_.Keep();
                 return failure;
             }
             ::Sleep(pause);
