@@ -275,6 +275,29 @@ TEST_F(PublishTest, StageWritesCp949NamesAndRefusesUnmappableBaseUrls) {
         << err.str();
 }
 
+TEST_F(PublishTest, AServedCopyStandsForThePreviousReleaseOnlyWithItsCatalogueTimeAndSignedHash) {
+    dir.MakeDir("rel");
+    for (const char* name : {"early.txt", "stamped.txt", "same.txt"}) dir.WriteFile(std::string("rel\\") + name, "v1");
+    ASSERT_EQ(Run({"keygen", Host("key.pem")}), kExitOk) << err.str();
+    const std::string www = Host("www");
+    const std::vector<std::string> stage = {"stage",         Host("rel"),    www, "--base-url", "http://h/", "--sign",
+                                            Host("key.pem"), "--times-from", www};
+    ASSERT_EQ(Run({stage.begin(), stage.begin() + 7}), kExitOk) << err.str();
+    // Copies replaced ahead of their catalogue: one with a time of its own, one with the catalogue's.
+    for (const char* name : {"early.txt", "stamped.txt"}) dir.WriteFile(std::string("rel\\") + name, "v2");
+    dir.WriteFile("www\\early.txt", "v2");
+    const std::map<std::string, uint64_t> given = Times("rel");
+    dir.WriteFile("www\\stamped.txt", "v2");
+    dir.SetWriteTime("www\\stamped.txt", FromU64(given.at("stamped.txt")));
+    for (const char* name : {"early.txt", "stamped.txt", "same.txt"})
+        dir.SetWriteTime(std::string("rel\\") + name, FromU64(given.at(name) + 3600 * kSecond));
+
+    ASSERT_EQ(Run(stage), kExitOk) << err.str();
+    for (const char* line :
+         {"kept: 1 file; changed or new (clients fetch them): 2", "bytes    early.txt", "bytes    stamped.txt"})
+        EXPECT_NE(out.str().find(line), std::string::npos) << out.str();
+}
+
 // Forwards to the host's file operations, records each one and fails the one numbered failAt.
 class WatchingIo : public PublishIo {
 public:

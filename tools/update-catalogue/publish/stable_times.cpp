@@ -76,6 +76,21 @@ bool ReadSignedHashes(const std::string& file, const std::string& bytes, int32_t
     return true;
 }
 
+#ifndef _WIN32
+// Whether a served copy holds the bytes of the release its catalogue describes: stage stamps
+// every copy with the catalogue's time, and a signature file states its SHA-256. A copy that a
+// failed or unfinished publication replaced meets neither.
+bool CopyStandsFor(const PreviousFile& file) {
+    FileTime time{};
+    if (!GetFileWriteTime(file.source, &time) || ToU64(time) != ToU64(file.time)) return false;
+    if (!file.haveHash) return true;
+    trust::Digest digest{};
+    uint64_t size = 0;
+    std::string error;
+    return HashSource(file.source, &digest, &size, &error) && size == file.size && digest == file.hash;
+}
+#endif
+
 // Every entry of a parsed catalogue, with its place below root when given (the copies a staged
 // folder serves) and its signed hash when there are hashes.
 bool AddCatalogueFiles(const UpdateEngine& engine, const std::string* root, const std::vector<trust::Digest>& hashes,
@@ -90,12 +105,19 @@ bool AddCatalogueFiles(const UpdateEngine& engine, const std::string* root, cons
     for (int32_t i = 0; i < engine.serverCount; ++i) {
         const UpdateFileEntry& entry = engine.serverList[i];
         PreviousFile file{entry.path, static_cast<uint64_t>(static_cast<uint32_t>(entry.size)), entry.writeTime, ""};
-        if (root) {
-            file.source = *root + "/" + JoinLocation(ServedLocation(folders, entry.path));
-            if (GetPathKind(file.source) != PathKind::kFile) file.source.clear();
-        }
         file.haveHash = !hashes.empty();
         if (file.haveHash) file.hash = hashes[static_cast<size_t>(i)];
+#ifndef _WIN32
+        if (root) {
+            file.source = *root + "/" + JoinLocation(ServedLocation(folders, entry.path));
+            if (GetPathKind(file.source) != PathKind::kFile) {
+                file.source.clear();
+            } else if (!CopyStandsFor(file)) {
+                file.noCopy = "the served copy is not the one its catalogue gives (another time or SHA-256)";
+                file.source.clear();
+            }
+        }
+#endif
         previous->files.push_back(std::move(file));
     }
     return true;
@@ -142,7 +164,7 @@ bool LoadStagedFolder(const std::string& root, PreviousRelease* previous, std::s
 bool SameAsPrevious(const ReleaseFile& file, const PreviousFile& old, bool* same, std::string* error) {
     if (!old.source.empty()) return SameBytes(file.source, old.source, same, error);
     if (!old.haveHash) {
-        *error = "no previous copy to compare";
+        *error = old.noCopy.empty() ? "no previous copy to compare" : old.noCopy;
         return false;
     }
     trust::Digest digest{};

@@ -16,6 +16,7 @@ struct PreviousFile {
     uint64_t size;
     FileTime time;          // the time clients were given for it
     std::string source;     // its bytes (ReleaseFile::source form); empty when there is no copy
+    std::string noCopy{};   // why a served copy does not stand for it, when there is one
     bool haveHash = false;  // hash is its content's SHA-256 as a signature file states it
     trust::Digest hash{};
 };
