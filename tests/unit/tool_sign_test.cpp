@@ -155,6 +155,37 @@ TEST_F(ToolSignTest, AFailedCatalogueLeavesThePreviousSignatureFileAsItWas) {
     EXPECT_EQ(dir.List("out"), (std::vector<std::string>{"pim", "pim.sig"}));
 }
 
+TEST_F(ToolSignTest, ASequenceBelowTheOneInPlaceIsRefusedAndTheSameOneOnlyForTheSameCatalogue) {
+    const std::string publicKey = BuildSigned({"--sequence", "100"});
+    const std::string signature = dir.Read("pim.sig");
+    const auto build = [&](const char* sequence) {
+        return Run({"build", Host("rel"), "--base-url", "http://h/f/", "-o", Host("pim"), "--sign", Host("key.pem"),
+                    "--sequence", sequence});
+    };
+    EXPECT_EQ(build("99"), kExitFailed);
+    EXPECT_NE(err.str().find("holds sequence 100, and the new signature's sequence 99 is lower"), std::string::npos)
+        << err.str();
+    EXPECT_EQ(dir.Read("pim.sig"), signature);
+    EXPECT_EQ(build("100"), kExitOk) << err.str();  // the same catalogue signed again
+    dir.WriteFile("rel\\a.txt", "first file, changed");
+    EXPECT_EQ(build("100"), kExitFailed);
+    EXPECT_NE(err.str().find("is the same for another catalogue"), std::string::npos) << err.str();
+    EXPECT_EQ(build("101"), kExitOk) << err.str();
+    EXPECT_EQ(Run({"verify-signature", Host("pim"), publicKey, "--min-sequence", "101"}), kExitOk) << err.str();
+    EXPECT_EQ(Run({"verify-signature", Host("pim"), publicKey, "--min-sequence", "102"}), kExitFailed);
+    EXPECT_NE(err.str().find("(sequence 101, below --min-sequence 102)"), std::string::npos) << err.str();
+
+    // stage checks the signature file it replaces in OUT_DIR.
+    const std::vector<std::string> stage = {"stage",     Host("rel"), Host("www"),     "--base-url",
+                                            "http://h/", "--sign",    Host("key.pem"), "--sequence"};
+    std::vector<std::string> args = stage;
+    args.push_back("7");
+    ASSERT_EQ(Run(args), kExitOk) << err.str();
+    args.back() = "6";
+    EXPECT_EQ(Run(args), kExitFailed);
+    EXPECT_NE(err.str().find("holds sequence 7"), std::string::npos) << err.str();
+}
+
 TEST_F(ToolSignTest, VerifySignatureNamesWhatIsWrong) {
     const std::string publicKey = BuildSigned();
     dir.WriteFile("keyfile.txt", "public key, for -DUPDATE_PUBLIC_KEY=:\n" + publicKey + "\n");

@@ -62,7 +62,9 @@ constexpr char kBuildHelp[] =
     "                      an expiry; it is written right before FILE (native build only;\n"
     "                      without --sign no FILE.sig is written)\n"
     "  --sequence N        the release's sequence number (default: the current time in\n"
-    "                      seconds); updaters refuse a release older than the last they took\n"
+    "                      seconds); updaters refuse a release older than the last they took,\n"
+    "                      so one below that of the FILE.sig in place, or equal to it for\n"
+    "                      another catalogue, is refused\n"
     "  --expires-days D    the signature expires D days from now (default 30, at most 3660);\n"
     "                      sign again before then\n"
     "\n"
@@ -172,7 +174,7 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     if (!sign.keyFile.empty()) {
         std::vector<std::string> sources;
         for (const ReleaseFile& f : prepared.files) sources.push_back(f.source);
-        if (const int status = SignRelease(prepared, sources, sign, &signature, err)) return status;
+        if (const int status = SignRelease(prepared, sources, sign, SignatureFileFor(output), &signature, err)) return status;
     }
     if (!WriteCatalogueAndSignature(output, prepared.catalogue, signature.bytes, &error))
         return Failure(err, outputShown, error);

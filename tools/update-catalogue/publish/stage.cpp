@@ -152,16 +152,16 @@ int RunStageWith(const std::vector<std::string>& args, std::ostream& out, std::o
         return kExitFailed;
     }
     // The hashes are of the bytes clients will be served, read back from the new copies.
+    const std::string catalogueFile = outDir + "/" + JoinLocation(CatalogueLocation());
     ReleaseSignature signature;
     if (!sign.keyFile.empty()) {
         std::vector<std::string> newBytes;
         for (size_t i = 0; i < prepared.files.size(); ++i) newBytes.push_back(publication.NewBytesAt(i));
-        if (SignRelease(prepared, newBytes, sign, &signature, err) != kExitOk) {
+        if (SignRelease(prepared, newBytes, sign, SignatureFileFor(catalogueFile), &signature, err) != kExitOk) {
             err << kProgram << ": " << kNothingChanged << "\n";
             return kExitFailed;
         }
     }
-    const std::string catalogueFile = outDir + "/" + JoinLocation(CatalogueLocation());
     const std::string catalogueShown = outShown + "/" + JoinLocation(CatalogueLocation());
     publication.AddCatalogue(catalogueFile, prepared.catalogue, signature.bytes);
     if (!publication.Write(&failed, &error)) {

@@ -18,7 +18,8 @@
 namespace tarn::tool {
 
 const char kVerifyHelp[] =
-    "usage: update-catalogue verify CATALOGUE_URL [--public-key KEY] [--timeout SECONDS]\n"
+    "usage: update-catalogue verify CATALOGUE_URL [--public-key KEY] [--min-sequence N]\n"
+    "           [--timeout SECONDS]\n"
     "\n"
     "Asks a server what the updater asks, with the updater's request headers (User-Agent\n"
     "TarnFileUpdater, Accept: */*, no Accept-Encoding), and checks the answers against the\n"
@@ -44,6 +45,8 @@ const char kVerifyHelp[] =
     "\n"
     "  --public-key KEY    the release's public key: the line keygen printed, or a file whose last\n"
     "                      line it is\n"
+    "  --min-sequence N    the highest sequence an install may have taken: a signature file with\n"
+    "                      a lower one fails, as such an install refuses it\n"
     "  --timeout SECONDS   the longest one request may take (default 300); a request that\n"
     "                      receives nothing for 30 seconds, or cannot connect in 10, ends sooner\n"
     "\n"
@@ -106,7 +109,7 @@ struct SignatureReport {
 };
 
 SignatureReport CheckSignature(const HttpReply& r, const std::string& catalogue, int32_t entries,
-                               const trust::PublicKey* key) {
+                               const trust::PublicKey* key, uint64_t minSequence) {
     SignatureReport report;
     if (!r.complete || r.status != 200) {
         const std::string why = r.complete ? "status " + std::to_string(r.status) : r.error;
@@ -119,7 +122,7 @@ SignatureReport CheckSignature(const HttpReply& r, const std::string& catalogue,
             "Content-Encoding: " + SanitizeUtf8(r.contentEncoding) + " (signed updaters read it as it comes)";
     } else {
         auto check = std::make_unique<trust::ReleaseCheck>();
-        report.problem = CheckReleaseSignature(catalogue, entries, SpanOf(r.body), key, check.get());
+        report.problem = CheckReleaseSignature(catalogue, entries, SpanOf(r.body), key, check.get(), minSequence);
         const trust::ReleaseFacts& facts = check->signature.facts;
         if (report.problem.empty()) {
             report.hashes.assign(facts.fileHashes, facts.fileHashes + facts.fileCount);
@@ -187,7 +190,7 @@ void CheckFiles(HttpClient& http, const UpdateEngine& engine, const std::string&
 }  // namespace
 
 int VerifyServer(const std::string& catalogueUrl, HttpClient& http, std::ostream& out, std::ostream& err,
-                 const trust::PublicKey* publicKey) {
+                 const trust::PublicKey* publicKey, uint64_t minSequence) {
     const std::string urlShown = SanitizeUtf8(catalogueUrl);
     std::string origin, path, problem;
     if (!SplitHttpUrl(catalogueUrl, &origin, &path, &problem)) return Failure(err, urlShown, problem);
@@ -209,7 +212,7 @@ int VerifyServer(const std::string& catalogueUrl, HttpClient& http, std::ostream
     if (!problem.empty()) mismatches.push_back(urlShown + ": " + problem);
     const SignatureReport signature = CheckSignature(
         http.Get(HttpRequest{origin, path + kSignatureSuffix, {}, trust::kMaxSignatureFileSize + 1, false}), catalogue,
-        engine.serverCount, publicKey);
+        engine.serverCount, publicKey, minSequence);
     out << "signature " << urlShown << kSignatureSuffix << ": " << signature.line << "\n";
     if (!signature.problem.empty()) mismatches.push_back(urlShown + kSignatureSuffix + ": " + signature.problem);
 
@@ -248,7 +251,9 @@ int RunVerify(const std::vector<std::string>& args, std::ostream& out, std::ostr
     if (WantsHelp(args)) return Help(out, kVerifyHelp);
     CommandLine line;
     std::string error;
-    if (!ParseCommandLine(args, {"--timeout", "--public-key"}, {}, {}, &line, &error))
+    uint64_t minSequence = 0;
+    if (!ParseCommandLine(args, {"--timeout", "--public-key", "--min-sequence"}, {}, {}, &line, &error) ||
+        !MinSequenceFrom(line, &minSequence, &error))
         return UsageError(err, error, kVerifyHelp);
     if (line.positional.size() != 1) return UsageError(err, "verify takes one CATALOGUE_URL", kVerifyHelp);
     trust::PublicKey key{};
@@ -267,7 +272,7 @@ int RunVerify(const std::vector<std::string>& args, std::ostream& out, std::ostr
     (void)out;
     return Failure(err, "verify", "not in the Windows build of this tool; run the Linux build");
 #else
-    return VerifyServer(line.positional[0], *MakeHttpClient(timeout), out, err, haveKey ? &key : nullptr);
+    return VerifyServer(line.positional[0], *MakeHttpClient(timeout), out, err, haveKey ? &key : nullptr, minSequence);
 #endif
 }
 
