@@ -104,6 +104,19 @@ public:
         return true;
     }
 
+    bool WriteFileDurably(const char* path, const uint8_t* data, size_t size) override {
+        UniqueFileHandle file(
+            CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file || size > 0x7FFFFFFF) return false;
+        DWORD written = 0;
+        return WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) && written == size &&
+               FlushFileBuffers(file.get()) && CloseHandle(file.release());
+    }
+
+    bool RenameReplacing(const char* from, const char* to) override {
+        return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    }
+
     bool SystemErrorText(uint32_t error, char* buffer, unsigned cap) override {
         char* text = nullptr;
         // Without FORMAT_MESSAGE_IGNORE_INSERTS a text with inserts (%1) would read arguments

@@ -71,9 +71,16 @@ public:
         starts.push_back(std::string("winexec|") + cmd);
         return startsSucceedFrom == 3;
     }
+    bool ReadWholeFile(const char* path, std::unique_ptr<uint8_t[]>* data, int32_t* length, uint32_t* error) override {
+        if (readError == 0 || std::strcmp(path, trust::kReleaseStateFileName) != 0)
+            return SystemPlatform().ReadWholeFile(path, data, length, error);
+        *error = readError;
+        return false;
+    }
 
     int startsSucceedFrom = 1;  // which attempt works: 1, 2, 3 (WinExec) or 0 for none
     bool systemTexts = true;
+    uint32_t readError = 0;  // what reading the release state file fails with; 0: it is read
     std::vector<std::string> starts;
 };
 
@@ -406,17 +413,32 @@ TEST_F(SignedDriverTest, FailedSignatureDownloadEndsTheRunWithoutABox) {
     EXPECT_EQ(platform.starts.size(), 1u);
 }
 
+TEST_F(SignedDriverTest, AStateThatCannotBeReadEndsTheRunAndIsNeverLowered) {
+    install.WriteFile(trust::kReleaseStateFileName, trust::EncodeReleaseState(9));
+    platform.readError = 32;  // ERROR_SHARING_VIOLATION
+    RunCatalogue(SignedRelease());
+    ServeSignature(SignedRelease(), {"abc", "new!", ""}, 7);
+    engine->OnDownloadNotify(DOWNLOAD_FINISHED, 200);
+    EXPECT_TRUE(engine->finished());
+    EXPECT_TRUE(window.boxes.empty());
+    EXPECT_EQ(worker.requests.size(), 2u);
+    EXPECT_EQ(install.Read(trust::kReleaseStateFileName), trust::EncodeReleaseState(9));
+    EXPECT_FALSE(install.Exists("sub"));
+}
+
 // An empty reply; a good signature whose hashes are one short of the entries; one that covers an
-// entry overwriting the state file. Each is refused like a broken catalogue, before any folder.
+// entry overwriting the state file, its short name, or a folder in its place. Each is refused
+// like a broken catalogue, before any folder.
 class SignedRefusalTest : public SignedDriverTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(SignedRefusalTest, RefusedLikeABrokenCatalogueBeforeAnythingIsCreated) {
     CatalogueBuilder c = SignedRelease();
-    if (GetParam() == 2) c.Entry("tarnfileupdater.STATE", 1, kTime);
+    const char* const stateNames[] = {"tarnfileupdater.STATE", "TarnFileUpdater.state\\x", "tarnfi~1.sta"};
+    if (GetParam() >= 2) c.Entry(stateNames[GetParam() - 2], 1, kTime);
     RunCatalogue(c);
     if (GetParam() == 0) temp.WriteFile("Updater.tmp.sig", "");
     if (GetParam() == 1) ServeSignature(c, {"abc", "new!"});
-    if (GetParam() == 2) ServeSignature(c, {"abc", "new!", "", "x"});
+    if (GetParam() >= 2) ServeSignature(c, {"abc", "new!", "", "x"});
     engine->OnDownloadNotify(DOWNLOAD_FINISHED, 0);
     EXPECT_EQ(window.boxes, (std::vector<std::string>{"File check error|Check update info"}));
     EXPECT_EQ(engine->lastVerdict(), CatalogueVerdict::kNotSigned);
@@ -427,7 +449,7 @@ TEST_P(SignedRefusalTest, RefusedLikeABrokenCatalogueBeforeAnythingIsCreated) {
     EXPECT_EQ(platform.starts.size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(EmptyShortOrOverwritingTheState, SignedRefusalTest, ::testing::Values(0, 1, 2));
+INSTANTIATE_TEST_SUITE_P(EmptyShortOrOverwritingTheState, SignedRefusalTest, ::testing::Values(0, 1, 2, 3, 4));
 
 }  // namespace
 }  // namespace tarn::test

@@ -107,8 +107,9 @@ void CheckFile(const ReleaseFile& file, const std::string& firstBaseUrl, Finding
     }
     if (IsReleaseStateName(path.c_str())) {
         AddError(findings, who,
-                 "the updater keeps the last signed release it accepted in this file; a signed updater refuses "
-                 "a release that would overwrite it");
+                 "the updater keeps the last signed release it accepted in TarnFileUpdater.state at the top of "
+                 "the install folder; a signed updater refuses a release that would overwrite it, reach it by its "
+                 "short name or put a folder in its place");
     }
     if (path.size() > kMaxPathText) {
         AddError(findings, who,
