@@ -5,6 +5,10 @@
 #include "engine/download_job.h"
 #include "engine/update_engine.h"
 #include "platform/forwarding_platform.h"
+#ifdef _WIN32
+#include "platform/unique_handle.h"
+#include "platform/win32.h"
+#endif
 #include "test_support.h"
 #include "trust/public_key.h"
 #include "trust/release_state.h"
@@ -415,13 +419,24 @@ TEST_F(SignedDriverTest, FailedSignatureDownloadEndsTheRunWithoutABox) {
 
 TEST_F(SignedDriverTest, AStateThatCannotBeReadEndsTheRunAndIsNeverLowered) {
     install.WriteFile(trust::kReleaseStateFileName, trust::EncodeReleaseState(9));
+#ifdef _WIN32
+    // Held open by another program that lets it be replaced but not read.
+    const std::string state = install.Join(trust::kReleaseStateFileName);
+    UniqueFileHandle held(CreateFileA(state.c_str(), GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
+#else
     platform.readError = 32;  // ERROR_SHARING_VIOLATION
+#endif
     RunCatalogue(SignedRelease());
     ServeSignature(SignedRelease(), {"abc", "new!", ""}, 7);
     engine->OnDownloadNotify(DOWNLOAD_FINISHED, 200);
     EXPECT_TRUE(engine->finished());
     EXPECT_TRUE(window.boxes.empty());
     EXPECT_EQ(worker.requests.size(), 2u);
+#ifdef _WIN32
+    held.reset();
+#endif
     EXPECT_EQ(install.Read(trust::kReleaseStateFileName), trust::EncodeReleaseState(9));
     EXPECT_FALSE(install.Exists("sub"));
 }
