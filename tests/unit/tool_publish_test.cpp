@@ -2,6 +2,7 @@
 // makes of a server's answers, and staging.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -15,6 +16,7 @@
 #include "tools/update-catalogue/publish/commands.h"
 #include "tools/update-catalogue/publish/served_layout.h"
 #include "tools/update-catalogue/publish/stable_times.h"
+#include "tools/update-catalogue/publish/transfer_pace.h"
 #include "tools/update-catalogue/publish/verify.h"
 #include "tools/update-catalogue/release_scan.h"
 #include "tools/update-catalogue/release_signature.h"
@@ -240,6 +242,51 @@ TEST(VerifyTest, EveryFileIsAskedAsTheUpdaterAsksAndEachMismatchIsNamed) {
                                         "/files/" + kHangul + "/a%20b.txt", "/files/" + kHangul + "/a%20b.txt (probe)",
                                         "/files/gone.bin", "/files/stale.bin", "/files/chunked.bin", "/files/gz.bin",
                                         "/files/gz.bin (probe)", "/files/short.bin"}));
+}
+
+TEST(VerifyTest, WhatTheUpdaterRefusesInAnAcceptedCatalogueFails) {
+    FakeHttp http;
+    const std::string longPath(256 - std::strlen("http://h/f/"), 'p');
+    const std::string catalogue = test::CatalogueBuilder()
+                                      .Header()
+                                      .I32(1)
+                                      .Text("http://h/f/")
+                                      .Entry("TarnFileUpdater.state\\x", 1, kTime)
+                                      .Entry(longPath, 1, kTime)
+                                      .Entry("big.bin", 0x7FFFFFFF, kTime)
+                                      .bytes();
+    http.replies["/dedivur/update/pim"] = FakeHttp::Reply(200, "", catalogue.size());
+    http.replies["/dedivur/update/pim"].body = catalogue;
+    http.replies["/f/TarnFileUpdater.state/x"] = FakeHttp::Reply(200, "1", 1);
+    http.replies["/f/" + longPath] = FakeHttp::Reply(200, "1", 1);
+    http.replies["/f/big.bin"] = FakeHttp::Reply(200, "2147483647", 0x7FFFFFFF);
+    std::ostringstream out, err;
+    EXPECT_EQ(VerifyServer("http://h/dedivur/update/pim", http, out, err), kExitFailed);
+    for (const std::string& line :
+         {std::string("TarnFileUpdater.state/x: names the updater's release state file"),
+          longPath + ": its URL (first base URL + path) is 256 bytes; the updater's request holds 255",
+          std::string("the files add up to 2147483649 bytes, more than the updater plans")})
+        EXPECT_NE(out.str().find(line), std::string::npos) << line << "\n" << out.str();
+}
+
+TEST(TransferPaceTest, SilenceAndSlownessEndATransferAsInTheUpdater) {
+    struct Step {
+        uint64_t ms, received;
+        bool ok;
+    };
+    const std::vector<std::vector<Step>> cases = {
+        {{19999, 0, true}, {20000, 0, false}},                            // nothing for 20 s
+        {{15000, 16384, true}, {30000, 16384, true}, {34999, 16384, true}, {35000, 16384, false}},  // then silent
+        {{10000, 8000, true}, {29000, 16000, true}, {30000, 16383, false}},  // a trickle under 16 KB/30 s
+        {{29000, 16384, true}, {30000, 16384, true}, {59000, 32767, true}, {60000, 32767, false}},
+        {{20000 - 1, 1, true}, {30000, 16384, true}, {49999, 16384, true}, {50000, 40000, true}},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        TransferPace pace(0);
+        std::string why;
+        for (const Step& step : cases[i])
+            EXPECT_EQ(pace.Update(step.ms, step.received, &why), step.ok) << i << " " << step.ms;
+    }
 }
 
 #ifndef _WIN32

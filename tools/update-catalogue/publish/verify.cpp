@@ -1,11 +1,14 @@
 #include "tools/update-catalogue/publish/verify.h"
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>
 
 #include "engine/download_job.h"
+#include "engine/path_rules.h"
 #include "tools/update-catalogue/catalogue_view.h"
 #include "tools/update-catalogue/command_support.h"
 #include "tools/update-catalogue/display_text.h"
@@ -47,8 +50,9 @@ const char kVerifyHelp[] =
     "                      line it is\n"
     "  --min-sequence N    the highest sequence an install may have taken: a signature file with\n"
     "                      a lower one fails, as such an install refuses it\n"
-    "  --timeout SECONDS   the longest one request may take (default 300); a request that\n"
-    "                      receives nothing for 30 seconds, or cannot connect in 10, ends sooner\n"
+    "  --timeout SECONDS   the longest one request may take (default 300); as in the updater, a\n"
+    "                      request ends sooner when it cannot connect in 15 seconds, receives\n"
+    "                      nothing for 20, or fewer than 16 KB in any 30\n"
     "\n"
     "Linux build only (HTTP by libcurl).\n";
 
@@ -137,6 +141,32 @@ SignatureReport CheckSignature(const HttpReply& r, const std::string& catalogue,
     return report;
 }
 
+// What the updater refuses in a catalogue its parser accepts: an entry that names its release
+// state file, a file whose request would not fit its 255 bytes, files that add up to more than
+// it can plan for an empty install.
+void AddUpdaterRefusals(const UpdateEngine& engine, std::vector<std::string>* mismatches) {
+    const size_t baseLength = engine.baseUrlCount > 0 ? std::strlen(engine.baseUrls[0]) : 0;
+    int64_t total = 0;
+    for (int32_t i = 0; i < engine.serverCount; ++i) {
+        const UpdateFileEntry& entry = engine.serverList[i];
+        const std::string shown = ShownPath(entry.path);
+        total += static_cast<uint32_t>(entry.size);
+        if (IsReleaseStateName(entry.path))
+            mismatches->push_back(shown + ": names the updater's release state file; a signed updater refuses the "
+                                          "release");
+        const size_t urlLength = baseLength + std::strlen(entry.path);
+        if (engine.baseUrlCount > 0 && urlLength >= static_cast<size_t>(kRequestTextSize)) {
+            mismatches->push_back(shown + ": its URL (first base URL + path) is " + std::to_string(urlLength) +
+                                  " bytes; the updater's request holds " + std::to_string(kRequestTextSize - 1) +
+                                  ", and its run ends there");
+        }
+    }
+    if (total > INT32_MAX) {
+        mismatches->push_back("the files add up to " + std::to_string(total) +
+                              " bytes, more than the updater plans (2147483647): an empty install gets nothing");
+    }
+}
+
 }  // namespace
 
 namespace {
@@ -208,6 +238,7 @@ int VerifyServer(const std::string& catalogueUrl, HttpClient& http, std::ostream
         << (engine.serverCount == 1 ? " entry" : " entries") << "\n";
     if (path != kCatalogueUrlPath) out << "  note: the updater asks for the path " << kCatalogueUrlPath << "\n";
     std::vector<std::string> mismatches;
+    AddUpdaterRefusals(engine, &mismatches);
     problem = ProbeMismatch(http.Get(HttpRequest{origin, path, {kGzipProbe}, 0, true}));
     if (!problem.empty()) mismatches.push_back(urlShown + ": " + problem);
     const SignatureReport signature = CheckSignature(
