@@ -6,7 +6,7 @@
 
 #include "engine/download_job.h"
 #include "engine/release_gate.h"
-#include "engine/text.h"
+#include "base/text.h"
 #include "engine/update_engine.h"
 #include "trust/release_state.h"
 

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "engine/text.h"
+#include "base/text.h"
 #include "trust/release_state.h"
 
 namespace tarn {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/update_types.h"
+#include "base/file_time.h"
 
 namespace tarn {
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/text.h"
+#include "base/text.h"
 #include "platform/codepage.h"
 #include "platform/platform.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "engine/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
 #include "platform/win32.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/path_rules.h"
-#include "engine/text.h"
+#include "base/text.h"
 
 namespace tarn {
 namespace {

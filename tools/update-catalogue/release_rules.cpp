@@ -6,7 +6,7 @@
 
 #include "engine/download_job.h"
 #include "engine/path_rules.h"
-#include "engine/text.h"
+#include "base/text.h"
 #include "engine/update_types.h"
 #include "tools/update-catalogue/display_text.h"
 
