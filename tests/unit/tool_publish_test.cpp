@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "publish_io_watch.h"
 #include "test_support.h"
 #include "tools/update-catalogue/publication.h"
 #include "tools/update-catalogue/publish/commands.h"
@@ -345,48 +346,6 @@ TEST_F(PublishTest, AServedCopyStandsForThePreviousReleaseOnlyWithItsCatalogueTi
         EXPECT_NE(out.str().find(line), std::string::npos) << out.str();
 }
 
-// Forwards to the host's file operations, records each one and fails the one numbered failAt.
-class WatchingIo : public PublishIo {
-public:
-    explicit WatchingIo(const std::string& root, int failAt = -1) : root_(root), failAt_(failAt) {}
-    PathKind Kind(const std::string& path) override { return host_.Kind(path); }
-    bool MakeFolders(const std::string& path, std::vector<std::string>* made, std::string* error) override {
-        return Step("mkdir", path, error) && host_.MakeFolders(path, made, error);
-    }
-    bool WriteBeside(const std::string& target, const std::string& data, std::string* temp,
-                     std::string* error) override {
-        return Step("write", target, error) && host_.WriteBeside(target, data, temp, error);
-    }
-    bool CopyBeside(const std::string& source, const std::string& target, FileTime time, std::string* temp,
-                    std::string* error) override {
-        return Step("write", target, error) && host_.CopyBeside(source, target, time, temp, error);
-    }
-    bool SetWriteTime(const std::string& path, FileTime time, std::string* error) override {
-        return Step("time", path, error) && host_.SetWriteTime(path, time, error);
-    }
-    bool Link(const std::string& existing, const std::string& newName, std::string* error) override {
-        return Step("link", existing, error) && host_.Link(existing, newName, error);
-    }
-    bool Rename(const std::string& from, const std::string& to, std::string* error) override {
-        return Step("rename", to, error) && host_.Rename(from, to, error);
-    }
-    bool Remove(const std::string& path) override { return host_.Remove(path); }
-    bool RemoveFolder(const std::string& path) override { return host_.RemoveFolder(path); }
-
-    std::vector<std::string> steps;  // "write files/a.txt", ...
-
-private:
-    bool Step(const char* what, const std::string& path, std::string* error) {
-        steps.push_back(std::string(what) + " " + path.substr(root_.size() + 1));
-        if (static_cast<int>(steps.size()) - 1 != failAt_) return true;
-        *error = "injected failure";
-        return false;
-    }
-    PublishIo& host_ = HostPublishIo();
-    std::string root_;
-    int failAt_;
-};
-
 // Every name below a folder, with each file's last-write time and bytes.
 std::map<std::string, std::string> Snapshot(const std::string& hostDir) {
     std::map<std::string, std::string> tree;
@@ -423,7 +382,7 @@ TEST_F(PublishTest, StageChangesNothingServedUntilAllIsWrittenThenRenamesFilesSi
 
     for (const size_t options : {stage.size(), stage.size() - 2}) {  // signed, unsigned
         for (int failAt = 0;; ++failAt) {
-            WatchingIo io(www, failAt);
+            test::WatchingIo io(www, failAt);
             EXPECT_EQ(RunStageWith({stage.begin() + 1, stage.begin() + options}, out, err, io), kExitFailed);
             ASSERT_GT(io.steps.size(), static_cast<size_t>(failAt)) << err.str();
             const std::string failed = io.steps[failAt];
@@ -433,7 +392,7 @@ TEST_F(PublishTest, StageChangesNothingServedUntilAllIsWrittenThenRenamesFilesSi
             err.str("");
         }
     }
-    WatchingIo io(www);
+    test::WatchingIo io(www);
     ASSERT_EQ(RunStageWith({stage.begin() + 1, stage.end()}, out, err, io), kExitOk) << err.str();
     const std::string sig = "dedivur/update/pim.sig";
     const std::vector<std::string> expected = {"write files/a.txt",
