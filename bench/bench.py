@@ -20,6 +20,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
+from link_emulator import LinkEmulator  # noqa: E402
 from nginx_support import Nginx  # noqa: E402
 
 MiB = 1024 * 1024
@@ -56,9 +57,17 @@ EXP_REPEAT = int(os.environ.get("BENCH_EXP_REPEAT", "2"))
 EXPERIMENTS = os.environ.get("BENCH_EXPERIMENTS", "0" if QUICK else "1") not in ("", "0")
 EXP_MB = int(os.environ.get("BENCH_EXP_MB", "50"))
 EXP_FILES = int(os.environ.get("BENCH_EXP_FILES", "40"))
+# Section 9: distant servers through the link emulator (tests/e2e/link_emulator.py) on PORT, with
+# nginx behind it on LINK_UPSTREAM: round trips in ms, the line's rate, the releases.
+LINK_RTTS = env_list("BENCH_LINK_RTTS", "20 60 150")
+LINK_MBIT = float(os.environ.get("BENCH_LINK_MBIT", "50"))
+LINK_SMALL = env_list("BENCH_LINK_SMALL", "200 20")  # files, KiB each
+LINK_BIG_MB = int(os.environ.get("BENCH_LINK_BIG_MB", "50"))
+LINK_REPEAT = int(os.environ.get("BENCH_LINK_REPEAT", "1" if QUICK else "3"))
+LINK_UPSTREAM = PORT + 3
 # Which parts run (numbers as in bench/README.md); 7 is the full update and the no-op run again in
 # a prefix with Wine's default window management, 8 the same without pinning to BENCH_CPUS.
-SECTIONS = set(os.environ.get("BENCH_SECTIONS", "1 2 4 5 6 7 8").split())
+SECTIONS = set(os.environ.get("BENCH_SECTIONS", "1 2 4 5 6 7 8 9").split())
 # The prefix of every figure, where Wine's X11 driver leaves windows unmanaged, and one with the
 # defaults (bench/run.sh makes both).
 PREFIX = os.environ.get("BENCH_PREFIX", os.environ.get("WINEPREFIX", ""))
@@ -258,7 +267,7 @@ class Bench:
         fields = dict(item.split("=", 1) for item in out.split())
         return {"wall": wall, "inner": float(fields["seconds"])}
 
-    def curl(self, release, files):
+    def curl(self, release, files, parallel=0):
         target = self.runs / "curl"
         if target.exists():
             shutil.rmtree(target)
@@ -268,7 +277,10 @@ class Bench:
             for rel in files:
                 f.write(f'url = "{BASE_URL}{rel}"\noutput = "{target}/{rel.replace("/", "_")}"\n')
         t0 = time.perf_counter()
-        subprocess.run(["curl", "-s", "-f", "--noproxy", "*", "-K", str(cfg)], check=True, timeout=600)
+        many = ["-Z", "--parallel-max", str(parallel)] if parallel else []
+        # With -Z, curl draws its progress meter even when silenced.
+        subprocess.run(["curl", "-s", "-f", "--noproxy", "*", *many, "-K", str(cfg)], check=True, timeout=600,
+                       stderr=subprocess.DEVNULL if parallel else None)
         wall = time.perf_counter() - t0
         got = sum(p.stat().st_size for p in target.iterdir())
         total = sum((release / rel).stat().st_size for rel in files)
@@ -364,6 +376,32 @@ def whole_runs(b, release, files, rounds):
         res["noop"].append(b.updater(b.runs / "install", release, files))
         res["cat"].append(b.catalogue_fetch())
     return res
+
+
+def link_runs(b, www):
+    """Section 9: the updater into a fresh folder and curl with 8 transfers in flight, through the
+    link emulator at each round trip, for many small files and for one large one."""
+    small = make_release(f"link-small-{LINK_SMALL[0]}-{LINK_SMALL[1]}", [LINK_SMALL[1] * 1024] * LINK_SMALL[0])
+    big = make_release(f"single-{LINK_BIG_MB}", [LINK_BIG_MB * MiB])
+    out = []
+    with Nginx(www, WORK / "nginx-link", LINK_UPSTREAM):
+        for name, release in (("small", small), ("big", big)):
+            files = release_files(release)
+            publish(release, www)
+            total = sum((release / rel).stat().st_size for rel in files)
+            for rtt in LINK_RTTS:
+                row = {"release": name, "files": len(files), "bytes": total, "rtt": rtt, "mbit": LINK_MBIT,
+                       "upd": [], "curl8": []}
+                for i in range(LINK_REPEAT):
+                    log(f"  {name}, {rtt} ms, round {i + 1}/{LINK_REPEAT}")
+                    with LinkEmulator(PORT, LINK_UPSTREAM, rtt, LINK_MBIT * 1e6 / 8) as link:
+                        row["upd"].append(b.updater(b.fresh_install(), release, files))
+                        row["upd"][-1]["connections"] = link.connections
+                    with LinkEmulator(PORT, LINK_UPSTREAM, rtt, LINK_MBIT * 1e6 / 8) as link:
+                        row["curl8"].append(b.curl(release, files, parallel=8))
+                        row["curl8"][-1]["connections"] = link.connections
+                out.append(row)
+    return out
 
 
 def wait_port_free():
@@ -518,6 +556,10 @@ def main():
                     exp.append({"name": name, "runs": runs})
                     log(f"  {name}: {median(runs, 'inner'):.3f} s")
                 results["experiments"] = {"files": len(files_e), "bytes": EXP_MB * MiB, "variants": exp}
+        if "9" in SECTIONS:
+            log(f"[9] distant server: round trips {LINK_RTTS} ms at {LINK_MBIT:g} Mbit/s")
+            wait_port_free()
+            results["link"] = link_runs(b, WORK / "www")
     finally:
         results["load_end"] = open("/proc/loadavg").read().split()[:3]
         (WORK / "results.json").write_text(json.dumps(results, indent=1))

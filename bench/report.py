@@ -92,6 +92,8 @@ def main():
         lines += memory_section(res)
     if "experiments" in res:
         lines += experiments_section(res)
+    if "link" in res:
+        lines += link_section(res)
     return write(lines)
 
 
@@ -303,6 +305,25 @@ def experiments_section(res):
     lines += [""]
 
     return lines
+
+
+def link_section(res):
+    """Section 9: through the link emulator, the updater against curl with 8 transfers in flight."""
+    rows = []
+    for r in res["link"]:
+        size = (f"{r['files']} × {r['bytes'] // r['files'] // 1024} KiB" if r["files"] > 1
+                else f"1 × {r['bytes'] / MiB:.0f} MiB")
+        upd, curl8 = med(r["upd"], "end"), med(r["curl8"], "wall")
+        rows.append((size, r["rtt"], f"{r['mbit']:g}", f"{upd:.2f}", f"{curl8:.2f}", f"{upd / curl8:.2f}",
+                     f"{r['bytes'] * 8 / (r['mbit'] * 1e6):.2f}", f"{med(r['upd'], 'hwm') / 1024:.1f}",
+                     f"{med(r['upd'], 'connections'):.0f} / {med(r['curl8'], 'connections'):.0f}"))
+    lines = ["## 9. Distant server: the link emulator (tests/e2e/link_emulator.py) in front of nginx", "",
+             "Each direction delayed by half a round trip, the downstream paced at the line's rate (one line "
+             "shared by all connections), one round trip charged per new connection. The updater from its "
+             f"start to its end; curl `-Z --parallel-max 8`; {len(res['link'][0]['upd'])} run(s) each.", ""]
+    lines += table(["release", "round trip ms", "Mbit/s", "updater s", "curl ×8 s", "updater / curl",
+                    "bytes alone s", "updater VmHWM MiB", "connections (updater / curl)"], rows)
+    return lines + [""]
 
 
 def write(lines):

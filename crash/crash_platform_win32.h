@@ -85,6 +85,16 @@ CrashException ExceptionFromRecord(const EXCEPTION_RECORD& record);
 // The reporter's unhandled-exception filter (crash_reporter_win32.cpp).
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* info);
 
+// MiniDumpWriteDump's signature; tests hand in their own writer.
+using MiniDumpWriter = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
+                                     PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
+
+// Replaces the file at path with a normal minidump of this process for the exception of thread
+// threadId, written at the highest thread priority; the calling thread is left at normal
+// priority. Nothing is reported when the file cannot be created or the dump fails.
+void WriteMiniDumpFile(const char* path, EXCEPTION_POINTERS* info, DWORD threadId,
+                       MiniDumpWriter write = &::MiniDumpWriteDump);
+
 // Seconds since 1970-01-01 UTC now.
 int64_t CurrentUnixSeconds();
 

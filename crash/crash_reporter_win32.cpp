@@ -63,21 +63,6 @@ bool ReadFlag(volatile LONG* flag) {
     return ::InterlockedCompareExchange(flag, 0, 0) != 0;
 }
 
-void WriteMiniDump(const ReportRequest& request) {
-    UniqueFileHandle file(::CreateFileA(g_dumpPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                        FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return;
-    HANDLE thread = ::GetCurrentThread();
-    ::SetThreadPriority(thread, THREAD_PRIORITY_HIGHEST);
-    MINIDUMP_EXCEPTION_INFORMATION exception;
-    exception.ThreadId = request.threadId;
-    exception.ExceptionPointers = request.info;
-    exception.ClientPointers = TRUE;
-    ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), MiniDumpNormal, &exception, nullptr,
-                        nullptr);
-    ::SetThreadPriority(thread, THREAD_PRIORITY_NORMAL);
-}
-
 // The report describes the faulting thread, whichever thread writes it.
 void WriteReport(const ReportRequest& request) {
     UniqueFileHandle file(::CreateFileA(g_reportPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
@@ -100,7 +85,7 @@ void WriteReport(const ReportRequest& request) {
     WriteReportSections(report, platform, ExceptionFromRecord(*request.info->ExceptionRecord),
                         RegistersFromContext(g_contextCopy), g_startTime, g_dumpState);
     file.reset();
-    WriteMiniDump(request);
+    WriteMiniDumpFile(g_dumpPath, request.info, request.threadId);
 }
 
 DWORD WINAPI ReporterThreadMain(LPVOID) {
@@ -251,6 +236,20 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* info) {
         ReportOnce(info);
     if (g_previousFilter != nullptr) return g_previousFilter(info);
     return EXCEPTION_CONTINUE_SEARCH;
+}
+
+void WriteMiniDumpFile(const char* path, EXCEPTION_POINTERS* info, DWORD threadId, MiniDumpWriter write) {
+    UniqueFileHandle file(::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                        FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    HANDLE thread = ::GetCurrentThread();
+    ::SetThreadPriority(thread, THREAD_PRIORITY_HIGHEST);
+    MINIDUMP_EXCEPTION_INFORMATION exception;
+    exception.ThreadId = threadId;
+    exception.ExceptionPointers = info;
+    exception.ClientPointers = TRUE;
+    write(::GetCurrentProcess(), ::GetCurrentProcessId(), file.get(), MiniDumpNormal, &exception, nullptr, nullptr);
+    ::SetThreadPriority(thread, THREAD_PRIORITY_NORMAL);
 }
 
 CrashReporter::CrashReporter() {

@@ -75,10 +75,4 @@ private:
 
 extern NotificationsInFlight g_notificationsInFlight;
 
-// Name suffixes of the worker's own files beside a target: the download in progress, and a
-// file moved aside because it was in use (the running updater itself, say). The next run's
-// scan deletes leftovers of both.
-constexpr char kPartialSuffix[] = ".tarn-new";
-constexpr char kAsideSuffix[] = ".tarn-old";
-
 }  // namespace tarn

@@ -19,11 +19,12 @@ void ApplicationName(char* out, size_t cap);
 
 // Moves the finished download `partialPath` over `targetPath` (same folder); a read-only target
 // is never replaced (ERROR_ACCESS_DENIED). When the target is in use but can be renamed (the
-// running updater itself, say), it is first moved aside to <target>.tarn-old, replacing an older
-// one, and removed if it can be; should the new file still not go in, the old one is put back
+// running updater itself, say), it is first moved aside to `asidePath` (same folder), replacing
+// an older one, and removed if it can be; should the new file still not go in, the old one is put back
 // (or, if even that fails, left aside for the next run's scan to move back). False when the
 // target is not replaced; GetLastError() then tells why. The partial file is left where it is on
-// failure.
-bool PlaceDownloadedFile(const char* partialPath, const char* targetPath);
+// failure. *asideLeft (when given) says whether a file is still at `asidePath`.
+bool PlaceDownloadedFile(const char* partialPath, const char* targetPath, const char* asidePath,
+                         bool* asideLeft = nullptr);
 
 }  // namespace tarn

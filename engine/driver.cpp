@@ -250,12 +250,14 @@ void UpdateEngine::FinishUpdate() {
 }
 
 void UpdateEngine::StartClient(const char* path) {
-    // Without an application name the system takes the program from the command line, where an
-    // unquoted path with blanks would be tried piece by piece ("C:\Program.exe" first).
+    // The command line is quoted in every attempt: a client parses it into arguments, and an
+    // install folder with blanks ("Program Files (x86)") would otherwise hand it pieces of its
+    // own path as arguments. Without an application name the system also takes the program from
+    // it, where an unquoted path would be tried piece by piece ("C:\Program.exe" first).
     char quoted[kPathSize + 2];
     FormatText(quoted, sizeof quoted, "\"%s\"", path);
     const char* dir = InstallDir.c_str();
-    if (platform_.StartProcess(path, path, dir))
+    if (platform_.StartProcess(path, quoted, dir))
         clientStartedBy_ = 1;
     else if (platform_.StartProcess(nullptr, quoted, dir))
         clientStartedBy_ = 2;

@@ -7,6 +7,8 @@
 #include "engine/path_rules.h"
 #include "base/text.h"
 #include "engine/update_engine.h"
+#include "transfer/transfer_names.h"
+#include "transfer/transfer_record.h"
 
 namespace tarn {
 
@@ -65,26 +67,83 @@ public:
         Record(e.name, e);
     }
 
+    // Records are handled once the folder's listing is done: a copy moved aside that is listed
+    // after its record still needs the record to find its way back.
+    void FinishFolder() {
+        for (const std::string& stem : records_) {
+            char name[kTransferNameLength + 1];
+            TransferFileName(stem.c_str(), TransferFileKind::kAside, name, sizeof name);
+            // A copy still aside (in use, or with no way back) keeps the record that names its
+            // target; without one the record has nothing left to describe.
+            if (platform_.PathExists(name)) continue;
+            TransferFileName(stem.c_str(), TransferFileKind::kRecord, name, sizeof name);
+            platform_.DeleteFileForce(name);
+        }
+    }
+
 private:
     // Handles the worker's own files beside a target. A partial download is never the only copy
     // of anything and goes. A file moved aside is the old version of its target: once the target
     // exists it goes (one still in use stays until a later run); without the target it is the
     // only copy left by an interrupted replacement, and is moved back and listed in its place.
+    // Files of an earlier version carry their target's name with a suffix; today's carry a short
+    // name of their own, and their record names the target.
     bool IsLeftover(const DirEntry& e) {
-        if (EndsWith(e.name, kPartialSuffix)) {
+        char stem[kTransferStemLength + 1];
+        switch (ClassifyTransferName(e.name, stem)) {
+            case TransferFileKind::kPartial:
+                platform_.DeleteFileForce(e.name);
+                return true;
+            case TransferFileKind::kRecord:
+                records_.emplace_back(stem);
+                return true;
+            case TransferFileKind::kAside: {
+                char target[kPathSize];
+                if (RecordedTarget(stem, target)) PutBackOrDrop(e, target);
+                return true;
+            }
+            case TransferFileKind::kNone:
+                break;
+        }
+        if (EndsWith(e.name, kLegacyPartialSuffix)) {
             platform_.DeleteFileForce(e.name);
             return true;
         }
-        if (!EndsWith(e.name, kAsideSuffix)) return false;
+        if (!EndsWith(e.name, kLegacyAsideSuffix)) return false;
         char target[kPathSize];
-        CopyBytesAsText(target, sizeof target, e.name, std::strlen(e.name) - (sizeof kAsideSuffix - 1));
-        if (platform_.PathExists(target)) {
-            platform_.DeleteFileForce(e.name);
-        } else if (platform_.RenameFile(e.name, target)) {
-            restored_.emplace_back(target);
-            if (!ContainsIfu(target)) Record(target, e);
-        }
+        CopyBytesAsText(target, sizeof target, e.name, std::strlen(e.name) - (sizeof kLegacyAsideSuffix - 1));
+        PutBackOrDrop(e, target);
         return true;
+    }
+
+    void PutBackOrDrop(const DirEntry& aside, const char* target) {
+        if (platform_.PathExists(target)) {
+            platform_.DeleteFileForce(aside.name);
+        } else if (platform_.RenameFile(aside.name, target)) {
+            restored_.emplace_back(target);
+            if (!ContainsIfu(target)) Record(target, aside);
+        }
+    }
+
+    // The name, in this folder, of the target the stem's record names. False when the record
+    // cannot be read or names a target elsewhere: a copy aside whose target is unknown may be
+    // the only copy of something, so it is left where it is.
+    bool RecordedTarget(const char* stem, char (&target)[kPathSize]) {
+        char name[kTransferNameLength + 1];
+        TransferFileName(stem, TransferFileKind::kRecord, name, sizeof name);
+        std::unique_ptr<uint8_t[]> data;
+        int32_t length = 0;
+        uint32_t error = 0;
+        TransferRecord record;
+        if (!platform_.ReadWholeFile(name, &data, &length, &error) || length < 0 ||
+            !DecodeTransferRecord(data.get(), static_cast<size_t>(length), &record))
+            return false;
+        const size_t prefix = std::strlen(engine_.scanPrefix);
+        const char* recorded = record.target.c_str();
+        if (record.target.size() <= prefix || std::memcmp(recorded, engine_.scanPrefix, prefix) != 0 ||
+            FolderPartLength(recorded + prefix) != 0)
+            return false;
+        return CopyText(target, recorded + prefix);
     }
 
     void Record(const char* name, const DirEntry& e) {
@@ -122,6 +181,7 @@ private:
     UpdateEngine& engine_;
     Platform& platform_;
     std::vector<std::string> restored_;
+    std::vector<std::string> records_;
 };
 
 }  // namespace
@@ -129,6 +189,7 @@ private:
 void UpdateEngine::ScanFolder() {
     ScanVisitor visitor(*this, platform_);
     platform_.ListCurrentDir(visitor);
+    visitor.FinishFolder();
     if (scanDepth > 0) {
         // Drop the last folder name and its backslash, then go back up.
         const size_t length = std::strlen(scanPrefix);

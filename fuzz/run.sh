@@ -16,14 +16,14 @@ SECONDS_PER_TARGET=${1:-300}
 
 OUT=$ROOT/build/fuzz
 SEEDS=$OUT/seeds
-mkdir -p "$OUT/crashes" "$OUT/corpus/catalogue" "$OUT/corpus/signature"
+mkdir -p "$OUT/crashes" "$OUT/corpus/catalogue" "$OUT/corpus/signature" "$OUT/corpus/transfer"
 
 # The seed corpus: a signed release made by the tool of the normal native build.
 cmake --preset native >/dev/null
 cmake --build --preset native -j 2 --target update-catalogue >/dev/null
 TOOL=$ROOT/build/native/update-catalogue
 rm -rf "$SEEDS"
-mkdir -p "$SEEDS/release/bin" "$SEEDS/release/한글" "$SEEDS/empty" "$SEEDS/catalogue" "$SEEDS/signature"
+mkdir -p "$SEEDS/release/bin" "$SEEDS/release/한글" "$SEEDS/empty" "$SEEDS/catalogue" "$SEEDS/signature" "$SEEDS/transfer"
 printf 'first file' >"$SEEDS/release/a.txt"
 head -c 10000 /dev/zero | tr '\0' 'b' >"$SEEDS/release/bin/b.dll"
 printf 'x' >"$SEEDS/release/한글/설정.txt"
@@ -43,6 +43,18 @@ now = int(time.time())
 for i, (flags, t, last) in enumerate([(0, now, 0), (1, now, 0), (1, now + 40 * 86400, 0), (1, now, 8), (2, now, 0)]):
     with open(f"{seeds}/signature/seed-{i}", "wb") as f:
         f.write(struct.pack("<IBQQ", len(catalogue), flags, t, last) + catalogue + sig)
+# Transfer inputs: selector 0 and a record (FNV-1a checksum), selector 1 and a header value.
+def record(target, validator, kind):
+    body = b"TARNREC1" + struct.pack("<BBHHqQ", kind, 0, len(target), len(validator), 1000, 77) + target + validator
+    h = 2166136261
+    for b in body:
+        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
+    return body + struct.pack("<I", h)
+seeds_transfer = [b"\0" + record(b"bin\\a.dll", b'"v1"', 1), b"\0" + record(b"x", b"", 0),
+                  b"\1bytes 500-999/1000", b'\1"abc"', b"\1~tn0a1v.new"]
+for i, data in enumerate(seeds_transfer):
+    with open(f"{seeds}/transfer/seed-{i}", "wb") as f:
+        f.write(data)
 PY
 
 # The fuzz build: the portable core and the targets only.
@@ -52,7 +64,7 @@ cmake --build "$OUT/build" -j 2 >"$OUT/build.log"
 
 if [ -n "${FUZZ_RUNS:-}" ]; then limit=(-runs="$FUZZ_RUNS"); else limit=(-max_total_time="$SECONDS_PER_TARGET"); fi
 summary=()
-for target in catalogue signature; do
+for target in catalogue signature transfer; do
   max_len=16384
   log=$OUT/$target.log
   if [ -n "${FUZZ_RUNS:-}" ]; then echo "== $target: $FUZZ_RUNS runs"; else echo "== $target: $SECONDS_PER_TARGET s"; fi

@@ -42,6 +42,9 @@ count_gtest() {  # counts from a GoogleTest log
   failed=$((failed + ${f:-0}))
 }
 
+echo "== lint =="
+scripts/lint.sh || failed=$((failed + 1))
+
 echo "== unit tests, native =="
 ctest --test-dir build/native --output-on-failure -j "$JOBS" | tee build/unit-native.log
 n_ok=$(grep -oE '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' build/unit-native.log | tail -1)

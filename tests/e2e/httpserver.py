@@ -20,6 +20,8 @@ Every misbehaviour ends by itself: stalls after `stall_limit` seconds (60 by def
 bodies after `endless_limit` seconds or `endless_bytes` bytes; stop() ends them at once.
 """
 import argparse
+import email.utils
+import hashlib
 import os
 import posixpath
 import signal
@@ -45,11 +47,23 @@ MISBEHAVIOURS = {
     "status": ("code", "an HTML error page with that status (404, 500, ...) and its own length"),
     "stall": ("after", "after=None: reads the request and never answers; otherwise the headers and "
                        "`after` bytes, then nothing; until stall_limit, then the connection closes"),
-    "slow": ("rate", "the normal reply, paced at `rate` bytes per second"),
+    "slow": ("rate, burst", "the normal reply, paced at `rate` bytes per second after its first `burst` "
+                            "bytes (default 0), which go at once"),
     "redirect": ("to, code", "a redirect (302 unless `code`) to the path or URL `to`"),
     "endless": ("", "200 without Content-Length and a body that does not end (bounded in time "
                     "and bytes)"),
+    "reset_every": ("bytes", "the normal reply (Range honoured), but every reply ends in a reset (RST) "
+                             "after `bytes` body bytes"),
+    "ignore_range": ("", "200 and the whole file, whatever Range and If-Range say"),
+    "wrong_range": ("shift", "a Range request gets 206 with the bytes from N+shift on and a "
+                             "Content-Range that says so (default shift 1)"),
+    "etag": ("value", "the reply's ETag is `value` (W/\"...\" for a weak one; '' for none), and If-Range "
+                      "is compared with it"),
 }
+
+# Every normal reply carries a strong ETag made from its bytes and a Last-Modified, and honours
+# "Range: bytes=N-": with If-Range equal to either (or without If-Range) it answers 206 with
+# "Content-Range: bytes N-(size-1)/size", otherwise 200 and the whole file.
 
 
 class RequestRecord:
@@ -103,6 +117,7 @@ class HttpServer:
         self._lock = threading.Lock()
         self._connections = set()
         self._stop = threading.Event()
+        self._started = time.time()
         self._server = None
         self._thread = None
 
@@ -213,6 +228,16 @@ class HttpServer:
                     del self._behaviours[path]
             return b
 
+    def _modified(self, path):
+        """Last-Modified of `path`: its file's time, or the server's start for bytes put()."""
+        with self._lock:
+            in_memory = path in self._memory
+        if not in_memory and self.root:
+            full = os.path.join(self.root, *posixpath.normpath(path).lstrip("/").split("/"))
+            if os.path.isfile(full):
+                return os.stat(full).st_mtime
+        return self._started
+
     def _content(self, path):
         """The bytes for `path`, or None."""
         with self._lock:
@@ -275,7 +300,7 @@ class _Handler(BaseHTTPRequestHandler):
             elif body is None:
                 self._error_page(404, send_body)
             else:
-                self._reply(body, send_body, rate=self.owner.rate)
+                self._reply_range(body, send_body, path)
         except (ConnectionError, socket.timeout, OSError):
             self.close_connection = True
         finally:
@@ -293,8 +318,13 @@ class _Handler(BaseHTTPRequestHandler):
         self.wfile.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
         self._rec.status = status
 
-    def _body(self, data, rate=None):
-        """Writes data, paced at `rate` bytes/s when given; stops early when the server stops."""
+    def _body(self, data, rate=None, burst=0):
+        """Writes data, paced at `rate` bytes/s after the first `burst` bytes when a rate is given;
+        stops early when the server stops."""
+        burst = min(burst, len(data)) if rate else 0
+        if burst:
+            self._body(data[:burst])
+            data = data[burst:]
         if not rate:
             view = memoryview(data)
             for i in range(0, len(view), 65536):
@@ -313,15 +343,56 @@ class _Handler(BaseHTTPRequestHandler):
             piece = data[sent:sent + chunk]
             self.wfile.write(piece)
             sent += len(piece)
-            self._rec.sent = sent
+            self._rec.sent = burst + sent
 
-    def _reply(self, body, send_body, rate=None, length=True, close=False):
+    def _reply(self, body, send_body, rate=None, length=True, close=False, burst=0):
         headers = [("Content-Type", "application/octet-stream")]
         if length:
             headers.append(("Content-Length", str(len(body))))
         self._head(200, headers, close=close or not length)
         if send_body:
-            self._body(body, rate)
+            self._body(body, rate, burst)
+
+    def _validators(self, body, path, etag=None):
+        tag = etag if etag is not None else '"%s"' % hashlib.sha1(body).hexdigest()[:20]
+        modified = email.utils.formatdate(self.owner._modified(path), usegmt=True)
+        return tag, modified
+
+    def _range_start(self, body, tag, modified):
+        """The first byte a "Range: bytes=N-" request may have, or None for the whole file."""
+        wanted = self.headers.get("Range", "")
+        if not wanted.startswith("bytes=") or not wanted.endswith("-") or not wanted[6:-1].isdigit():
+            return None
+        condition = self.headers.get("If-Range")
+        if condition is not None and condition.strip() not in ([tag] if tag.startswith('"') else []) + [modified]:
+            return None
+        return int(wanted[6:-1])
+
+    def _reply_range(self, body, send_body, path, etag=None, shift=0, reset_after=None):
+        tag, modified = self._validators(body, path, etag)
+        headers = [("Content-Type", "application/octet-stream"), ("Last-Modified", modified)]
+        if tag:
+            headers.append(("ETag", tag))
+        start = self._range_start(body, tag, modified)
+        if start is not None and start >= len(body):
+            self._head(416, headers + [("Content-Range", f"bytes */{len(body)}"), ("Content-Length", "0")])
+            return
+        if start is None:
+            status, part = 200, body
+        else:
+            start += shift
+            status, part = 206, body[start:]
+            headers.append(("Content-Range", f"bytes {start}-{len(body) - 1}/{len(body)}"))
+        self._head(status, headers + [("Content-Length", str(len(part)))], close=reset_after is not None)
+        if not send_body:
+            return
+        if reset_after is None:
+            self._body(part, self.owner.rate)
+            return
+        self._body(part[:reset_after], self.owner.rate)
+        if reset_after < len(part):
+            time.sleep(0.05)  # lets the bytes leave before the reset
+            self._reset()
 
     def _error_page(self, status, send_body):
         reason = self.responses.get(status, ("Error",))[0]
@@ -375,12 +446,20 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             self.owner._stop.wait(self.owner.stall_limit)
         elif kind == "slow":
-            self._reply(body, send_body, rate=float(p["rate"]))
+            self._reply(body, send_body, rate=float(p["rate"]), burst=int(p.get("burst", 0)))
         elif kind == "redirect":
             to = p["to"]
             if to.startswith("/"):
                 to = self.owner.url(to)
             self._head(int(p.get("code", 302)), [("Location", to), ("Content-Length", "0")])
+        elif kind == "reset_every":
+            self._reply_range(body, send_body, self._rec.path, reset_after=int(p["bytes"]))
+        elif kind == "ignore_range":
+            self._reply(body, send_body)
+        elif kind == "wrong_range":
+            self._reply_range(body, send_body, self._rec.path, shift=int(p.get("shift", 1)))
+        elif kind == "etag":
+            self._reply_range(body, send_body, self._rec.path, etag=str(p["value"]))
         elif kind == "endless":
             self._head(200, [("Content-Type", "application/octet-stream")], close=True)
             if not send_body:

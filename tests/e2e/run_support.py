@@ -2,6 +2,7 @@
 updater and a stand-in client named pimfile.exe, the updater run under Wine, and what to check
 afterwards (the folder against the release, the client's start, message boxes)."""
 import os
+import re
 import shutil
 import subprocess
 import time
@@ -14,6 +15,8 @@ CATALOGUE_PATH = "/dedivur/update/pim"
 TOOL = ROOT / "build" / "native" / "update-catalogue"
 TICKS_PER_SECOND = 10_000_000
 EPOCH_1601 = 11_644_473_600
+TRANSFER_NAME = re.compile(r"^~tn[0-9a-v]{4}\.(new|rec)$", re.IGNORECASE)
+TRANSFER_ASIDE = re.compile(r"^(~tn[0-9a-v]{4})\.(old|rec)$", re.IGNORECASE)
 
 
 def file_time_of(path):
@@ -73,8 +76,37 @@ def assert_matches_release(install, release):
             assert dst.exists(), f"{rel} missing"
             assert dst.read_bytes() == src.read_bytes(), f"{rel} differs"
             assert file_time_of(dst) == file_time_of(src), f"{rel} has another time"
-    leftovers = [p.name for p in install.dir.rglob("*") if p.name.endswith((".tarn-new",))]
+    leftovers = [p.name for p in install.dir.rglob("*") if is_transfer_file(p.name)]
     assert leftovers == []
+
+
+def read_record(path):
+    """A transfer's record (<stem>.rec): {target, size, time, kind, validator}, or None."""
+    data = Path(path).read_bytes()
+    if data[:8] != b"TARNREC1" or len(data) < 34:
+        return None
+    n, v = int.from_bytes(data[10:12], "little"), int.from_bytes(data[12:14], "little")
+    return {"target": data[30:30 + n].decode("cp949"), "size": int.from_bytes(data[14:22], "little", signed=True),
+            "time": int.from_bytes(data[22:30], "little"), "kind": data[8],
+            "validator": data[30 + n:30 + n + v].decode("ascii")}
+
+
+def aside_copies(folder):
+    """{target as recorded: path of its copy moved aside} for the transfer files in `folder`."""
+    found = {}
+    for rec in Path(folder).iterdir():
+        m = TRANSFER_ASIDE.match(rec.name)
+        record = read_record(rec) if m and m.group(2).lower() == "rec" else None
+        aside = rec.with_name(m.group(1) + ".old") if record else None
+        if aside and aside.exists():
+            found[record["target"]] = aside
+    return found
+
+
+def is_transfer_file(name):
+    """A file the updater keeps beside a target while a download runs (today's or an earlier
+    version's); an aside copy of the running updater may stay, with its record."""
+    return bool(TRANSFER_NAME.match(name)) or name.endswith(".tarn-new")
 
 
 def decode_hex(text):
@@ -125,17 +157,20 @@ class Install:
                 return
             time.sleep(0.05)
 
-    def client_starts(self):
-        """(cwd, command line) of every start of the client, from the stand-in's log."""
+    def client_start_fields(self):
+        """The fields (cwd, cmdline, argc) of every start of the client, from the stand-in's log."""
         if not self.client_log.exists():
             return []
         starts = []
         for raw in self.client_log.read_bytes().decode("cp949", errors="replace").split("\r\n"):
             parts = raw.split("\t")
             if len(parts) >= 4 and parts[3] == "start":
-                fields = dict(item.split("=", 1) for item in parts[4:] if "=" in item)
-                starts.append((fields.get("cwd"), fields.get("cmdline")))
+                starts.append(dict(item.split("=", 1) for item in parts[4:] if "=" in item))
         return starts
+
+    def client_starts(self):
+        """(cwd, command line) of every start of the client."""
+        return [(f.get("cwd"), f.get("cmdline")) for f in self.client_start_fields()]
 
     def message_box(self, wait_ms=30000, dismiss=True):
         """(caption, text, owned by the updater window, buttons) of a message box, dismissed."""

@@ -4,12 +4,11 @@ against a certificate for another name, or from an authority the prefix does not
 like any failed download: nothing changes and the client is started."""
 import shutil
 import subprocess
-from pathlib import Path
 
 import pytest
 
 from nginx_support import Nginx
-from run_support import ROOT, Install, make_release, publish, PORT
+from run_support import Install, make_release, publish, PORT
 
 HTTPS_PORT = PORT + 1
 HTTPS_BASE = f"https://127.0.0.1:{HTTPS_PORT}/files/"
@@ -105,12 +104,3 @@ def test_certificate_error_fails_the_run_and_changes_nothing(https_scene, pki, t
     assert install.snapshot() == before
     assert not list(install.dir.rglob("*.tarn-new"))
     assert len(install.client_starts()) == 1
-
-
-def test_no_certificate_check_is_switched_off():
-    switches = ("INTERNET_FLAG_IGNORE_CERT", "SECURITY_FLAG_IGNORE", "INTERNET_OPTION_SECURITY_FLAGS")
-    for folder in ("app", "engine", "platform", "ui", "crash", "trust"):
-        for src in (ROOT / folder).rglob("*"):
-            if src.suffix in (".cpp", ".h"):
-                text = src.read_text(errors="replace")
-                assert not any(s in text for s in switches), src

@@ -6,7 +6,7 @@ import random
 import shutil
 import subprocess
 
-from nginx_support import Lighttpd, Nginx
+from nginx_support import NGINX, Lighttpd, Nginx
 from run_support import CATALOGUE_PATH, PORT, ROOT, TOOL, Install, assert_matches_release, make_release
 
 BASE_URL = f"http://127.0.0.1:{PORT}/files/"
@@ -108,8 +108,12 @@ def test_verify_names_exactly_the_compressed_stale_and_missing_files(tmp_path):
     reasons = r.stdout.split("do not answer as the updater needs:\n")[1]
     assert "readme.txt: compressed (Content-Encoding: gzip) for a client that accepts gzip" in reasons
     assert "bin/tool.dll: Content-Length 27, but the catalogue says 70000 bytes" in reasons
-    assert "pimfile.dat: status 404" in reasons
-    assert reasons.count("\n") == 3
+    assert f"pimfile.dat: status 404 at http://127.0.0.1:{PORT}/files/pimfile.dat (a staged OUT_DIR holds it at " \
+        "OUT_DIR/files/pimfile.dat)" in reasons
+    assert reasons.endswith("\nthe fix for the 1 compressed path: gzip off for these paths (nginx: 'gzip off;' and no "
+                            "gzip_static in their location; lighttpd: no mod_deflate), and no compressing proxy or cache "
+                            "in front of them\n")
+    assert reasons.count("\n") == 4
 
 
 def test_lighttpd_configuration_serves_the_staged_release(tmp_path):
@@ -139,6 +143,90 @@ def test_signed_stage_passes_verify_with_its_key_and_a_changed_body_is_named_by_
     failed = [line.split()[-1] for line in r.stdout.splitlines() if " FAIL " in line]
     assert failed == ["bin/tool.dll"], r.stdout
     assert "bin/tool.dll: SHA-256 " in r.stdout and ", but the signature file says " in r.stdout
+
+
+STAGING_PORT = PORT + 2
+TOOL_RELEASE_11 = random.Random(1).randbytes(70_000)
+GUIDE_RELEASES = {
+    "release-1.1": {"pimfile.dat": b"client data v1", "bin/tool.dll": TOOL_RELEASE_11,
+                    "한글/설정 파일.txt": "설정".encode("cp949"), "old-notes.txt": b"retired in 1.2"},
+    # Rebuilt: every file has a fresh time; old-notes.txt is gone, readme.txt is new.
+    "release-1.2": {"pimfile.dat": (b"client data v2", 1_700_000_000),
+                    "bin/tool.dll": (TOOL_RELEASE_11, 1_700_000_000),
+                    "한글/설정 파일.txt": ("새 설정".encode("cp949"), 1_700_000_000),
+                    "readme.txt": (b"read me", 1_700_000_000)},
+}
+
+
+def run_guide(doc, folder, extra_substitutions=()):
+    """Runs the `sh walkthrough` blocks of a doc in order, each with bash -e, in `folder` (which
+    holds the release folders) with the tool on PATH and HOME inside it; /srv/tarn and the two
+    host names are pointed at this test's folder and servers. Returns each block's output."""
+    text = (ROOT / "docs" / doc).read_text()
+    blocks = [part.split("```", 1)[0] for part in text.split("```sh walkthrough\n")[1:]]
+    assert blocks, f"no walkthrough in {doc}"
+    env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+    env.update(HOME=str(folder / "home"), PATH=f"{TOOL.parent}:{env['PATH']}")
+    (folder / "home").mkdir(exist_ok=True)
+    outputs = []
+    for block in blocks:
+        for old, new in (("/srv/tarn", str(folder / "srv")), ("http://updates.example.net", f"http://127.0.0.1:{PORT}"),
+                         ("http://staging.example.net", f"http://127.0.0.1:{STAGING_PORT}"),
+                         *extra_substitutions):
+            block = block.replace(old, new)
+        r = subprocess.run(["bash", "-e", "-x", "-c", block], cwd=folder, env=env, stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, text=True, timeout=300)
+        print(r.stdout)  # the walkthrough's record: pytest -s shows it
+        assert r.returncode == 0, r.stdout
+        outputs.append(r.stdout)
+    return outputs
+
+
+class StandaloneNginx(Nginx):
+    """nginx run with the guide's standalone nginx.conf and its server block, which the test
+    points at 127.0.0.1, and a second copy of that block for the staging root."""
+
+    def command(self):
+        srv = self.workdir
+        block = doc_block("nginx").replace("/srv/tarn", str(srv))
+        staging = block.replace("listen 80;", f"listen 127.0.0.1:{STAGING_PORT};").replace(
+            str(srv / "www"), str(srv / "staging"))
+        (srv / "tarn-updates.conf").write_text(block.replace("listen 80;", f"listen 127.0.0.1:{PORT};") + staging)
+        standalone = (ROOT / "docs" / "publishing.md").read_text().split("```nginx\n")[2].split("```", 1)[0]
+        (srv / "nginx.conf").write_text("user root;\n" + standalone.replace("/srv/tarn", str(srv)))
+        return [NGINX, "-c", str(srv / "nginx.conf"), "-p", str(srv)]
+
+
+def test_the_publishing_guide_runs_as_written_with_nginx_and_lighttpd(tmp_path):
+    for server in ("nginx", "lighttpd"):
+        folder = tmp_path / server
+        for name, files in GUIDE_RELEASES.items():
+            make_release(folder / name, files)
+        srv = folder / "srv"
+        for root in ("www", "staging"):
+            (srv / root).mkdir(parents=True)
+        if server == "nginx":
+            running = StandaloneNginx(srv / "www", srv, PORT)
+        else:
+            config = (doc_block("lighttpd").replace("/srv/tarn", str(srv)).replace("server.port = 80", f"server.port = {PORT}")
+                      + f'$SERVER["socket"] == "127.0.0.1:{STAGING_PORT}" {{ server.document-root = "{srv}/staging" }}\n')
+            running = Lighttpd(srv / "www", folder / "lighttpd", PORT, config)
+        with running:
+            first, staging, removed, rollback, signed = run_guide("publishing.md", folder)
+        assert "holds no release yet, so this is the first: every file is new" in first
+        assert first.count("all 4 files answer as the updater needs") == 1
+        assert "files from http://127.0.0.1:%d/files/ (--files-from" % STAGING_PORT in staging
+        assert "dry run: nothing is written" in staging and "kept: 1 file;" in staging
+        assert staging.count("all 4 files answer as the updater needs") == 2
+        assert "pruned: 1 file that neither the new nor the replaced catalogue lists:\n  " in removed
+        assert removed.rstrip().endswith("/www/files/old-notes.txt")
+        assert "all 4 files answer as the updater needs" in rollback
+        assert signed.count("good signature: key id ") == 2 and signed.count("all 4 files answer") == 2
+
+    folder = tmp_path / "signing"
+    make_release(folder / "release-1.2", GUIDE_RELEASES["release-1.2"])
+    (keygen_and_build,) = run_guide("signing.md", folder)
+    assert "good signature: " in keygen_and_build and "(matches)" in keygen_and_build
 
 
 def test_a_stage_that_fails_after_the_first_file_leaves_the_signed_release_served(tmp_path):

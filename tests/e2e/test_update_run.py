@@ -53,7 +53,7 @@ def test_fresh_install_then_nothing_to_do(scene):
         assert len(starts) == 1
         cwd, cmdline = starts[0]
         assert cwd.rstrip("\\") == install.windows_path
-        assert cmdline == install.windows_path + "\\pimfile.exe"
+        assert cmdline == f'"{install.windows_path}\\pimfile.exe"'
         fetched = sorted(srv.paths())
         assert fetched[0] == CATALOGUE_PATH
         assert len(fetched) == 1 + len(sample_release()), "every file once, the empty one too"
@@ -93,6 +93,41 @@ def test_updater_listed_in_its_own_catalogue_replaces_itself(wine, tmp_path):
         install.run()
         assert srv.paths() == [CATALOGUE_PATH], "the replaced updater counts as up to date"
     assert not list(install.dir.glob("*.tarn-old")), "the old image is removed by a later run"
+
+
+@pytest.mark.parametrize("folder", ["Program Files (x86)/Game Client", "게임 폴더/클라이언트 설치"],
+                         ids=["program-files", "hangul-with-blanks"])
+def test_client_under_a_folder_with_blanks_gets_no_arguments(wine, tmp_path, folder):
+    release = make_release(tmp_path / "release", {"a.txt": b"a"})
+    publish(release, tmp_path / "www")
+    install = Install(wine, tmp_path / folder)
+    with HttpServer(root=tmp_path / "www", port=PORT):
+        install.run()
+    assert_matches_release(install, release)
+    (start,) = install.client_start_fields()
+    print("client start:", start)
+    assert start["argc"] == "1", start["cmdline"]
+    assert start["cwd"].rstrip("\\") == install.windows_path
+    assert start["cmdline"] == f'"{install.windows_path}\\pimfile.exe"'
+
+
+def attributes(wine, path):
+    """The letters that Wine's attrib shows for a file (A, S, H, R)."""
+    r = wine.run("attrib", wine.unix_to_windows(path), timeout=60)
+    return set(r.stdout.decode(errors="replace").split("Z:")[0]) - {" "}
+
+
+def test_hidden_system_file_is_updated_and_keeps_its_attributes(scene, wine):
+    release, www, install = scene
+    target = install.dir / "pimfile.dat"
+    target.write_bytes(b"client data v1")
+    for flag in ("+h", "+s"):  # Wine's attrib takes one change per call
+        wine.run("attrib", flag, wine.unix_to_windows(target), timeout=60)
+    assert {"H", "S"} <= attributes(wine, target)
+    with HttpServer(root=www, port=PORT):
+        install.run()
+    assert_matches_release(install, release)
+    assert {"H", "S"} <= attributes(wine, target)
 
 
 MISBEHAVIOURS = [
@@ -190,3 +225,13 @@ def test_fresh_install_from_nginx(wine, tmp_path):
     assert len(log) == 1 + len(sample_release())
     assert all('" 200 ' in line for line in log)
     assert len(install.client_starts()) == 1
+
+
+def test_dates_across_daylight_saving_take_the_offset_in_force_now_on_win32(wine):
+    """The unit test of the time conversion, in the 32-bit build under Wine, in a zone with
+    daylight saving (Wine takes the zone from TZ)."""
+    r = wine.run(wine.exe("tests/unit/tarn_unit_tests.exe"), "--gtest_filter=PlanTimes.*",
+                 extra_env={"TZ": "Europe/Berlin"}, timeout=120)
+    out = r.stdout.decode(errors="replace")
+    assert r.returncode == 0, out[-3000:]
+    assert "[  PASSED  ] 1 test" in out and "SKIPPED" not in out, out[-3000:]

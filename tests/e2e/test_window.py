@@ -19,6 +19,7 @@ from pathlib import Path
 import pytest
 
 from conftest import ROOT, TEST_PORT
+from run_support import Install
 
 OUT = ROOT / "build" / "e2e-window"
 PREVIEW = "ui/preview/updater_window_preview.exe"
@@ -471,6 +472,72 @@ def test_a_real_run_moves_both_bars_and_closes_its_window(wine, tmp_path):
         for path, data in files.items():
             assert (exe.parent / path.replace("\\", "/")).read_bytes() == data
     finally:
+        server.shutdown()
+        server.server_close()
+
+
+@pytest.mark.parametrize("key", ["escape", "enter", "altf4"])
+def test_keys_end_the_updater_mid_file_without_starting_the_client(wine, tmp_path, key):
+    """The standard dialog keys on TarnFileUpdater.exe itself, while a file is half fetched: the
+    run ends at once, the client is not started and the old file is untouched. The first keeps a
+    screenshot of the updater's own window (with its manifest) in build/e2e-window/."""
+    deadline = time.time() + 30
+    while inspect(wine, "find", "0")[0] == 0 and time.time() < deadline:
+        time.sleep(0.2)
+    data = bytes(range(256)) * 400
+    body = catalogue(f"http://127.0.0.1:{TEST_PORT}/files/", [("data.bin", data, 132_000_000_000_000_000)])
+    half, release = threading.Event(), threading.Event()
+
+    class Stall(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            reply = body if self.path == "/dedivur/update/pim" else data
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(reply)))
+            self.end_headers()
+            if reply is body:
+                self.wfile.write(body)
+                return
+            # In steps, so that the bars move, then a stall that keeps the file half fetched.
+            for i in range(0, len(data) // 2, 4096):
+                self.wfile.write(data[i:i + 4096])
+                self.wfile.flush()
+                time.sleep(0.05)
+            half.set()
+            release.wait(60)
+
+        def log_message(self, *args):
+            pass
+
+    server = serve(Stall)
+    install = Install(wine, tmp_path / "install")
+    (install.dir / "data.bin").write_bytes(b"old data")
+    proc = install.start()
+    try:
+        assert half.wait(60), "the file was never asked for"
+        code, recs = inspect(wine, "find", "20000")
+        assert code == 0, recs
+        for _ in range(25):
+            code, bar = inspect(wine, "progress", str(BAR_TOTAL))
+            if code != 0 or int(bar[0]["pos"]) > 0:
+                break
+            time.sleep(0.2)
+        if key == "escape":
+            OUT.mkdir(parents=True, exist_ok=True)
+            time.sleep(1.0)
+            left, top, right, bottom = rect(next(r for r in recs if r.get("kind") == "window")["rect"])
+            subprocess.run(["import", "-display", wine.env["DISPLAY"], "-window", "root", "-crop",
+                            f"{right - left}x{bottom - top}+{left}+{top}", "+repage", str(OUT / "updater-window.png")],
+                           check=True, timeout=60, capture_output=True)
+        code, recs = inspect(wine, "key", key)
+        assert code == 0, recs
+        proc.wait(timeout=20)
+        time.sleep(2)
+        assert install.client_starts() == []
+        assert (install.dir / "data.bin").read_bytes() == b"old data"
+    finally:
+        release.set()
+        if proc.poll() is None:
+            proc.kill()
         server.shutdown()
         server.server_close()
 

@@ -12,6 +12,7 @@
 #include "crash/report_hand_over_win32.h"
 #include "platform/unique_handle.h"
 #include "crash_fake_platform.h"
+#include "test_support.h"
 
 namespace tarn {
 namespace {
@@ -307,6 +308,47 @@ TEST(CrashHandOver, ALateStartNeverPassesForAFinishedReport) {
     EXPECT_EQ(reporter.written, 1) << "the wait ended before the report was complete";
     ::WaitForSingleObject(thread.get(), INFINITE);
     reporter.handOver.Close();
+}
+
+// What the minidump writer was handed, and the thread's priority while it ran.
+struct DumpCall {
+    int priority;
+    HANDLE process;
+    DWORD processId;
+    MINIDUMP_TYPE type;
+    MINIDUMP_EXCEPTION_INFORMATION exception;
+    bool extras;
+} g_dumpCall;
+
+// A dump that fails half-way: some bytes, then failure.
+BOOL WINAPI HalfWayDump(HANDLE process, DWORD processId, HANDLE file, MINIDUMP_TYPE type,
+                        PMINIDUMP_EXCEPTION_INFORMATION exception, PMINIDUMP_USER_STREAM_INFORMATION streams,
+                        PMINIDUMP_CALLBACK_INFORMATION callback) {
+    g_dumpCall = {::GetThreadPriority(::GetCurrentThread()), process, processId, type, *exception,
+                  streams != nullptr || callback != nullptr};
+    DWORD written = 0;
+    ::WriteFile(file, "MDMP cut", 8, &written, nullptr);
+    return FALSE;
+}
+
+TEST(CrashWin32Dump, NormalDumpAtHighestPriorityReplacesTheOldOneEvenWhenItFails) {
+    test::TempFolder dir;
+    dir.WriteFile("Exception.dmp", std::string(4096, 'o'));
+    EXCEPTION_RECORD record{};
+    CONTEXT context{};
+    EXCEPTION_POINTERS pointers{&record, &context};
+    ASSERT_TRUE(::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL));
+    WriteMiniDumpFile(dir.Join("Exception.dmp").c_str(), &pointers, 4321, &HalfWayDump);
+    EXPECT_EQ(g_dumpCall.priority, THREAD_PRIORITY_HIGHEST);
+    EXPECT_EQ(::GetThreadPriority(::GetCurrentThread()), THREAD_PRIORITY_NORMAL) << "normal, not the one before";
+    EXPECT_EQ(g_dumpCall.process, ::GetCurrentProcess());
+    EXPECT_EQ(g_dumpCall.processId, ::GetCurrentProcessId());
+    EXPECT_EQ(g_dumpCall.type, MiniDumpNormal);
+    EXPECT_EQ(g_dumpCall.exception.ThreadId, 4321u);
+    EXPECT_EQ(g_dumpCall.exception.ExceptionPointers, &pointers);
+    EXPECT_TRUE(g_dumpCall.exception.ClientPointers);
+    EXPECT_FALSE(g_dumpCall.extras) << "no user streams, no callback";
+    EXPECT_EQ(dir.Read("Exception.dmp"), "MDMP cut");
 }
 
 }  // namespace

@@ -81,8 +81,8 @@ TEST(WorkerAgent, IsTheExecutableNameWithoutExtension) {
 class PlaceFile : public ::testing::Test {
 protected:
     std::string Path(const std::string& rel) const { return dir.Join(rel); }
-    std::string Partial(const std::string& rel) const { return dir.Join(rel + kPartialSuffix); }
-    std::string Aside(const std::string& rel) const { return dir.Join(rel + kAsideSuffix); }
+    std::string Partial(const std::string& rel) const { return dir.Join(rel + ".tarn-new"); }
+    std::string Aside(const std::string& rel) const { return dir.Join(rel + ".tarn-old"); }
     UniqueFileHandle Hold(const std::string& rel, DWORD share) const {
         return UniqueFileHandle(::CreateFileA(Path(rel).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                                               FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -93,7 +93,7 @@ protected:
 
 TEST_F(PlaceFile, NewTargetIsMovedIn) {
     dir.WriteFile("a.bin.tarn-new", "new");
-    ASSERT_TRUE(PlaceDownloadedFile(Partial("a.bin").c_str(), Path("a.bin").c_str()));
+    ASSERT_TRUE(PlaceDownloadedFile(Partial("a.bin").c_str(), Path("a.bin").c_str(), Aside("a.bin").c_str()));
     EXPECT_EQ(dir.Read("a.bin"), "new");
     EXPECT_EQ(dir.List(), std::vector<std::string>{"a.bin"});
 }
@@ -103,7 +103,7 @@ TEST_F(PlaceFile, ExistingTargetIsReplacedWithItsTime) {
     dir.WriteFile("a.bin.tarn-new", "new");
     const FileTime stamp = FromU64(test::UtcFileTime(2019, 4, 17, 18, 40, 0));
     dir.SetWriteTime("a.bin.tarn-new", stamp);
-    ASSERT_TRUE(PlaceDownloadedFile(Partial("a.bin").c_str(), Path("a.bin").c_str()));
+    ASSERT_TRUE(PlaceDownloadedFile(Partial("a.bin").c_str(), Path("a.bin").c_str(), Aside("a.bin").c_str()));
     EXPECT_EQ(dir.Read("a.bin"), "new");
     EXPECT_EQ(dir.List(), std::vector<std::string>{"a.bin"});
 
@@ -113,11 +113,24 @@ TEST_F(PlaceFile, ExistingTargetIsReplacedWithItsTime) {
     EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, stamp.high);
 }
 
+TEST_F(PlaceFile, HiddenOrSystemTargetIsReplacedAndKeepsItsAttributes) {
+    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    for (DWORD had : {DWORD(FILE_ATTRIBUTE_HIDDEN), DWORD(FILE_ATTRIBUTE_SYSTEM), kKept, DWORD(0)}) {
+        dir.WriteFile("h.bin", "old");
+        if (had) ASSERT_TRUE(::SetFileAttributesA(Path("h.bin").c_str(), had));
+        dir.WriteFile("h.bin.tarn-new", "new");
+        ASSERT_TRUE(PlaceDownloadedFile(Partial("h.bin").c_str(), Path("h.bin").c_str(), Aside("h.bin").c_str())) << had;
+        EXPECT_EQ(dir.Read("h.bin"), "new") << had;
+        EXPECT_EQ(::GetFileAttributesA(Path("h.bin").c_str()) & kKept, had);
+        ::SetFileAttributesA(Path("h.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+}
+
 TEST_F(PlaceFile, ReadOnlyTargetStaysAsItWas) {
     dir.WriteFile("ro.bin", "old");
     ASSERT_TRUE(::SetFileAttributesA(Path("ro.bin").c_str(), FILE_ATTRIBUTE_READONLY));
     dir.WriteFile("ro.bin.tarn-new", "new");
-    EXPECT_FALSE(PlaceDownloadedFile(Partial("ro.bin").c_str(), Path("ro.bin").c_str()));
+    EXPECT_FALSE(PlaceDownloadedFile(Partial("ro.bin").c_str(), Path("ro.bin").c_str(), Aside("ro.bin").c_str()));
     EXPECT_EQ(dir.Read("ro.bin"), "old");
     EXPECT_EQ(dir.List(), (std::vector<std::string>{"ro.bin", "ro.bin.tarn-new"}));
     ::SetFileAttributesA(Path("ro.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -129,7 +142,7 @@ TEST_F(PlaceFile, TargetOpenWithoutShareDeleteStaysAsItWas) {
     {
         UniqueFileHandle held = Hold("held.bin", FILE_SHARE_READ | FILE_SHARE_WRITE);
         ASSERT_TRUE(held);
-        EXPECT_FALSE(PlaceDownloadedFile(Partial("held.bin").c_str(), Path("held.bin").c_str()));
+        EXPECT_FALSE(PlaceDownloadedFile(Partial("held.bin").c_str(), Path("held.bin").c_str(), Aside("held.bin").c_str()));
         const DWORD error = ::GetLastError();
         EXPECT_TRUE(error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) << error;
     }
@@ -144,7 +157,7 @@ TEST_F(PlaceFile, TargetOpenForRenameIsReplaced) {
     {
         UniqueFileHandle held = Hold("busy.bin", FILE_SHARE_READ | FILE_SHARE_DELETE);
         ASSERT_TRUE(held);
-        EXPECT_TRUE(PlaceDownloadedFile(Partial("busy.bin").c_str(), Path("busy.bin").c_str()));
+        EXPECT_TRUE(PlaceDownloadedFile(Partial("busy.bin").c_str(), Path("busy.bin").c_str(), Aside("busy.bin").c_str()));
     }
     EXPECT_EQ(dir.Read("busy.bin"), "new");
     // Once the old file is closed nothing of it is left (deleted at once, or pending delete).
@@ -164,7 +177,7 @@ TEST_F(PlaceFile, LoadedProgramIsMovedAsideAndReplaced) {
     ASSERT_NE(image, nullptr);
     ScopeExit unload([&] { ::FreeLibrary(image); });
 
-    EXPECT_TRUE(PlaceDownloadedFile(Partial("prog.exe").c_str(), Path("prog.exe").c_str()));
+    EXPECT_TRUE(PlaceDownloadedFile(Partial("prog.exe").c_str(), Path("prog.exe").c_str(), Aside("prog.exe").c_str()));
     EXPECT_EQ(dir.Read("prog.exe"), "new program");
     ASSERT_TRUE(dir.Exists("prog.exe.tarn-old"));
     EXPECT_TRUE(dir.Read("prog.exe.tarn-old") == old);
@@ -186,16 +199,31 @@ TEST_F(PlaceFile, LoadedProgramWithLoadedAsideFileStaysAsItWas) {
         ::FreeLibrary(asideImage);
     });
 
-    EXPECT_FALSE(PlaceDownloadedFile(Partial("prog.exe").c_str(), Path("prog.exe").c_str()));
+    EXPECT_FALSE(PlaceDownloadedFile(Partial("prog.exe").c_str(), Path("prog.exe").c_str(), Aside("prog.exe").c_str()));
     EXPECT_TRUE(dir.Read("prog.exe") == dir.Read("prog.exe.tarn-old"));
     EXPECT_EQ(dir.Read("prog.exe.tarn-new"), "new program");
+}
+
+TEST_F(PlaceFile, OldFileIsPutBackWhenTheNewOneCannotFollowIt) {
+    // A partial file held open without delete sharing refuses both moves; the target is free, so
+    // it goes aside between them and must come back.
+    dir.WriteFile("back.bin", "old");
+    dir.WriteFile("back.bin.tarn-new", "new");
+    {
+        UniqueFileHandle held = Hold("back.bin.tarn-new", FILE_SHARE_READ | FILE_SHARE_WRITE);
+        ASSERT_TRUE(held);
+        EXPECT_FALSE(PlaceDownloadedFile(Partial("back.bin").c_str(), Path("back.bin").c_str(), Aside("back.bin").c_str()));
+    }
+    ASSERT_TRUE(dir.Exists("back.bin"));
+    EXPECT_EQ(dir.Read("back.bin"), "old");
+    EXPECT_EQ(dir.List(), (std::vector<std::string>{"back.bin", "back.bin.tarn-new"}));
 }
 
 TEST_F(PlaceFile, FolderInTheWayIsNeverMovedAside) {
     dir.MakeDir("dir.bin");
     dir.WriteFile("dir.bin\\inner.txt", "keep");
     dir.WriteFile("dir.bin.tarn-new", "new");
-    EXPECT_FALSE(PlaceDownloadedFile(Partial("dir.bin").c_str(), Path("dir.bin").c_str()));
+    EXPECT_FALSE(PlaceDownloadedFile(Partial("dir.bin").c_str(), Path("dir.bin").c_str(), Aside("dir.bin").c_str()));
     EXPECT_TRUE(dir.IsDir("dir.bin"));
     EXPECT_EQ(dir.Read("dir.bin\\inner.txt"), "keep");
     EXPECT_FALSE(dir.Exists("dir.bin.tarn-old"));
@@ -203,7 +231,7 @@ TEST_F(PlaceFile, FolderInTheWayIsNeverMovedAside) {
 
 TEST_F(PlaceFile, MissingPartialFails) {
     dir.WriteFile("a.bin", "old");
-    EXPECT_FALSE(PlaceDownloadedFile(Partial("a.bin").c_str(), Path("a.bin").c_str()));
+    EXPECT_FALSE(PlaceDownloadedFile(Partial("a.bin").c_str(), Path("a.bin").c_str(), Aside("a.bin").c_str()));
     EXPECT_EQ(dir.Read("a.bin"), "old");
 }
 

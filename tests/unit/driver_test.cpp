@@ -76,15 +76,16 @@ public:
         return startsSucceedFrom == 3;
     }
     bool ReadWholeFile(const char* path, std::unique_ptr<uint8_t[]>* data, int32_t* length, uint32_t* error) override {
-        if (readError == 0 || std::strcmp(path, trust::kReleaseStateFileName) != 0)
-            return SystemPlatform().ReadWholeFile(path, data, length, error);
-        *error = readError;
+        const bool state = std::strcmp(path, trust::kReleaseStateFileName) == 0;
+        if ((state ? stateReadError : readError) == 0) return SystemPlatform().ReadWholeFile(path, data, length, error);
+        *error = state ? stateReadError : readError;
         return false;
     }
 
     int startsSucceedFrom = 1;  // which attempt works: 1, 2, 3 (WinExec) or 0 for none
+    uint32_t readError = 0;     // a file that exists but cannot be opened: the error of the open
     bool systemTexts = true;
-    uint32_t readError = 0;  // what reading the release state file fails with; 0: it is read
+    uint32_t stateReadError = 0;  // the same for the release state file alone
     std::vector<std::string> starts;
 };
 
@@ -196,7 +197,7 @@ TEST_F(DriverTest, NothingToDownloadFinishesRightAfterTheCatalogue) {
     EXPECT_EQ(worker.requests.size(), 1u);
     ASSERT_EQ(platform.starts.size(), 1u);
     const std::string client = install.path() + "\\pimfile.exe";
-    EXPECT_EQ(platform.starts[0], client + "|" + client + "|" + install.path());
+    EXPECT_EQ(platform.starts[0], client + "|\"" + client + "\"|" + install.path());
     EXPECT_FALSE(temp.Exists("Updater.tmp")) << "the temporary catalogue is deleted once read";
 }
 
@@ -249,6 +250,27 @@ TEST_F(DriverTest, UnreadableTemporaryFileShowsItsBox) {
     EXPECT_TRUE(engine->finished());
 }
 
+TEST_F(DriverTest, TemporaryFileThatCannotBeOpenedIsLeftInPlace) {
+    ServeCatalogue(CatalogueBuilder().Header().I32(0));
+    platform.readError = 32;  // in use by another process
+    platform.systemTexts = false;
+    engine->StartUpdate();
+    engine->OnDownloadNotify(DOWNLOAD_FINISHED, 15);
+    EXPECT_EQ(window.boxes.size(), 1u);
+    EXPECT_TRUE(temp.Exists("Updater.tmp"));
+    EXPECT_TRUE(engine->finished());
+    EXPECT_EQ(platform.starts.size(), 1u);
+}
+
+TEST_F(DriverTest, OnlyTheFirstBaseUrlIsUsedAndJoinedWithNothingBetween) {
+    RunCatalogue(CatalogueBuilder().Header().I32(3).Text("http://h/files").Text("http://b/").Text("http://c/")
+                     .Entry("a.bin", 10, kTime).Entry("sub\\b.bin", 5, kTime));
+    CompleteCurrentFile();
+    ASSERT_EQ(worker.requests.size(), 3u);
+    EXPECT_EQ(worker.requests[1], "http://h/filesa.bin -> a.bin (10)");
+    EXPECT_EQ(worker.requests[2], "http://h/filessub/b.bin -> sub\\b.bin (5)");
+}
+
 TEST_F(DriverTest, UnreadableTemporaryFileUsesTheSystemTextWhereThereIsOne) {
     engine->StartUpdate();
     engine->OnDownloadNotify(DOWNLOAD_FINISHED, 0);
@@ -289,10 +311,10 @@ TEST_F(DriverTest, WorkerThatCannotStartEndsTheRun) {
 TEST_F(DriverTest, ClientStartFallsBackToTheCommandLineThenWinExec) {
     platform.startsSucceedFrom = 0;
     RunCatalogue(CatalogueBuilder().Header().I32(0));
-    // Every attempt names the client by its full path; without an application name it is quoted.
+    // Every attempt names the client by its full path, quoted, so that its arguments are none.
     const std::string cmd = install.path() + "\\pimfile.exe";
     const std::string quoted = "\"" + cmd + "\"";
-    EXPECT_EQ(platform.starts, (std::vector<std::string>{cmd + "|" + cmd + "|" + install.path(),
+    EXPECT_EQ(platform.starts, (std::vector<std::string>{cmd + "|" + quoted + "|" + install.path(),
                                                          "(none)|" + quoted + "|" + install.path(),
                                                          "winexec|" + quoted}));
     EXPECT_EQ(engine->clientStartedBy(), 0);
@@ -300,14 +322,13 @@ TEST_F(DriverTest, ClientStartFallsBackToTheCommandLineThenWinExec) {
 }
 
 TEST_F(DriverTest, CommandLineOverTheLimitStartsNothing) {
-    engine->InstallDir = install.path();
+    // The folder is entered; only the length of the command line stands in the way. One
+    // character less would fit, and the client would be started.
+    engine->clientExe = std::string(kPathSize - install.path().size() - 1, 'x');
     RunCatalogue(CatalogueBuilder().Header().I32(0));
-    platform.starts.clear();
-    auto second = std::make_unique<UpdateEngine>(platform, &window);
-    second->InstallDir = "C:\\" + std::string(250, 'x');
-    second->FinishUpdate();
+    EXPECT_TRUE(engine->finished());
     EXPECT_TRUE(platform.starts.empty());
-    EXPECT_TRUE(second->finished());
+    EXPECT_EQ(window.closes, 1);
 }
 
 // The window's watch ends a run whose worker is silent for a minute, or has ended, without the
@@ -426,7 +447,7 @@ TEST_F(SignedDriverTest, AStateThatCannotBeReadEndsTheRunAndIsNeverLowered) {
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(held);
 #else
-    platform.readError = 32;  // ERROR_SHARING_VIOLATION
+    platform.stateReadError = 32;  // ERROR_SHARING_VIOLATION
 #endif
     RunCatalogue(SignedRelease());
     ServeSignature(SignedRelease(), {"abc", "new!", ""}, 7);
@@ -439,6 +460,19 @@ TEST_F(SignedDriverTest, AStateThatCannotBeReadEndsTheRunAndIsNeverLowered) {
 #endif
     EXPECT_EQ(install.Read(trust::kReleaseStateFileName), trust::EncodeReleaseState(9));
     EXPECT_FALSE(install.Exists("sub"));
+}
+
+TEST_F(SignedDriverTest, SequenceThatCannotBeRecordedEndsTheRunBeforeAnyFile) {
+    // A folder where the state file goes: the new sequence cannot be recorded.
+    install.MakeDir(trust::kReleaseStateFileName);
+    RunCatalogue(SignedRelease());
+    ServeSignature(SignedRelease(), {"abc", "new!", ""}, 7);
+    engine->OnDownloadNotify(DOWNLOAD_FINISHED, 200);
+    EXPECT_TRUE(engine->finished());
+    EXPECT_EQ(worker.requests.size(), 2u) << "no file is fetched";
+    EXPECT_TRUE(install.IsDir(trust::kReleaseStateFileName));
+    EXPECT_FALSE(install.Exists("sub\\new.bin") || install.Exists("empty.bin"));
+    EXPECT_EQ(platform.starts.size(), 1u);
 }
 
 // An empty reply; a good signature whose hashes are one short of the entries; one that covers an

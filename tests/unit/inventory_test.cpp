@@ -5,6 +5,7 @@
 #include <set>
 
 #include "engine/update_engine.h"
+#include "transfer/transfer_record.h"
 #include "test_support.h"
 
 namespace tarn::test {
@@ -115,6 +116,51 @@ TEST_F(InventoryTest, FileMovedAsideWithoutItsTargetIsMovedBackAndListed) {
     ASSERT_EQ(Paths(*engine), (std::vector<std::string>{"bin\\b.dll"}));
     EXPECT_EQ(engine->localList[0].size, 13);
     EXPECT_EQ(ToU64(engine->localList[0].writeTime), UtcFileTime(2021, 1, 2, 3, 4, 6));
+}
+
+std::string RecordBytes(const std::string& target) {
+    TransferRecord r;
+    r.target = target;
+    r.size = 4;
+    std::vector<uint8_t> bytes;
+    EncodeTransferRecord(r, &bytes);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+TEST_F(InventoryTest, TransferFilesAreHandledByTheirRecord) {
+    dir.MakeDir("bin");
+    // A partial download and its record go.
+    dir.WriteFile("bin\\~tn0001.new", "half");
+    dir.WriteFile("bin\\~tn0001.rec", RecordBytes("bin\\a.dll"));
+    // A copy aside whose target exists goes, with its record.
+    dir.WriteFile("bin\\b.dll", "new b");
+    dir.WriteFile("bin\\~tn0002.old", "old b");
+    dir.WriteFile("bin\\~tn0002.rec", RecordBytes("bin\\b.dll"));
+    // The only copy of c.dll is moved back and listed with its own size and time.
+    dir.WriteFile("bin\\~tn0003.old", "old c");
+    dir.SetWriteTime("bin\\~tn0003.old", FromU64(UtcFileTime(2021, 1, 2, 3, 4, 6)));
+    dir.WriteFile("bin\\~tn0003.new", "new c, whole or not");
+    dir.WriteFile("bin\\~tn0003.rec", RecordBytes("bin\\c.dll"));
+    // Without a readable record, or with one naming another folder, a copy aside may be the only
+    // copy of something unknown: it stays, unlisted, and so does its record.
+    dir.WriteFile("bin\\~tn0004.old", "unknown");
+    dir.WriteFile("bin\\~tn0004.rec", RecordBytes("bin\\d.dll").substr(1));
+    dir.WriteFile("bin\\~tn0005.old", "elsewhere");
+    dir.WriteFile("bin\\~tn0005.rec", RecordBytes("other\\e.dll"));
+    // A record alone goes.
+    dir.WriteFile("bin\\~tn0006.rec", RecordBytes("bin\\f.dll"));
+    ASSERT_TRUE(engine->BuildLocalInventory());
+    auto paths = Paths(*engine);
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{"bin\\b.dll", "bin\\c.dll"}));
+    EXPECT_EQ(dir.Read("bin\\c.dll"), "old c");
+    for (int i = 0; i < engine->localCount; ++i) {
+        if (std::strcmp(engine->localList[i].path, "bin\\c.dll") != 0) continue;
+        EXPECT_EQ(engine->localList[i].size, 5);
+        EXPECT_EQ(ToU64(engine->localList[i].writeTime), UtcFileTime(2021, 1, 2, 3, 4, 6));
+    }
+    EXPECT_EQ(dir.List("bin"), (std::vector<std::string>{"b.dll", "c.dll", "~tn0004.old", "~tn0004.rec",
+                                                          "~tn0005.old", "~tn0005.rec"}));
 }
 
 TEST_F(InventoryTest, MissingInstallFolderIsCreatedWithItsParents) {

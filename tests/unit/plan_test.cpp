@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "engine/update_engine.h"
 #include "platform/forwarding_platform.h"
@@ -150,6 +152,28 @@ TEST(PlanOnDisk, ScannedFileMatchesItsCatalogueEntry) {
     EXPECT_STREQ(engine->downloadList[1].path, "new\\x.bin");
     EXPECT_EQ(engine->totalBytes, 10);
     EXPECT_TRUE(dir.IsDir("new"));
+}
+
+// Dates on both sides of a change of daylight-saving time are converted with the one offset from
+// UTC in force now, as the system's conversion does. Meaningful only in a zone with daylight
+// saving: ctest and the end-to-end suite (under Wine) run it with TZ=Europe/Berlin.
+TEST(PlanTimes, DatesAcrossADaylightSavingChangeTakeTheOffsetInForceNow) {
+    const char* zone = std::getenv("TZ");
+    if (!zone || !*zone) GTEST_SKIP() << "run with TZ set to a zone with daylight saving";
+    auto offsetSeconds = [](uint64_t utc) {
+        uint16_t date = 0, time = 0;
+        EXPECT_TRUE(SystemPlatform().FileTimeToLocalDosDateTime(FromU64(utc), &date, &time));
+        const uint64_t local =
+            UtcFileTime(1980 + (date >> 9), (date >> 5) & 15, date & 31, time >> 11, (time >> 5) & 63, (time & 31) * 2);
+        return (static_cast<int64_t>(local) - static_cast<int64_t>(utc)) / 10000000;
+    };
+    const int64_t winter = offsetSeconds(UtcFileTime(2024, 1, 15, 12, 0, 0));
+    const int64_t summer = offsetSeconds(UtcFileTime(2024, 7, 15, 12, 0, 0));
+    const uint64_t now =
+        UtcFileTime(1970, 1, 1, 0, 0, 0) + static_cast<uint64_t>(std::time(nullptr) / 2 * 2) * 10000000;
+    EXPECT_NE(winter, 0) << "the zone " << zone << " is not in force";
+    EXPECT_EQ(winter, summer);
+    EXPECT_EQ(winter, offsetSeconds(now));
 }
 
 }  // namespace

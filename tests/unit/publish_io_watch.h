@@ -33,7 +33,11 @@ public:
     bool Rename(const std::string& from, const std::string& to, std::string* error) override {
         return Step("rename", to, error) && host_.Rename(from, to, error);
     }
-    bool Remove(const std::string& path) override { return host_.Remove(path); }
+    bool Remove(const std::string& path) override {
+        // A served file, not a temporary or second name (those begin with '.').
+        if (path[path.rfind('/') + 1] != '.') steps.push_back("remove " + path.substr(root_.size() + 1));
+        return host_.Remove(path);
+    }
     bool RemoveFolder(const std::string& path) override { return host_.RemoveFolder(path); }
 
     std::vector<std::string> steps;  // "write files/a.txt", ...

@@ -11,6 +11,7 @@
 #include "engine/update_engine.h"
 #include "platform/platform.h"
 #include "test_support.h"
+#include "transfer/transfer_record.h"
 #include "tools/update-catalogue/readonly_platform.h"
 #include "tools/update-catalogue/tool.h"
 
@@ -42,9 +43,7 @@ protected:
         return engine;
     }
 
-    void WriteCatalogue(const std::string& rel, const std::string& bytes) const {
-        dir.WriteFile(rel, bytes);
-    }
+    void WriteCatalogue(const std::string& rel, const std::string& bytes) const { dir.WriteFile(rel, bytes); }
 
     test::TempFolder dir;
     test::CurrentDirGuard cwd;  // after dir: the folder is left before it is removed
@@ -157,6 +156,26 @@ TEST_F(ToolCliTest, WrongUsageAndHelp) {
         EXPECT_EQ(err.str(), "");
     }
     EXPECT_NE((Run({"build", "--help"}), out.str()).find("--base-url"), std::string::npos);
+    // The top-level usage names, for each command, every option that command's own help describes.
+    Run({"--help"});
+    const std::string topLevel = out.str();
+    for (const char* command : {"build", "show", "plan", "stage", "verify", "keygen", "verify-signature"}) {
+        const size_t begin = topLevel.find(std::string("\n  ") + command + " ");
+        ASSERT_NE(begin, std::string::npos) << command;
+        size_t end = begin + 1;  // the command's lines end where the next command's begins
+        while ((end = topLevel.find("\n  ", end + 1)) != std::string::npos && topLevel[end + 3] == ' ') {
+        }
+        const std::string entry = topLevel.substr(begin, end - begin);
+        Run({"help", command});
+        const std::string own = out.str();
+        for (size_t at = own.find("--"); at != std::string::npos; at = own.find("--", at + 2)) {
+            const std::string option =
+                own.substr(at, own.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at + 2) - at);
+            const bool shortForm = own.find(", " + option) != std::string::npos;  // "-o, --output" shows as -o
+            if (option.size() > 2 && option != "--help" && !shortForm)
+                EXPECT_NE(entry.find(option), std::string::npos) << command << " " << option;
+        }
+    }
     EXPECT_EQ(Run({"build", Host("missing"), "--base-url", "http://h/", "-o", Host("pim")}), kExitFailed);
     EXPECT_NE(err.str().find("not a folder"), std::string::npos);
     EXPECT_FALSE(dir.Exists("pim"));
@@ -265,25 +284,38 @@ TEST_F(ToolCliTest, PlanCreatesAndDeletesNothing) {
     dir.WriteFile("install\\a.dll.tarn-new", "half a download");
     dir.WriteFile("install\\b.dll.tarn-old", "moved aside");
     dir.SetWriteTime("install\\b.dll.tarn-old", FromU64(kTime));
+    TransferRecord record;
+    record.target = "c.dll";
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(EncodeTransferRecord(record, &bytes));
+    dir.WriteFile("install\\~tn0000.rec", std::string(bytes.begin(), bytes.end()));
+    dir.WriteFile("install\\~tn0000.old", "aside too");
+    dir.SetWriteTime("install\\~tn0000.old", FromU64(kTime));
     // The updater moves an old copy whose file is missing back; the plan counts it as there.
-    WriteCatalogue(
-        "pim",
-        CatalogueBuilder().Header().I32(1).Text("http://h/").Entry("b.dll", 11, kTime).Entry("x\\y\\z.bin", 7, kTime).bytes());
+    WriteCatalogue("pim", CatalogueBuilder()
+                              .Header()
+                              .I32(1)
+                              .Text("http://h/")
+                              .Entry("b.dll", 11, kTime)
+                              .Entry("c.dll", 9, kTime)
+                              .Entry("x\\y\\z.bin", 7, kTime)
+                              .bytes());
     ASSERT_EQ(Run({"plan", Host("pim"), Host("install")}), 0) << err.str();
-    EXPECT_EQ(dir.List("install"), (std::vector<std::string>{"a.dll.tarn-new", "b.dll.tarn-old"}));
+    EXPECT_EQ(dir.List("install"),
+              (std::vector<std::string>{"a.dll.tarn-new", "b.dll.tarn-old", "~tn0000.old", "~tn0000.rec"}));
     EXPECT_NE(out.str().find("to download: 1 file, 7 bytes"), std::string::npos) << out.str();
 
     // A missing install folder: everything is downloaded, and it is not created.
     ASSERT_EQ(Run({"plan", Host("pim"), Host("nowhere\\deeper")}), 0) << err.str();
     EXPECT_NE(out.str().find("does not exist: every entry is downloaded"), std::string::npos) << out.str();
-    EXPECT_NE(out.str().find("to download: 2 files, 18 bytes"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("to download: 3 files, 27 bytes"), std::string::npos) << out.str();
     EXPECT_EQ(dir.List(), (std::vector<std::string>{"install", "pim"}));
 
     // A rejected catalogue is reported before anything else, and still nothing is made.
     WriteCatalogue("bad", CatalogueBuilder().Header().I32(0).Entry("a\\b", 1, kTime).Entry("CON", 1, kTime).bytes());
     EXPECT_EQ(Run({"plan", Host("bad"), Host("install")}), kExitFailed);
     EXPECT_NE(err.str().find("unsafe"), std::string::npos) << err.str();
-    EXPECT_EQ(dir.List("install").size(), 2u);
+    EXPECT_EQ(dir.List("install").size(), 4u);
     EXPECT_EQ(Run({"plan", Host("pim"), Host("pim")}), kExitFailed);
     EXPECT_NE(err.str().find("not a folder"), std::string::npos) << err.str();
 }

@@ -2,11 +2,13 @@
 // makes of a server's answers, and staging.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -182,15 +184,29 @@ TEST_F(PublishTest, TimesFromACatalogueWithItsSignatureFileCompareSizeAndSignedH
     EXPECT_NE(err.str().find("pim.sig: does not belong to"), std::string::npos) << err.str();
 }
 
-// Answers from a table by request target (404 for the rest); gzips "gz" paths for a client that
-// asks; records what was asked.
+// Answers from a table by request target (404 for the rest), hashing the body when asked; gzips
+// "gz" paths for a client that asks; cannot connect to the origins in `down`; records what was
+// asked.
 class FakeHttp : public HttpClient {
 public:
     HttpReply Get(const HttpRequest& request) override {
         asked.push_back(request.target + (request.headersOnly ? " (probe)" : ""));
         HttpReply r = Reply(404, "", 0);
+        if (down.count(request.origin)) {
+            r.complete = false;
+            r.connectFailed = true;
+            r.error = "Failed to connect";
+            return r;
+        }
         if (replies.count(request.target)) r = replies[request.target];
         if (request.headersOnly && request.target.find("gz") != std::string::npos) r.contentEncoding = "gzip";
+        r.hashed = request.hashBody && trust::Sha256(trust::SystemCrypto(), r.body.data(), r.body.size(), &r.bodyHash);
+        return r;
+    }
+    static HttpReply Body(const std::string& body, int64_t lastModified) {
+        HttpReply r = Reply(200, std::to_string(body.size()), body.size());
+        r.body = body;
+        r.lastModified = lastModified;
         return r;
     }
     static HttpReply Reply(long status, const std::string& length, uint64_t bodyBytes) {
@@ -202,6 +218,7 @@ public:
         return r;
     }
     std::map<std::string, HttpReply> replies;
+    std::set<std::string> down;
     std::vector<std::string> asked;
 };
 
@@ -233,7 +250,9 @@ TEST(VerifyTest, EveryFileIsAskedAsTheUpdaterAsksAndEachMismatchIsNamed) {
     EXPECT_NE(text.find("signature http://h/dedivur/update/pim.sig: none (status 404)"), std::string::npos) << text;
     EXPECT_NE(text.find("ok      \xED\x95\x9C\xEA\xB8\x80/a b.txt"), std::string::npos) << text;
     const std::string reasons = text.substr(text.find("5 paths do not answer"));
-    for (const char* line : {"gone.bin: status 404\n", "stale.bin: Content-Length 40, but the catalogue says 4 bytes",
+    for (const char* line : {"gone.bin: status 404 at http://h/files/gone.bin (a staged OUT_DIR holds it at "
+                             "OUT_DIR/files/gone.bin)\n",
+                             "stale.bin: Content-Length 40, but the catalogue says 4 bytes",
                              "chunked.bin: no Content-Length (Transfer-Encoding: chunked)", "gz.bin: compressed",
                              "short.bin: a body of 8 bytes"})
         EXPECT_NE(reasons.find(line), std::string::npos) << line << "\n" << text;
@@ -243,6 +262,59 @@ TEST(VerifyTest, EveryFileIsAskedAsTheUpdaterAsksAndEachMismatchIsNamed) {
                                         "/files/" + kHangul + "/a%20b.txt", "/files/" + kHangul + "/a%20b.txt (probe)",
                                         "/files/gone.bin", "/files/stale.bin", "/files/chunked.bin", "/files/gz.bin",
                                         "/files/gz.bin (probe)", "/files/short.bin"}));
+    EXPECT_NE(text.find("the fix for the 1 compressed path: gzip off for these paths"), std::string::npos) << text;
+}
+
+TEST_F(PublishTest, VerifyFetchesFromStagingComparesLocalCopiesAndSaysWhatToFix) {
+    FakeHttp http;
+    const std::string catalogue = test::CatalogueBuilder()
+                                      .Header()
+                                      .I32(1)
+                                      .Text("http://h/files/")
+                                      .Entry("a.txt", 3, kTime)
+                                      .Entry("b.txt", 3, kTime)
+                                      .Entry("c.txt", 2, kTime)
+                                      .bytes();
+    http.replies["/dedivur/update/pim"] = FakeHttp::Body(catalogue, 1000);
+    http.replies["/dedivur/update/pim.sig"] = FakeHttp::Body("not a signature", 900);
+    http.replies["/staging/a.txt"] = FakeHttp::Body("abc", 500);
+    http.replies["/staging/b.txt"] = FakeHttp::Body("xyz", 2000);  // newer than the catalogue and .sig
+    http.replies["/staging/c.txt"] = FakeHttp::Body("12", 500);
+    dir.MakeDir("rel");
+    dir.WriteFile("rel\\a.txt", "abc");
+    dir.WriteFile("rel\\b.txt", "xyZ");
+    dir.WriteFile("rel\\c.txt", "13");
+    VerifyOptions options;
+    options.filesFrom = "http://h/staging/";
+    options.against = Host("rel");
+    EXPECT_EQ(VerifyServer("http://h/dedivur/update/pim", http, out, err, options), kExitFailed);
+    std::string text = out.str();
+    EXPECT_NE(text.find("files from http://h/staging/ (--files-from; the catalogue's first base URL is "
+                        "http://h/files/); each body's SHA-256 against the release folder"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("ok      a.txt"), std::string::npos) << text;
+    const std::string reasons = text.substr(text.find("do not answer"));
+    EXPECT_NE(reasons.find("b.txt: SHA-256 "), std::string::npos) << text;
+    EXPECT_NE(reasons.find("the catalogue was not uploaded last"), std::string::npos) << text;
+    // Other bytes, but not newer than the catalogue: no word about the upload order.
+    const size_t c = reasons.find("c.txt: SHA-256 ");
+    ASSERT_NE(c, std::string::npos) << text;
+    EXPECT_EQ(reasons.find("uploaded last", c), std::string::npos) << text;
+    EXPECT_EQ(http.asked[3], "/dedivur/update/pim.sig (probe)");  // a signature file is probed too
+
+    // A base whose host cannot be reached: one line, and no more requests.
+    http.down.insert("http://down:81");
+    http.asked.clear();
+    options.filesFrom = "http://down:81/files/";
+    out.str("");
+    EXPECT_EQ(VerifyServer("http://h/dedivur/update/pim", http, out, err, options), kExitFailed);
+    text = out.str();
+    EXPECT_NE(text.find("  http://down:81: Failed to connect: the base URL's host or port looks wrong; 3 of 3 files "
+                        "not fetched\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(http.asked.back(), "/files/a.txt");
 }
 
 TEST(VerifyTest, WhatTheUpdaterRefusesInAnAcceptedCatalogueFails) {
@@ -304,6 +376,12 @@ TEST_F(PublishTest, StageWritesCp949NamesAndRefusesUnmappableBaseUrls) {
     EXPECT_EQ(::stat((outDir + "/dedivur/update/pim").c_str(), &st), 0);
     ASSERT_EQ(Run({"stage", Host("rel"), outDir, "--base-url", "http://h/files/"}), kExitOk) << err.str();
     EXPECT_NE(out.str().find(": 0 written, 1 already in place"), std::string::npos) << out.str();
+    // A served copy of another size tells nothing of what clients hold: the file gets a fresh time.
+    std::ofstream(rawName, std::ios::binary) << "stale!";
+    ASSERT_EQ(Run({"stage", Host("rel"), outDir, "--base-url", "http://h/files/", "--times-from", outDir}), kExitOk);
+    EXPECT_NE(out.str().find(" held 6 bytes, not the 3 its catalogue gives: given the current time)"),
+              std::string::npos)
+        << out.str();
 
     const std::vector<std::vector<std::string>> refused = {
         {"--base-url", "http://h/a/../"},
@@ -346,6 +424,55 @@ TEST_F(PublishTest, AServedCopyStandsForThePreviousReleaseOnlyWithItsCatalogueTi
         EXPECT_NE(out.str().find(line), std::string::npos) << out.str();
 }
 
+TEST_F(PublishTest, StageFirstReleaseDryRunLeftOversPruneAndDroppedSignature) {
+    for (const char* rel : {"rel1", "rel2"}) dir.MakeDir(rel);
+    dir.WriteFile("rel1\\a.txt", "a");
+    dir.WriteFile("rel1\\gone.txt", "g");
+    dir.WriteFile("rel2\\a.txt", "a");
+    dir.WriteFile("rel2\\b.txt", "b");
+    const std::string www = Host("www");
+    const auto stage = [&](const std::string& release, std::vector<std::string> extra) {
+        std::vector<std::string> args = {"stage", Host(release), www, "--base-url", "http://h/files/"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return Run(args);
+    };
+    // OUT_DIR as its own --times-from before anything was staged there: a first release.
+    ASSERT_EQ(stage("rel1", {"--times-from", www}), kExitOk) << err.str();
+    EXPECT_NE(out.str().find("holds no release yet, so this is the first: every file is new"), std::string::npos);
+    dir.WriteFile("www\\files\\stray.txt", "s");
+    const std::string catalogue = dir.Read("www\\dedivur\\update\\pim");
+
+    ASSERT_EQ(stage("rel2", {"--times-from", www, "--dry-run", "--prune"}), kExitOk) << err.str();
+    for (const char* line : {"dry run: nothing is written", "  keep     ", "  write    ",
+                             "would write 1, keep 1, renew the time of 0 of 2 files",
+                             "1 file that only the replaced catalogue lists stays", "would prune: 1 file that neither"})
+        EXPECT_NE(out.str().find(line), std::string::npos) << line << "\n" << out.str();
+    EXPECT_EQ(dir.Read("www\\dedivur\\update\\pim"), catalogue);
+    EXPECT_FALSE(dir.Exists("www\\files\\b.txt"));
+
+    ASSERT_EQ(stage("rel2", {}), kExitOk) << err.str();
+    EXPECT_NE(out.str().find("left over: 1 file that neither the new nor the replaced catalogue lists (--prune "
+                             "removes it):\n  " +
+                             www + "/files/stray.txt\n"),
+              std::string::npos)
+        << out.str();
+    EXPECT_TRUE(dir.Exists("www\\files\\gone.txt"));  // a client mid-update may still ask for it
+    ASSERT_EQ(stage("rel2", {"--prune"}), kExitOk) << err.str();
+    EXPECT_FALSE(dir.Exists("www\\files\\gone.txt"));
+    EXPECT_FALSE(dir.Exists("www\\files\\stray.txt"));
+    EXPECT_TRUE(dir.Exists("www\\files\\b.txt"));
+
+    // Unsigned over signed: refused, then the signature file removed with --drop-signature.
+    ASSERT_EQ(Run({"keygen", Host("key.pem")}), kExitOk);
+    ASSERT_EQ(stage("rel2", {"--sign", Host("key.pem")}), kExitOk) << err.str();
+    EXPECT_EQ(stage("rel1", {}), kExitFailed);
+    EXPECT_NE(err.str().find("pim.sig: the release beside it is signed, and this one is not"), std::string::npos);
+    EXPECT_FALSE(dir.Exists("www\\files\\gone.txt"));
+    ASSERT_EQ(stage("rel1", {"--drop-signature"}), kExitOk) << err.str();
+    EXPECT_FALSE(dir.Exists("www\\dedivur\\update\\pim.sig"));
+    EXPECT_TRUE(dir.Exists("www\\files\\gone.txt"));
+}
+
 // Every name below a folder, with each file's last-write time and bytes.
 std::map<std::string, std::string> Snapshot(const std::string& hostDir) {
     std::map<std::string, std::string> tree;
@@ -380,10 +507,12 @@ TEST_F(PublishTest, StageChangesNothingServedUntilAllIsWrittenThenRenamesFilesSi
     dir.WriteFile("rel\\" + kHangul + "\\c.txt", "c");
     const std::map<std::string, std::string> served = Snapshot(www);
 
-    for (const size_t options : {stage.size(), stage.size() - 2}) {  // signed, unsigned
+    std::vector<std::string> unsigned_(stage.begin() + 1, stage.end() - 2);
+    unsigned_.push_back("--drop-signature");  // over the signed release
+    for (const auto& args : {std::vector<std::string>(stage.begin() + 1, stage.end()), unsigned_}) {
         for (int failAt = 0;; ++failAt) {
             test::WatchingIo io(www, failAt);
-            EXPECT_EQ(RunStageWith({stage.begin() + 1, stage.begin() + options}, out, err, io), kExitFailed);
+            EXPECT_EQ(RunStageWith(args, out, err, io), kExitFailed);
             ASSERT_GT(io.steps.size(), static_cast<size_t>(failAt)) << err.str();
             const std::string failed = io.steps[failAt];
             EXPECT_EQ(Snapshot(www), served) << "failed at " << failed;
@@ -416,6 +545,19 @@ TEST_F(PublishTest, StageChangesNothingServedUntilAllIsWrittenThenRenamesFilesSi
     EXPECT_EQ(steps, expected);
     EXPECT_EQ(dir.Read("www\\files\\a.txt"), "a2");
     EXPECT_EQ(Run({"verify-signature", www + "/dedivur/update/pim", publicKey}), kExitOk) << err.str();
+
+    // Dropped: the old signature gets a second name before any rename and goes right before pim.
+    test::WatchingIo dropping(www);
+    ASSERT_EQ(RunStageWith(unsigned_, out, err, dropping), kExitOk) << err.str();
+    const std::vector<std::string>& done = dropping.steps;
+    const auto link = std::find(done.begin(), done.end(), "link " + sig);
+    EXPECT_LT(link - done.begin(), std::find_if(done.begin(), done.end(), [](const std::string& step) {
+                                       return step.rfind("rename", 0) == 0;
+                                   }) - done.begin());
+    ASSERT_GE(done.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(done.end() - 2, done.end()),
+              (std::vector<std::string>{"remove " + sig, "rename dedivur/update/pim"}));
+    EXPECT_FALSE(dir.Exists("www\\dedivur\\update\\pim.sig"));
 }
 #endif
 

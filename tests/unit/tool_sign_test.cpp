@@ -178,10 +178,18 @@ TEST_F(ToolSignTest, VerifySignatureNamesWhatIsWrong) {
     EXPECT_EQ(Run({"verify-signature", Host("pim"), publicKey}), kExitFailed);
     EXPECT_NE(err.str().find("bytes after the signature"), std::string::npos) << err.str();
 
-    // An unsigned build over it leaves the old signature, and says so.
-    ASSERT_EQ(Run({"build", Host("rel"), "--base-url", "http://h/f/", "-o", Host("pim")}), kExitOk);
-    EXPECT_NE(err.str().find("left from an earlier signed build"), std::string::npos) << err.str();
-    EXPECT_EQ(Run({"verify-signature", Host("pim"), publicKey}), kExitFailed);
+    // An unsigned build over it is refused, unless it drops the signature file.
+    const std::string signature = dir.Read("pim.sig");
+    const std::vector<std::string> build = {"build", Host("rel"), "--base-url", "http://h/other/", "-o", Host("pim")};
+    ASSERT_EQ(Run(build), kExitFailed);
+    EXPECT_NE(err.str().find("give --drop-signature to remove the signature file"), std::string::npos) << err.str();
+    EXPECT_EQ(dir.Read("pim"), catalogue);
+    EXPECT_EQ(dir.Read("pim.sig"), signature);
+    std::vector<std::string> dropping = build;
+    dropping.push_back("--drop-signature");
+    ASSERT_EQ(Run(dropping), kExitOk) << err.str();
+    EXPECT_FALSE(dir.Exists("pim.sig"));
+    EXPECT_NE(dir.Read("pim"), catalogue);
 }
 
 #else

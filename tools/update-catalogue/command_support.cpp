@@ -12,7 +12,7 @@
 
 namespace tarn::tool {
 
-int Help(std::ostream& out, const char* text) {
+int Help(std::ostream& out, const std::string& text) {
     out << text;
     return kExitOk;
 }
@@ -23,14 +23,86 @@ bool WantsHelp(const std::vector<std::string>& args) {
     return false;
 }
 
-int UsageError(std::ostream& err, const std::string& message, const char* help) {
+int UsageError(std::ostream& err, const std::string& message, const std::string& help) {
     err << kProgram << ": " << message << "\n\n" << help;
     return kExitUsage;
+}
+
+int UsageError(std::ostream& err, const std::string& message, const CommandSpec& spec) {
+    return UsageError(err, message, CommandHelp(spec));
 }
 
 int Failure(std::ostream& err, const std::string& subject, const std::string& message) {
     err << kProgram << ": error: " << subject << ": " << message << "\n";
     return kExitFailed;
+}
+
+namespace {
+
+constexpr size_t kUsageWidth = 100;
+
+// "--sign KEYFILE [--sequence N]": the option, its value and the options that go only with it.
+std::string OptionText(const CommandSpec& spec, const OptionSpec& option) {
+    std::string text = option.shortName ? std::string(option.shortName) : option.name;
+    if (option.value) text += std::string(" ") + option.value;
+    for (const OptionSpec& inner : spec.options)
+        if (inner.within && std::string(inner.within) == option.name) text += " [" + OptionText(spec, inner) + "]";
+    return text;
+}
+
+// The synopsis in the pieces a line may break between.
+std::vector<std::string> SynopsisWords(const CommandSpec& spec) {
+    std::vector<std::string> words = {spec.name};
+    std::string operands = spec.operands;
+    for (size_t begin = 0; begin < operands.size();) {
+        const size_t space = std::min(operands.find(' ', begin), operands.size());
+        if (space > begin) words.push_back(operands.substr(begin, space - begin));
+        begin = space + 1;
+    }
+    for (const OptionSpec& option : spec.options) {
+        if (option.within) continue;
+        const std::string text = OptionText(spec, option);
+        switch (option.use) {
+            case OptionSpec::kRequired:
+                words.push_back(text);
+                break;
+            case OptionSpec::kOptional:
+                words.push_back("[" + text + "]");
+                break;
+            case OptionSpec::kRequiredRepeatable:
+                words.push_back(text + " [" + text + " ...]");
+                break;
+            case OptionSpec::kRepeatable:
+                words.push_back("[" + text + " ...]");
+                break;
+        }
+    }
+    return words;
+}
+
+}  // namespace
+
+std::string Synopsis(const CommandSpec& spec, size_t indent, const std::string& contIndent) {
+    std::string text;
+    size_t column = indent;
+    for (const std::string& word : SynopsisWords(spec)) {
+        if (text.empty()) {
+            text = word;
+            column += word.size();
+        } else if (column + 1 + word.size() > kUsageWidth) {
+            text += "\n" + contIndent + word;
+            column = contIndent.size() + word.size();
+        } else {
+            text += " " + word;
+            column += 1 + word.size();
+        }
+    }
+    return text;
+}
+
+std::string CommandHelp(const CommandSpec& spec) {
+    const std::string lead = std::string("usage: ") + kProgram + " ";
+    return lead + Synopsis(spec, lead.size(), "           ") + "\n\n" + spec.details;
 }
 
 std::string Padded(const std::string& text, size_t width) {
@@ -48,10 +120,8 @@ std::vector<std::string> CommandLine::Values(const std::string& name) const {
     return values;
 }
 
-bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<std::string>& names,
-                      const std::vector<std::pair<std::string, std::string>>& shortNames,
-                      const std::vector<std::string>& repeatable, CommandLine* line, std::string* error) {
-    const auto known = [&](const std::string& n) { return std::find(names.begin(), names.end(), n) != names.end(); };
+bool ParseCommandLine(const std::vector<std::string>& args, const CommandSpec& spec, CommandLine* line,
+                      std::string* error) {
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -71,20 +141,28 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<st
             value = a.substr(equals + 1);
             haveValue = true;
         }
-        for (const auto& [shortName, longName] : shortNames)
-            if (name == shortName && !haveValue) name = longName;
-        if (!known(name)) {
+        const OptionSpec* option = nullptr;
+        for (const OptionSpec& o : spec.options)
+            if (name == o.name || (!haveValue && o.shortName && name == o.shortName)) option = &o;
+        if (!option) {
             *error = "unknown option " + SanitizeUtf8(a);
             return false;
         }
-        if (!haveValue) {
+        name = option->name;
+        if (!option->value && haveValue) {
+            *error = name + " takes no value";
+            return false;
+        }
+        if (option->value && !haveValue) {
             if (i + 1 >= args.size()) {
                 *error = a + " needs a value";
                 return false;
             }
             value = args[++i];
         }
-        if (line->Has(name) && std::find(repeatable.begin(), repeatable.end(), name) == repeatable.end()) {
+        const bool repeatable =
+            option->use == OptionSpec::kRepeatable || option->use == OptionSpec::kRequiredRepeatable;
+        if (line->Has(name) && !repeatable) {
             *error = "only one " + name;
             return false;
         }
@@ -109,7 +187,8 @@ void PrintTimes(const std::string& previousShown, const PreviousRelease& previou
         static const char* const kWhy[] = {"new", "size", "bytes", "renewed", "unknown"};
         out << "  " << Padded(kWhy[c.kind], 9) << c.shown;
         if (c.kind == TimeChange::kRenewed)
-            out << " (other bytes with the previous size and time: given the current time)";
+            out << " (" << (c.note.empty() ? "other bytes with the previous size and time" : c.note)
+                << ": given the current time)";
         if (c.kind == TimeChange::kUncompared) out << " (" << c.note << "; keeps its own time)";
         out << "\n";
     }
@@ -153,7 +232,7 @@ int PrepareRelease(const ReleaseRequest& request, std::ostream& out, std::ostrea
     SortByPath(&files);
     if (!request.timesFrom.empty()) {
         TimesOutcome outcome;
-        ApplyPreviousTimes(&files, previous, CurrentFileTime(), &outcome);
+        ApplyPreviousTimes(&files, previous, CurrentFileTime(), &outcome, !request.dryRun);
         PrintTimes(previousShown, previous, outcome, out, err);
     }
 

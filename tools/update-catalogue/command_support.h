@@ -13,9 +13,37 @@ namespace tarn::tool {
 
 constexpr char kProgram[] = "update-catalogue";
 
-int Help(std::ostream& out, const char* text);
+// One option of a command, as the command line takes it and as its usage shows it.
+struct OptionSpec {
+    enum Use { kOptional, kRequired, kRepeatable, kRequiredRepeatable };
+    const char* name;   // "--base-url"
+    const char* value;  // "URL"; nullptr for a flag that takes none
+    Use use = kOptional;
+    const char* shortName = nullptr;  // "-o"
+    const char* within = nullptr;     // the option it only goes with; shown inside its brackets
+};
+
+// A command: its operands and options (the one list both the parser and every usage text read),
+// the line the top-level usage gives it, and the rest of its own help.
+struct CommandSpec {
+    const char* name;
+    const char* operands;  // "RELEASE_DIR OUT_DIR"
+    std::vector<OptionSpec> options;
+    const char* summary;
+    const char* details;
+    int (*run)(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+};
+
+// "usage: update-catalogue NAME OPERANDS OPTIONS", wrapped, a blank line, then the details.
+std::string CommandHelp(const CommandSpec& spec);
+// The synopsis alone ("stage RELEASE_DIR OUT_DIR --base-url URL ..."), wrapped at 100 columns after
+// a first line that begins `indent` columns in, with later lines begun by contIndent.
+std::string Synopsis(const CommandSpec& spec, size_t indent, const std::string& contIndent);
+
+int Help(std::ostream& out, const std::string& text);
 bool WantsHelp(const std::vector<std::string>& args);
-int UsageError(std::ostream& err, const std::string& message, const char* help);
+int UsageError(std::ostream& err, const std::string& message, const std::string& help);
+int UsageError(std::ostream& err, const std::string& message, const CommandSpec& spec);
 // "update-catalogue: error: SUBJECT: MESSAGE"; returns kExitFailed.
 int Failure(std::ostream& err, const std::string& subject, const std::string& message);
 std::string Padded(const std::string& text, size_t width);
@@ -29,18 +57,19 @@ struct CommandLine {
     bool Has(const std::string& name) const { return !Values(name).empty(); }
 };
 
-// Every option takes one value, as "--name VALUE" or "--name=VALUE"; shortNames maps a short form
-// ("-o") to its long name. "--" ends the options. False, with the message, for an unknown option,
-// a missing value, or a second value of an option not in repeatable.
-bool ParseCommandLine(const std::vector<std::string>& args, const std::vector<std::string>& names,
-                      const std::vector<std::pair<std::string, std::string>>& shortNames,
-                      const std::vector<std::string>& repeatable, CommandLine* line, std::string* error);
+// The options of spec: one with a value as "--name VALUE" or "--name=VALUE" (or its short form),
+// a flag alone (recorded with an empty value). "--" ends the options. False, with the message,
+// for an unknown option, a missing value, a value given to a flag, or a second use of an option
+// that is not repeatable. Required options are left to the command to check.
+bool ParseCommandLine(const std::vector<std::string>& args, const CommandSpec& spec, CommandLine* line,
+                      std::string* error);
 
 struct ReleaseRequest {
     std::string release;  // host path
     std::vector<std::string> baseUrls;
     std::string timesFrom;    // host path of PREVIOUS; empty for none
     std::string refusedNote;  // what a refusal leaves unwritten: "pim not written"
+    bool dryRun = false;      // the release folder's times are left as they are
     // Checks of the command's own, added to the release's findings.
     std::function<void(const std::vector<ReleaseFile>&, Findings*)> extraChecks;
 };

@@ -50,6 +50,11 @@ bool MakeFolders(const std::string& hostPath, std::string* error, std::vector<st
 bool FolderWithin(const std::string& hostInner, const std::string& hostOuter);
 #endif
 
+#ifdef _WIN32
+// Removes a file, with the reason when it cannot.
+bool DeleteHostFile(const std::string& hostPath, std::string* error);
+#endif
+
 // Makes hostPath the process's current directory.
 bool ChangeDir(const std::string& hostPath, std::string* error);
 

@@ -100,6 +100,12 @@ bool WriteFileReplacing(const std::string& hostPath, const std::string& data, st
     return true;
 }
 
+bool DeleteHostFile(const std::string& hostPath, std::string* error) {
+    if (DeleteFileA(hostPath.c_str())) return true;
+    *error = Describe("cannot remove " + HostTextForDisplay(hostPath), GetLastError());
+    return false;
+}
+
 bool ChangeDir(const std::string& hostPath, std::string* error) {
     if (SetCurrentDirectoryA(hostPath.c_str())) return true;
     *error = Describe("cannot enter " + HostTextForDisplay(hostPath), GetLastError());

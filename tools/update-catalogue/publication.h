@@ -37,7 +37,7 @@ PublishIo& HostPublishIo();
 
 // One thing a publication puts in place.
 struct Placement {
-    enum Kind { kFile, kSignature, kCatalogue };
+    enum Kind { kFile, kSignature, kDroppedSignature, kCatalogue };
     Kind kind = kFile;
     std::string target;    // host path of its place
     std::string source;    // kFile: the release file whose bytes go there
@@ -56,9 +56,12 @@ public:
     Publication& operator=(const Publication&) = delete;
 
     // What will be put in place, in the order of the renames. Files come first; the catalogue
-    // (with its signature file, when signatureFile is not empty) is added after them.
+    // (with its signature file, when signatureFile is not empty) is added after them. With
+    // dropSignature and no signatureFile, the previous signature file is removed where a new one
+    // would be renamed into place, and put back should the catalogue fail to take its place.
     void AddFile(const std::string& target, const std::string& source, FileTime time, bool inPlace);
-    void AddCatalogue(const std::string& target, const std::string& catalogue, const std::string& signatureFile);
+    void AddCatalogue(const std::string& target, const std::string& catalogue, const std::string& signatureFile,
+                      bool dropSignature = false);
     const std::vector<Placement>& placements() const { return placements_; }
 
     // Writes everything added and not yet written beside its place, creating missing folders.
@@ -75,6 +78,9 @@ public:
     bool PutInPlace(size_t* placed, std::string* error);
 
 private:
+    // Gives the signature file that a dropped signature removes a second name beside it.
+    bool KeepPreviousSignature(const std::string& target, std::string* error);
+
     PublishIo& io_;
     std::vector<Placement> placements_;
     std::vector<std::string> madeFolders_;

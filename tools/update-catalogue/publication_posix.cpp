@@ -63,14 +63,14 @@ void Publication::AddFile(const std::string& target, const std::string& source, 
 }
 
 void Publication::AddCatalogue(const std::string& target, const std::string& catalogue,
-                               const std::string& signatureFile) {
+                               const std::string& signatureFile, bool dropSignature) {
     Placement p;
     p.kind = Placement::kCatalogue;
     p.target = target;
     p.bytes = catalogue;
     placements_.push_back(p);
-    if (signatureFile.empty()) return;
-    p.kind = Placement::kSignature;
+    if (signatureFile.empty() && !dropSignature) return;
+    p.kind = signatureFile.empty() ? Placement::kDroppedSignature : Placement::kSignature;
     p.target = target + ".sig";
     p.bytes = signatureFile;
     // Right before the catalogue: a signature file never stands beside a catalogue it does not sign
@@ -83,6 +83,10 @@ bool Publication::Write(size_t* failed, std::string* error) {
         Placement& p = placements_[written_];
         *failed = written_;
         if (p.inPlace) continue;
+        if (p.kind == Placement::kDroppedSignature) {
+            if (!KeepPreviousSignature(p.target, error)) return false;
+            continue;
+        }
         if (!io_.MakeFolders(FolderOf(p.target), &madeFolders_, error)) return false;
         const PathKind kind = io_.Kind(p.target);
         if (kind != PathKind::kMissing && kind != PathKind::kFile) {
@@ -104,6 +108,21 @@ bool Publication::Write(size_t* failed, std::string* error) {
     return true;
 }
 
+bool Publication::KeepPreviousSignature(const std::string& target, std::string* error) {
+    const PathKind kind = io_.Kind(target);
+    if (kind == PathKind::kMissing) return true;
+    if (kind != PathKind::kFile) {
+        *error = "something other than a file is in its place";
+        return false;
+    }
+    const size_t slash = target.rfind('/');
+    const std::string kept = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".previous";
+    io_.Remove(kept);  // left by a run that was killed
+    if (!io_.Link(target, kept, error)) return false;
+    keptSignature_ = kept;
+    return true;
+}
+
 const std::string& Publication::NewBytesAt(size_t index) const {
     const Placement& p = placements_[index];
     return p.inPlace ? p.target : p.temp;
@@ -116,6 +135,16 @@ bool Publication::PutInPlace(size_t* placed, std::string* error) {
         if (p.inPlace) {
             if (!io_.SetWriteTime(p.target, p.time, error)) return false;
             ++*placed;
+            continue;
+        }
+        if (p.kind == Placement::kDroppedSignature) {
+            // Flushed with the catalogue's rename, in the same folder, right after.
+            if (keptSignature_.empty()) continue;
+            if (!io_.Remove(p.target)) {
+                *error = "cannot remove " + HostTextForDisplay(p.target);
+                return false;
+            }
+            signature = p.target;
             continue;
         }
         if (!io_.Rename(p.temp, p.target, error)) {

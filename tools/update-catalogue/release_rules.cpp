@@ -4,11 +4,11 @@
 #include <cstring>
 #include <map>
 
-#include "engine/download_job.h"
 #include "engine/path_rules.h"
 #include "base/text.h"
 #include "engine/update_types.h"
 #include "tools/update-catalogue/display_text.h"
+#include "transfer/transfer_names.h"
 
 namespace tarn::tool {
 
@@ -100,9 +100,16 @@ void CheckCaseCollisions(const std::vector<ReleaseFile>& files, Findings* findin
 void CheckFile(const ReleaseFile& file, const std::string& firstBaseUrl, Findings* findings) {
     const std::string& path = file.path;
     const std::string& who = file.shown;
-    if (EndsWith(path, kPartialSuffix) || EndsWith(path, kAsideSuffix)) {
+    char stem[kTransferStemLength + 1];
+    if (ClassifyTransferName(path.c_str() + FolderPartLength(path.c_str()), stem) != TransferFileKind::kNone) {
         AddError(findings, who,
-                 std::string("name ends in '") + (EndsWith(path, kPartialSuffix) ? kPartialSuffix : kAsideSuffix) +
+                 "the updater uses names of the form ~tnXXXX.new, .old and .rec for its own "
+                 "temporary files and deletes them");
+    }
+    if (EndsWith(path, kLegacyPartialSuffix) || EndsWith(path, kLegacyAsideSuffix)) {
+        AddError(findings, who,
+                 std::string("name ends in '") +
+                     (EndsWith(path, kLegacyPartialSuffix) ? kLegacyPartialSuffix : kLegacyAsideSuffix) +
                      "', which the updater uses for its own temporary files and deletes");
     }
     if (IsReleaseStateName(path.c_str())) {
@@ -138,9 +145,9 @@ void CheckFile(const ReleaseFile& file, const std::string& firstBaseUrl, Finding
                  "its URL (first base URL + path) would be " + std::to_string(firstBaseUrl.size() + path.size()) +
                      " bytes; the updater cannot request more than " + std::to_string(kMaxRequestText));
     }
-    // On the client the file is written as InstallDir\path, and downloaded under a temporary
-    // name with a suffix first; Windows paths hold 259 bytes.
-    const size_t used = 1 + path.size() + std::strlen(kPartialSuffix);
+    // On the client the file is written as InstallDir\path, and downloaded under a short name of
+    // its own in the same folder; Windows paths hold 259 bytes.
+    const size_t used = 1 + std::max(path.size(), FolderPartLength(path.c_str()) + kTransferNameLength);
     if (path.size() <= kMaxRequestText && used + kInstallDirRoomWarning > kMaxPathText) {
         const size_t room = used < kMaxPathText ? kMaxPathText - used : 0;
         AddWarning(findings, who,

@@ -85,14 +85,16 @@ bool MakeSignatureFile(const std::string& catalogueBytes, const std::vector<trus
 }
 
 bool WriteCatalogueAndSignature(const std::string& catalogueHostPath, const std::string& catalogueBytes,
-                                const std::string& signatureFile, std::string* error) {
+                                const std::string& signatureFile, std::string* error, bool dropSignature) {
 #ifdef _WIN32
+    const std::string sigPath = SignatureFileFor(catalogueHostPath);
+    if (dropSignature && GetPathKind(sigPath) == PathKind::kFile && !DeleteHostFile(sigPath, error)) return false;
     if (signatureFile.empty()) return WriteFileReplacing(catalogueHostPath, catalogueBytes, error);
     *error = "the Windows build does not write signature files";
     return false;
 #else
     Publication publication;
-    publication.AddCatalogue(catalogueHostPath, catalogueBytes, signatureFile);
+    publication.AddCatalogue(catalogueHostPath, catalogueBytes, signatureFile, dropSignature);
     size_t failed = 0, placed = 0;
     return publication.Write(&failed, error) && publication.PutInPlace(&placed, error);
 #endif

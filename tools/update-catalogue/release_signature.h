@@ -30,9 +30,10 @@ bool MakeSignatureFile(const std::string& catalogueBytes, const std::vector<trus
 // Writes "<catalogueHostPath>.sig" (unless signatureFile is empty) and the catalogue beside their
 // places, then renames the signature file and the catalogue into place, back to back: a reader
 // that fetches both meets a mismatched pair only if its two requests straddle the renames. When
-// the catalogue cannot take its place, the previous signature file is put back by a rename.
+// the catalogue cannot take its place, the previous signature file is put back by a rename. With
+// dropSignature and no signatureFile, the previous signature file is removed in its place.
 bool WriteCatalogueAndSignature(const std::string& catalogueHostPath, const std::string& catalogueBytes,
-                                const std::string& signatureFile, std::string* error);
+                                const std::string& signatureFile, std::string* error, bool dropSignature = false);
 
 // Reads and parses a signature file without checking its signature: its facts are whatever the
 // file says. False with a reason when it cannot be read or parsed.

@@ -17,24 +17,34 @@
 
 namespace tarn::tool {
 
+namespace {
+
 const char kKeygenHelp[] =
-    "usage: update-catalogue keygen KEYFILE\n"
-    "\n"
     "Makes a new signing key: writes the private key to KEYFILE (PEM, readable by its owner\n"
     "only; an existing file is never overwritten) and prints the public key as the last line,\n"
     "in the form the UPDATE_PUBLIC_KEY build setting takes. Keep KEYFILE off the web server.\n";
 
-const char kPublicKeyForm[] = "is neither 'ecdsa-p256:' and 128 hex digits nor a file ending with them";
-
 const char kVerifySignatureHelp[] =
-    "usage: update-catalogue verify-signature CATALOGUE PUBLIC_KEY [--min-sequence N]\n"
-    "\n"
     "Checks CATALOGUE.sig as a signed updater does: its form, the key, the signature, the\n"
     "catalogue's hash, the number of file hashes and the expiry (against this machine's clock).\n"
     "PUBLIC_KEY is the line 'keygen' printed, or a file whose last line it is.\n"
-    "  --min-sequence N   the highest sequence an install may have taken: a lower one fails, as\n"
-    "                     such an install refuses it\n"
-    "Exit status: 0 good, 1 not good (the reason is on stderr), 2 wrong usage.\n";
+    "Exit status: 0 good, 1 not good (the reason is on stderr), 2 wrong usage.\n"
+    "\n"
+    "  --min-sequence N    the highest sequence an install may have taken: a lower one fails, as\n"
+    "                      such an install refuses it\n";
+
+int RunKeygen(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int RunVerifySignature(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+}  // namespace
+
+const char kPublicKeyForm[] = "is neither 'ecdsa-p256:' and 128 hex digits nor a file ending with them";
+
+const CommandSpec kKeygenCommand{
+    "keygen", "KEYFILE", {}, "make a signing key; prints the public key for UPDATE_PUBLIC_KEY", kKeygenHelp, RunKeygen};
+const CommandSpec kVerifySignatureCommand{
+    "verify-signature",   "CATALOGUE PUBLIC_KEY", {{"--min-sequence", "N"}}, "check CATALOGUE.sig as a signed updater does",
+    kVerifySignatureHelp, RunVerifySignature};
 
 namespace {
 
@@ -109,6 +119,13 @@ trust::ReleaseVerdict CheckWithoutKey(trust::ByteSpan catalogue, trust::ByteSpan
 
 }  // namespace
 
+bool MinSequenceFrom(const CommandLine& line, uint64_t* minSequence, std::string* problem) {
+    const std::vector<std::string> values = line.Values("--min-sequence");
+    if (values.empty() || ParseDecimal(values[0], minSequence)) return true;
+    *problem = "--min-sequence takes a whole number from 0 to 18446744073709551615";
+    return false;
+}
+
 bool ReadPublicKeyArgument(const std::string& arg, trust::PublicKey* key) {
     if (trust::ParsePublicKeyText(arg, key)) return true;
     std::string data, error;
@@ -119,10 +136,12 @@ bool ReadPublicKeyArgument(const std::string& arg, trust::PublicKey* key) {
     return trust::ParsePublicKeyText(lineStart == std::string::npos ? data : data.substr(lineStart + 1), key);
 }
 
+namespace {
+
 int RunKeygen(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (WantsHelp(args)) return Help(out, kKeygenHelp);
+    if (WantsHelp(args)) return Help(out, CommandHelp(kKeygenCommand));
     if (args.size() != 1 || args[0].empty() || args[0][0] == '-')
-        return UsageError(err, "keygen takes one KEYFILE", kKeygenHelp);
+        return UsageError(err, "keygen takes one KEYFILE", kKeygenCommand);
     const std::string shown = HostTextForDisplay(args[0]);
     if (!CanSign()) return Failure(err, shown, "this build of update-catalogue cannot make keys; use the native build");
     trust::PublicKey key;
@@ -137,26 +156,19 @@ int RunKeygen(const std::vector<std::string>& args, std::ostream& out, std::ostr
     return kExitOk;
 }
 
-bool MinSequenceFrom(const CommandLine& line, uint64_t* minSequence, std::string* problem) {
-    const std::vector<std::string> values = line.Values("--min-sequence");
-    if (values.empty() || ParseDecimal(values[0], minSequence)) return true;
-    *problem = "--min-sequence takes a whole number from 0 to 18446744073709551615";
-    return false;
-}
-
 int RunVerifySignature(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (WantsHelp(args)) return Help(out, kVerifySignatureHelp);
+    if (WantsHelp(args)) return Help(out, CommandHelp(kVerifySignatureCommand));
     CommandLine line;
     std::string problem;
     uint64_t minSequence = 0;
-    if (!ParseCommandLine(args, {"--min-sequence"}, {}, {}, &line, &problem) ||
+    if (!ParseCommandLine(args, kVerifySignatureCommand, &line, &problem) ||
         !MinSequenceFrom(line, &minSequence, &problem))
-        return UsageError(err, problem, kVerifySignatureHelp);
+        return UsageError(err, problem, kVerifySignatureCommand);
     if (line.positional.size() != 2)
-        return UsageError(err, "verify-signature takes CATALOGUE and PUBLIC_KEY", kVerifySignatureHelp);
+        return UsageError(err, "verify-signature takes CATALOGUE and PUBLIC_KEY", kVerifySignatureCommand);
     trust::PublicKey key;
     if (!ReadPublicKeyArgument(line.positional[1], &key))
-        return UsageError(err, std::string("PUBLIC_KEY ") + kPublicKeyForm, kVerifySignatureHelp);
+        return UsageError(err, std::string("PUBLIC_KEY ") + kPublicKeyForm, kVerifySignatureCommand);
     const std::string& catalogue = line.positional[0];
     const std::string shown = HostTextForDisplay(catalogue);
     std::string bytes, sigBytes, error;
@@ -184,9 +196,14 @@ int RunVerifySignature(const std::vector<std::string>& args, std::ostream& out, 
     return kExitOk;
 }
 
-std::vector<std::string> WithSignOptions(std::vector<std::string> names) {
-    names.insert(names.end(), {"--sign", "--sequence", "--expires-days"});
-    return names;
+}  // namespace
+
+std::vector<OptionSpec> WithSignOptions(std::vector<OptionSpec> options, const std::vector<OptionSpec>& after) {
+    options.push_back({"--sign", "KEYFILE"});
+    options.push_back({"--sequence", "N", OptionSpec::kOptional, nullptr, "--sign"});
+    options.push_back({"--expires-days", "D", OptionSpec::kOptional, nullptr, "--sign"});
+    options.insert(options.end(), after.begin(), after.end());
+    return options;
 }
 
 bool SignOptionsFrom(const CommandLine& line, SignOptions* options, std::string* problem) {
@@ -227,13 +244,16 @@ bool CheckSigningKey(const SignOptions& options, std::string* error) {
     return options.keyFile.empty() || ReadPublicHalf(options.keyFile, &key, error);
 }
 
-void WarnIfSignatureLeftOver(const std::string& output, std::ostream& err) {
-    const std::string sigFile = SignatureFileFor(output);
-    if (GetPathKind(sigFile) == PathKind::kFile) {
-        err << kProgram << ": warning: " << HostTextForDisplay(sigFile)
-            << ": left from an earlier signed build; it does not match the new catalogue, and signed updaters "
-               "refuse it until the release is signed again\n";
-    }
+bool RefusedOverSignedRelease(const std::string& catalogueHostPath, const SignOptions& options, bool dropSignature,
+                              std::ostream& err) {
+    const std::string sigFile = SignatureFileFor(catalogueHostPath);
+    if (!options.keyFile.empty() || dropSignature || GetPathKind(sigFile) != PathKind::kFile) return false;
+    Failure(err, HostTextForDisplay(sigFile),
+            "the release beside it is signed, and this one is not: the old signature file would no longer match, "
+            "and every signed updater would refuse the release. Sign it (--sign KEYFILE), or give --drop-signature "
+            "to remove the signature file (signed updaters then refuse every release until one is signed again); "
+            "nothing written");
+    return true;
 }
 
 namespace {

@@ -12,11 +12,8 @@
 
 namespace tarn::tool {
 
-extern const char kKeygenHelp[];
-extern const char kVerifySignatureHelp[];
-
-int RunKeygen(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-int RunVerifySignature(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+extern const CommandSpec kKeygenCommand;
+extern const CommandSpec kVerifySignatureCommand;
 
 struct SignOptions {
     std::string keyFile;  // empty: build writes no signature
@@ -26,17 +23,20 @@ struct SignOptions {
     uint64_t expiresDays = 0;
 };
 
-// A command's own option names with the signing options (--sign, --sequence, --expires-days)
-// added, for ParseCommandLine.
-std::vector<std::string> WithSignOptions(std::vector<std::string> names);
+// A command's own options with the signing options (--sign, --sequence, --expires-days) and then
+// the options of `after` added.
+std::vector<OptionSpec> WithSignOptions(std::vector<OptionSpec> options, const std::vector<OptionSpec>& after = {});
 // The signing options of a parsed command line. False, with the usage problem, for a wrong value
 // or a combination that makes no sense (a sequence without --sign, say).
 bool SignOptionsFrom(const CommandLine& line, SignOptions* options, std::string* problem);
 
 // Whether the key file of --sign can be read, before anything is written.
 bool CheckSigningKey(const SignOptions& options, std::string* error);
-// An unsigned build over a signed one leaves a signature file that no longer matches: say so.
-void WarnIfSignatureLeftOver(const std::string& output, std::ostream& err);
+// An unsigned release over a signed one would leave a signature file that no longer matches,
+// and every signed updater would refuse the release. True, with the failure printed, when the
+// catalogue's signature file exists and neither --sign nor --drop-signature was given.
+bool RefusedOverSignedRelease(const std::string& catalogueHostPath, const SignOptions& options, bool dropSignature,
+                              std::ostream& err);
 
 struct ReleaseSignature {
     std::string bytes;  // the signature file; empty when the release is not signed

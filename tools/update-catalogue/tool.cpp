@@ -17,36 +17,7 @@ namespace tarn::tool {
 
 namespace {
 
-constexpr char kUsage[] =
-    "usage: update-catalogue COMMAND [ARGS]\n"
-    "\n"
-    "Builds, prints and checks the update catalogue that the updater downloads.\n"
-    "\n"
-    "commands:\n"
-    "  build RELEASE_DIR --base-url URL [--base-url URL ...] -o FILE [--times-from PREVIOUS]\n"
-    "        [--sign KEYFILE [--sequence N] [--expires-days D]]\n"
-    "        write a catalogue of every file below RELEASE_DIR (and FILE.sig)\n"
-    "  show FILE\n"
-    "        print a catalogue in readable form\n"
-    "  plan FILE INSTALL_DIR\n"
-    "        print what the updater would download into INSTALL_DIR\n"
-    "  stage RELEASE_DIR OUT_DIR --base-url URL [--times-from PREVIOUS] [--sign KEYFILE]\n"
-    "        write a folder a web server serves as it is: the files, then the catalogue\n"
-    "  verify CATALOGUE_URL\n"
-    "        ask a server for the catalogue and every file as the updater does\n"
-    "  keygen KEYFILE\n"
-    "        make a signing key; prints the public key for UPDATE_PUBLIC_KEY\n"
-    "  verify-signature FILE PUBLIC_KEY\n"
-    "        check FILE.sig as a signed updater does\n"
-    "\n"
-    "stage and verify are in the Linux build of this tool only.\n"
-    "'update-catalogue COMMAND --help' describes a command.\n"
-    "Exit status: 0 done, 1 refused or failed (the reason is on stderr), 2 wrong usage.\n";
-
 constexpr char kBuildHelp[] =
-    "usage: update-catalogue build RELEASE_DIR --base-url URL [--base-url URL ...] -o FILE\n"
-    "           [--times-from PREVIOUS] [--sign KEYFILE [--sequence N] [--expires-days D]]\n"
-    "\n"
     "Writes an update catalogue for every regular file below RELEASE_DIR: its path relative to\n"
     "the folder (backslashes, CP949), its size and its last-write time, sorted by the bytes of\n"
     "the paths. FILE is written under a temporary name in its own folder and then renamed, so a\n"
@@ -67,13 +38,18 @@ constexpr char kBuildHelp[] =
     "                      another catalogue, is refused\n"
     "  --expires-days D    the signature expires D days from now (default 30, at most 3660);\n"
     "                      sign again before then\n"
+    "  --drop-signature    make an unsigned release where FILE.sig lies: FILE.sig is removed right\n"
+    "                      before FILE is written. Without it an unsigned build beside FILE.sig is\n"
+    "                      refused: that file would no longer match, and every signed updater\n"
+    "                      would refuse the release\n"
     "\n"
     "Refused, with the file and the reason, and nothing written (exit 1): more than 300 files;\n"
     "a file of 2 GiB or more, or 2 GiB or more in all; a path over 259 bytes in CP949, or one\n"
     "whose download URL (first base URL + path) or request would pass 255 bytes; a name that\n"
     "cannot be written in CP949; an unsafe path (absolute, '..', ':', device names such as CON,\n"
     "a name ending in '.' or ' '); characters Windows or a URL cannot carry (< > \" | ? * # %,\n"
-    "control characters, '\\' inside a name); names ending in .tarn-new or .tarn-old; names\n"
+    "control characters, '\\' inside a name); names ending in .tarn-new or .tarn-old, or\n"
+    "of the form ~tnXXXX.new, .old or .rec (the updater's own temporary files); names\n"
     "that differ only in letter case; symbolic links, junctions and special files; folders that\n"
     "cannot be read; no base URL, more than 300, or one over 259 bytes or not plain ASCII.\n"
     "\n"
@@ -100,8 +76,6 @@ constexpr char kBuildHelp[] =
     "the current time. Every file that clients will fetch is listed, with why.\n";
 
 constexpr char kShowHelp[] =
-    "usage: update-catalogue show FILE\n"
-    "\n"
     "Prints a catalogue: its header, its base URLs and every entry with its size, its\n"
     "last-write time in UTC, the local-time text the updater compares (with this machine's UTC\n"
     "offset) and its path in UTF-8. The catalogue is read by the updater's own parser; one the\n"
@@ -109,13 +83,50 @@ constexpr char kShowHelp[] =
     "FILE.sig lies beside it, the signature's facts follow, unverified (see verify-signature).\n";
 
 constexpr char kPlanHelp[] =
-    "usage: update-catalogue plan FILE INSTALL_DIR\n"
-    "\n"
     "Prints what the updater would download into INSTALL_DIR, and the total bytes, computed by\n"
     "the updater's own inventory and plan code. Nothing is created or deleted: a missing\n"
     "INSTALL_DIR means every entry is downloaded. Each download says why: 'new' (no local file\n"
     "of that path is listed), 'size' or 'time' (the local file differs). Times are compared as\n"
     "the updater does, as local-time text to two seconds, with this machine's UTC offset.\n";
+
+int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int RunShow(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int RunPlan(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+const CommandSpec kBuildCommand{"build",
+                                "RELEASE_DIR",
+                                WithSignOptions({{"--base-url", "URL", OptionSpec::kRequiredRepeatable},
+                                                 {"--output", "FILE", OptionSpec::kRequired, "-o"},
+                                                 {"--times-from", "PREVIOUS"}},
+                                                {{"--drop-signature", nullptr}}),
+                                "write a catalogue of every file below RELEASE_DIR (and FILE.sig)",
+                                kBuildHelp,
+                                RunBuild};
+const CommandSpec kShowCommand{"show", "FILE", {}, "print a catalogue in readable form", kShowHelp, RunShow};
+const CommandSpec kPlanCommand{
+    "plan", "FILE INSTALL_DIR", {}, "print what the updater would download into INSTALL_DIR", kPlanHelp, RunPlan};
+
+// Every command, in the order the usage lists them.
+const CommandSpec* const kCommands[] = {&kBuildCommand,  &kShowCommand,   &kPlanCommand,           &kStageCommand,
+                                        &kVerifyCommand, &kKeygenCommand, &kVerifySignatureCommand};
+
+std::string Usage() {
+    std::string text = std::string("usage: ") + kProgram +
+                       " COMMAND [ARGS]\n\nBuilds, prints and checks the update catalogue that the updater "
+                       "downloads.\n\ncommands:\n";
+    for (const CommandSpec* command : kCommands)
+        text += "  " + Synopsis(*command, 2, "        ") + "\n        " + command->summary + "\n";
+    return text +
+           "\nstage and verify are in the Linux build of this tool only.\n"
+           "'update-catalogue COMMAND --help' describes a command.\n"
+           "Exit status: 0 done, 1 refused or failed (the reason is on stderr), 2 wrong usage.\n";
+}
+
+const CommandSpec* FindCommand(const std::string& name) {
+    for (const CommandSpec* command : kCommands)
+        if (name == command->name) return command;
+    return nullptr;
+}
 
 // Reads a catalogue file into the engine, ready to be parsed.
 bool LoadCatalogue(const std::string& file, UpdateEngine& engine, std::ostream& err) {
@@ -147,17 +158,15 @@ bool ParseOrReport(const std::string& file, UpdateEngine& engine, std::ostream& 
 }
 
 int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (WantsHelp(args)) return Help(out, kBuildHelp);
+    if (WantsHelp(args)) return Help(out, CommandHelp(kBuildCommand));
     CommandLine line;
     std::string error;
-    if (!ParseCommandLine(args, WithSignOptions({"--base-url", "--output", "--times-from"}), {{"-o", "--output"}},
-                          {"--base-url"}, &line, &error))
-        return UsageError(err, error, kBuildHelp);
-    if (line.positional.size() != 1) return UsageError(err, "build takes one RELEASE_DIR", kBuildHelp);
+    if (!ParseCommandLine(args, kBuildCommand, &line, &error)) return UsageError(err, error, kBuildCommand);
+    if (line.positional.size() != 1) return UsageError(err, "build takes one RELEASE_DIR", kBuildCommand);
     const std::vector<std::string> outputs = line.Values("--output");
-    if (outputs.empty() || outputs[0].empty()) return UsageError(err, "build needs -o FILE", kBuildHelp);
+    if (outputs.empty() || outputs[0].empty()) return UsageError(err, "build needs -o FILE", kBuildCommand);
     SignOptions sign;
-    if (!SignOptionsFrom(line, &sign, &error)) return UsageError(err, error, kBuildHelp);
+    if (!SignOptionsFrom(line, &sign, &error)) return UsageError(err, error, kBuildCommand);
     const std::string& release = line.positional[0];
     const std::string& output = outputs[0];
     const std::string outputShown = HostTextForDisplay(output);
@@ -166,7 +175,11 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     if (LiesInside(output, release))
         return Failure(err, outputShown, "lies inside the release folder " + HostTextForDisplay(release));
 
+    const bool dropSignature = line.Has("--drop-signature");
+    if (dropSignature && !sign.keyFile.empty())
+        return UsageError(err, "--drop-signature and --sign exclude each other", kBuildCommand);
     if (!CheckSigningKey(sign, &error)) return Failure(err, HostTextForDisplay(sign.keyFile), error);
+    if (RefusedOverSignedRelease(output, sign, dropSignature, err)) return kExitFailed;
     const ReleaseRequest request = ReleaseRequestFrom(line, outputShown + " not written");
     PreparedRelease prepared;
     if (const int status = PrepareRelease(request, out, err, &prepared)) return status;
@@ -174,22 +187,22 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     if (!sign.keyFile.empty()) {
         std::vector<std::string> sources;
         for (const ReleaseFile& f : prepared.files) sources.push_back(f.source);
-        if (const int status = SignRelease(prepared, sources, sign, SignatureFileFor(output), &signature, err)) return status;
+        if (const int status = SignRelease(prepared, sources, sign, SignatureFileFor(output), &signature, err))
+            return status;
     }
-    if (!WriteCatalogueAndSignature(output, prepared.catalogue, signature.bytes, &error))
+    const bool dropping = dropSignature && GetPathKind(SignatureFileFor(output)) == PathKind::kFile;
+    if (!WriteCatalogueAndSignature(output, prepared.catalogue, signature.bytes, &error, dropping))
         return Failure(err, outputShown, error);
     PrintWritten(outputShown, prepared, request.baseUrls.size(), out);
-    if (sign.keyFile.empty())
-        WarnIfSignatureLeftOver(output, err);
-    else
-        PrintSignature(HostTextForDisplay(SignatureFileFor(output)), signature, out);
+    if (dropping) out << "removed " << HostTextForDisplay(SignatureFileFor(output)) << ": the release is unsigned\n";
+    if (!sign.keyFile.empty()) PrintSignature(HostTextForDisplay(SignatureFileFor(output)), signature, out);
     return kExitOk;
 }
 
 int RunShow(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (WantsHelp(args)) return Help(out, kShowHelp);
+    if (WantsHelp(args)) return Help(out, CommandHelp(kShowCommand));
     if (args.size() != 1 || (args[0].size() > 1 && args[0][0] == '-'))
-        return UsageError(err, "show takes one FILE", kShowHelp);
+        return UsageError(err, "show takes one FILE", kShowCommand);
     const std::string& file = args[0];
     CatalogueView view;
     UpdateEngine& engine = *view.engine;
@@ -238,8 +251,8 @@ const char* Reason(const UpdateEngine& engine, const UpdateFileEntry& entry) {
 }
 
 int RunPlan(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (WantsHelp(args)) return Help(out, kPlanHelp);
-    if (args.size() != 2) return UsageError(err, "plan takes FILE and INSTALL_DIR", kPlanHelp);
+    if (WantsHelp(args)) return Help(out, CommandHelp(kPlanCommand));
+    if (args.size() != 2) return UsageError(err, "plan takes FILE and INSTALL_DIR", kPlanCommand);
     const std::string& file = args[0];
     const std::string& install = args[1];
     const std::string installShown = HostTextForDisplay(install);
@@ -302,31 +315,19 @@ int RunPlan(const std::vector<std::string>& args, std::ostream& out, std::ostrea
 
 int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (args.empty()) {
-        err << kUsage;
+        err << Usage();
         return kExitUsage;
     }
     const std::string& command = args[0];
     const std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (command == "--help" || command == "-h") return Help(out, kUsage);
+    if (command == "--help" || command == "-h") return Help(out, Usage());
     if (command == "help") {
-        if (rest.empty()) return Help(out, kUsage);
-        if (rest[0] == "build") return Help(out, kBuildHelp);
-        if (rest[0] == "show") return Help(out, kShowHelp);
-        if (rest[0] == "plan") return Help(out, kPlanHelp);
-        if (rest[0] == "stage") return Help(out, kStageHelp);
-        if (rest[0] == "verify") return Help(out, kVerifyHelp);
-        if (rest[0] == "keygen") return Help(out, kKeygenHelp);
-        if (rest[0] == "verify-signature") return Help(out, kVerifySignatureHelp);
-        return UsageError(err, "no command " + SanitizeUtf8(rest[0]), kUsage);
+        if (rest.empty()) return Help(out, Usage());
+        if (const CommandSpec* spec = FindCommand(rest[0])) return Help(out, CommandHelp(*spec));
+        return UsageError(err, "no command " + SanitizeUtf8(rest[0]), Usage());
     }
-    if (command == "build") return RunBuild(rest, out, err);
-    if (command == "stage") return RunStage(rest, out, err);
-    if (command == "verify") return RunVerify(rest, out, err);
-    if (command == "show") return RunShow(rest, out, err);
-    if (command == "plan") return RunPlan(rest, out, err);
-    if (command == "keygen") return RunKeygen(rest, out, err);
-    if (command == "verify-signature") return RunVerifySignature(rest, out, err);
-    return UsageError(err, "no command " + SanitizeUtf8(command), kUsage);
+    if (const CommandSpec* spec = FindCommand(command)) return spec->run(rest, out, err);
+    return UsageError(err, "no command " + SanitizeUtf8(command), Usage());
 }
 
 }  // namespace tarn::tool

@@ -4,10 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "tools/update-catalogue/command_support.h"
+
 namespace tarn::tool {
 
-extern const char kStageHelp[];
-extern const char kVerifyHelp[];
+extern const CommandSpec kStageCommand;
+extern const CommandSpec kVerifyCommand;
 
 // Both as RunTool, for the arguments after the command's name.
 int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

@@ -25,6 +25,7 @@ struct HttpRequest {
 struct HttpReply {
     bool complete = false;  // a whole reply arrived (false: error says why)
     std::string error;
+    bool connectFailed = false;  // no connection was made: the host is unknown or refused it
     long status = 0;
     std::string contentLength;  // the header's value as sent; empty when there is none
     std::string contentEncoding;
@@ -34,6 +35,7 @@ struct HttpReply {
     bool hashed = false;  // bodyHash holds the SHA-256 of the body (hashBody was asked)
     trust::Digest bodyHash{};
     int redirects = 0;
+    int64_t lastModified = -1;  // Last-Modified in seconds since 1970; -1 when not sent
 };
 
 class HttpClient {

@@ -138,6 +138,7 @@ private:
         curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, OnProgress);
         curl_easy_setopt(c, CURLOPT_XFERINFODATA, &transfer);
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
+        curl_easy_setopt(c, CURLOPT_FILETIME, 1L);
         curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, OnHeader);
         curl_easy_setopt(c, CURLOPT_HEADERDATA, &transfer);
         curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody);
@@ -150,9 +151,12 @@ private:
             reply->error = !transfer.tooSlow.empty() ? transfer.tooSlow
                            : errorText[0]              ? errorText
                                                        : curl_easy_strerror(rc);
+            reply->connectFailed = rc == CURLE_COULDNT_CONNECT || rc == CURLE_COULDNT_RESOLVE_HOST;
             return false;
         }
         reply->complete = true;
+        curl_off_t modified = -1;
+        if (curl_easy_getinfo(c, CURLINFO_FILETIME_T, &modified) == CURLE_OK) reply->lastModified = modified;
         reply->hashed = transfer.hash && transfer.hash->Finish(&reply->bodyHash);
         char* location = nullptr;
         if (reply->status >= 300 && reply->status < 400 &&

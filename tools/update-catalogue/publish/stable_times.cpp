@@ -1,6 +1,7 @@
 #include "tools/update-catalogue/publish/stable_times.h"
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <utility>
@@ -107,17 +108,28 @@ bool AddCatalogueFiles(const UpdateEngine& engine, const std::string* root, cons
         PreviousFile file{entry.path, static_cast<uint64_t>(static_cast<uint32_t>(entry.size)), entry.writeTime, ""};
         file.haveHash = !hashes.empty();
         if (file.haveHash) file.hash = hashes[static_cast<size_t>(i)];
-#ifndef _WIN32
         if (root) {
             file.source = *root + "/" + JoinLocation(ServedLocation(folders, entry.path));
-            if (GetPathKind(file.source) != PathKind::kFile) {
+            std::error_code failed;
+            const uint64_t copySize = std::filesystem::file_size(file.source, failed);
+            if (GetPathKind(file.source) != PathKind::kFile || failed) {
                 file.source.clear();
+            } else if (copySize != file.size) {
+                // Another file stands there; its bytes say nothing about what clients hold.
+                file.staleCopy = "the copy served at " + HostTextForDisplay(file.source) + " held " +
+                                 std::to_string(copySize) + " bytes, not the " + std::to_string(file.size) +
+                                 " its catalogue gives";
+                file.source.clear();
+#ifndef _WIN32
             } else if (!CopyStandsFor(file)) {
-                file.noCopy = "the served copy is not the one its catalogue gives (another time or SHA-256)";
+                // Replaced ahead of its catalogue, by a failed or unfinished publication.
+                file.staleCopy = "the copy served at " + HostTextForDisplay(file.source) +
+                                 (file.haveHash ? " has another time or SHA-256" : " has another time") +
+                                 " than its catalogue gives";
                 file.source.clear();
+#endif
             }
         }
-#endif
         previous->files.push_back(std::move(file));
     }
     return true;
@@ -164,7 +176,7 @@ bool LoadStagedFolder(const std::string& root, PreviousRelease* previous, std::s
 bool SameAsPrevious(const ReleaseFile& file, const PreviousFile& old, bool* same, std::string* error) {
     if (!old.source.empty()) return SameBytes(file.source, old.source, same, error);
     if (!old.haveHash) {
-        *error = old.noCopy.empty() ? "no previous copy to compare" : old.noCopy;
+        *error = "no previous copy to compare";
         return false;
     }
     trust::Digest digest{};
@@ -215,7 +227,7 @@ bool LoadPreviousRelease(const std::string& hostPath, PreviousRelease* previous,
 }
 
 void ApplyPreviousTimes(std::vector<ReleaseFile>* files, const PreviousRelease& previous, FileTime now,
-                        TimesOutcome* outcome) {
+                        TimesOutcome* outcome, bool setReleaseTimes) {
     std::map<std::string, const PreviousFile*> byPath;
     for (const PreviousFile& p : previous.files) byPath.emplace(p.path, &p);
     for (ReleaseFile& file : *files) {
@@ -231,23 +243,27 @@ void ApplyPreviousTimes(std::vector<ReleaseFile>* files, const PreviousRelease& 
         }
         bool same = false;
         std::string error;
-        if (!SameAsPrevious(file, old, &same, &error)) {
+        // Nothing tells the previous release's bytes: a fresh time makes every client fetch it.
+        const bool unknownBytes = !old.staleCopy.empty() && !old.haveHash;
+        if (unknownBytes) {
+            same = false;
+        } else if (!SameAsPrevious(file, old, &same, &error)) {
             outcome->changes.push_back(TimeChange{TimeChange::kUncompared, file.shown, error});
             continue;
         }
         FileTime time = old.time;
         if (same) {
             ++outcome->kept;
-        } else if (TimesMayLookEqual(file.writeTime, old.time)) {
+        } else if (unknownBytes || TimesMayLookEqual(file.writeTime, old.time)) {
             time = now;
-            outcome->changes.push_back(TimeChange{TimeChange::kRenewed, file.shown, ""});
+            outcome->changes.push_back(TimeChange{TimeChange::kRenewed, file.shown, unknownBytes ? old.staleCopy : ""});
         } else {
             outcome->changes.push_back(TimeChange{TimeChange::kBytes, file.shown, ""});
             continue;
         }
         if (ToU64(time) == ToU64(file.writeTime)) continue;
         file.writeTime = time;
-        if (!SetWriteTime(file.source, time, &error)) {
+        if (setReleaseTimes && !SetWriteTime(file.source, time, &error)) {
             outcome->warnings.push_back(error + " (the catalogue holds the right time; the release folder does not)");
         }
     }

@@ -16,9 +16,10 @@ struct PreviousFile {
     uint64_t size;
     FileTime time;          // the time clients were given for it
     std::string source;     // its bytes (ReleaseFile::source form); empty when there is no copy
-    std::string noCopy{};   // why a served copy does not stand for it, when there is one
     bool haveHash = false;  // hash is its content's SHA-256 as a signature file states it
     trust::Digest hash{};
+    std::string staleCopy{};  // how the copy served in its place differs from its catalogue (size,
+                              // time, SHA-256); empty when it does not
 };
 
 struct PreviousRelease {
@@ -42,7 +43,8 @@ struct TimeChange {
         kNew,        // no previous file of that path
         kSize,       // another size
         kBytes,      // same size, other bytes
-        kRenewed,    // other bytes with the previous size and a time the updater takes for the previous one
+        kRenewed,    // other bytes with the previous size and a time the updater takes for the previous one,
+                     // or a served copy that is not the previous release's (note says what was found)
         kUncompared  // the bytes could not be compared; the file keeps its own time
     };
     Kind kind;
@@ -60,9 +62,10 @@ struct TimesOutcome {
 // its copy in the release folder, so that the folder matches the catalogue and can serve as
 // PREVIOUS for the next release. A file with other bytes, the previous size and a time the
 // updater would take for the previous one gets `now` instead (release folder too): otherwise it
-// would never reach clients. Everything else keeps its own time.
+// would never reach clients. Everything else keeps its own time. Without setReleaseTimes only
+// the files' records change (a dry run).
 void ApplyPreviousTimes(std::vector<ReleaseFile>* files, const PreviousRelease& previous, FileTime now,
-                        TimesOutcome* outcome);
+                        TimesOutcome* outcome, bool setReleaseTimes = true);
 
 // Whether the updater, with any UTC offset, could take two times for one: the same local-time
 // text to two seconds, or both outside the years it can write (1980 to 2107).

@@ -5,6 +5,7 @@
 #include "tools/update-catalogue/publication.h"
 #include "tools/update-catalogue/publish/commands.h"
 #include "tools/update-catalogue/publish/served_layout.h"
+#include "tools/update-catalogue/publish/web_root.h"
 #include "tools/update-catalogue/release_signature.h"
 #include "tools/update-catalogue/sign_commands.h"
 #include "tools/update-catalogue/tool.h"
@@ -12,9 +13,6 @@
 namespace tarn::tool {
 
 const char kStageHelp[] =
-    "usage: update-catalogue stage RELEASE_DIR OUT_DIR --base-url URL [--base-url URL ...]\n"
-    "           [--times-from PREVIOUS] [--sign KEYFILE [--sequence N] [--expires-days D]]\n"
-    "\n"
     "Writes OUT_DIR as the root of a static web server that answers the updater: every file of\n"
     "RELEASE_DIR below the path of the first base URL (http://HOST/files/ puts them in\n"
     "OUT_DIR/files/), each under the bytes the updater asks for, so that names with Hangul are\n"
@@ -31,29 +29,49 @@ const char kStageHelp[] =
     "updaters refuse; running the same stage again puts the rest in place. (A run that began\n"
     "with the previous catalogue and meets a file replaced meanwhile ends; its next run fetches\n"
     "it. A base URL of its own per release, such as http://HOST/files/1.2/, avoids even that.)\n"
-    "Files of earlier releases are not removed.\n"
+    "\n"
+    "Files that neither the new catalogue nor the one it replaces lists (below the folders of\n"
+    "either's first base URL; names beginning with '.' aside) are listed as left over, and\n"
+    "removed with --prune once the new catalogue is in place. Files only the replaced catalogue\n"
+    "lists stay, for clients still updating from it; the next stage --prune removes them.\n"
     "\n"
     "  --base-url URL         as for build; the first one says where the files go, the others\n"
     "                         are written to the catalogue only (the updater uses the first)\n"
-    "  --times-from PREVIOUS  as for build; OUT_DIR itself, staged before, may be PREVIOUS\n"
+    "  --times-from PREVIOUS  as for build; OUT_DIR itself, staged before, may be PREVIOUS; when\n"
+    "                         PREVIOUS is OUT_DIR and that is missing or empty, this is the first\n"
+    "                         release: every file is new\n"
     "  --sign KEYFILE         sign the release: OUT_DIR/dedivur/update/pim.sig holds the SHA-256\n"
     "                         of every file as staged (read back from its new copy) and of the\n"
     "                         catalogue; it goes in place right before the catalogue\n"
     "  --sequence N, --expires-days D\n"
     "                         as for build\n"
+    "  --drop-signature       stage an unsigned release over a signed one: pim.sig is removed\n"
+    "                         right before the catalogue takes its place\n"
+    "  --dry-run              print what would be written, kept, given a new time (renew) and\n"
+    "                         left over; write nothing\n"
+    "  --prune                remove the left-over files, after the new catalogue is in place\n"
     "\n"
     "Refused, with nothing written (exit 1): whatever build refuses (see 'build --help'); a first\n"
     "base URL whose path no folder answers to (none, no '/' at its end, empty, '.' or '..'\n"
     "segments, a query or fragment, broken escapes); a file whose place clashes with the\n"
     "catalogue's; OUT_DIR inside RELEASE_DIR or RELEASE_DIR inside OUT_DIR; a KEYFILE that cannot\n"
-    "be read. Staging without --sign over a signed OUT_DIR leaves a pim.sig that no longer\n"
-    "matches, and says so.\n"
+    "be read; an unsigned release over a signed OUT_DIR without --drop-signature (its pim.sig\n"
+    "would no longer match, and every signed updater would refuse the release).\n"
     "Linux build only: the names it writes are bytes that a Windows file system cannot hold.\n";
+
+const CommandSpec kStageCommand{
+    "stage",
+    "RELEASE_DIR OUT_DIR",
+    WithSignOptions({{"--base-url", "URL", OptionSpec::kRequiredRepeatable}, {"--times-from", "PREVIOUS"}},
+                    {{"--drop-signature", nullptr}, {"--dry-run", nullptr}, {"--prune", nullptr}}),
+    "write a folder a web server serves as it is: the files, then the catalogue",
+    kStageHelp,
+    RunStage};
 
 #ifdef _WIN32
 
 int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (WantsHelp(args)) return Help(out, kStageHelp);
+    if (WantsHelp(args)) return Help(out, CommandHelp(kStageCommand));
     return Failure(err, "stage",
                    "not in the Windows build of this tool: it writes CP949 byte names, which only a Linux "
                    "file system holds; run the Linux build");
@@ -96,6 +114,82 @@ std::string NearestExistingFolder(std::string hostPath) {
     return hostPath;
 }
 
+std::string Shown(const std::string& outShown, const std::string& location) {
+    return outShown + "/" + Cp949ForDisplay(location);
+}
+
+// The files below the folders of the new and the replaced release that neither catalogue
+// lists: listed as left over, or with --prune removed (the new catalogue is in place by then, and
+// the replaced one's files stay for clients still updating from it).
+bool SettleLeftOvers(const std::string& outDir, const std::string& outShown, const std::vector<std::string>& folders,
+                     const PreparedRelease& prepared, const ReplacedCatalogue& replaced, bool prune, bool dryRun,
+                     std::ostream& out, std::ostream& err) {
+    std::set<std::string> listed = replaced.files;
+    size_t replacedOnly = replaced.files.size();
+    for (const ReleaseFile& file : prepared.files) {
+        const std::string location = JoinLocation(ServedLocation(folders, file.path));
+        if (!listed.insert(location).second) --replacedOnly;
+    }
+    if (replaced.present && !replaced.why.empty())
+        out << "the replaced catalogue cannot be read (" << replaced.why << "): only the new one's files count\n";
+    if (replacedOnly > 0) {
+        out << replacedOnly
+            << (replacedOnly == 1 ? " file that only the replaced catalogue lists stays"
+                                  : " files that only the replaced catalogue lists stay")
+            << " for clients still updating from it; a later stage --prune removes "
+            << (replacedOnly == 1 ? "it" : "them") << "\n";
+    }
+    const std::vector<std::string> left = LeftOverFiles(outDir, {folders, replaced.folders}, listed);
+    if (left.empty()) return true;
+    const char* verb = !prune ? "left over" : dryRun ? "would prune" : "pruned";
+    out << verb << ": " << left.size() << (left.size() == 1 ? " file" : " files")
+        << " that neither the new nor the replaced catalogue lists"
+        << (prune              ? ""
+            : left.size() == 1 ? " (--prune removes it)"
+                               : " (--prune removes them)")
+        << ":\n";
+    for (const std::string& file : left) out << "  " << Shown(outShown, file) << "\n";
+    std::string error;
+    if (!prune || dryRun || PruneFiles(outDir, left, &error)) return true;
+    Failure(err, outShown, error + "; the new release is in place");
+    return false;
+}
+
+// What a run would do, writing nothing.
+int DryRun(const std::string& outDir, const std::string& outShown, const std::vector<std::string>& folders,
+           const PreparedRelease& prepared, const ReplacedCatalogue& replaced, const SignOptions& sign,
+           bool dropSignature, bool prune, std::ostream& out, std::ostream& err) {
+    out << "dry run: nothing is written\n";
+    static const char* const kWhat[] = {"write", "keep", "renew"};
+    size_t count[3] = {};
+    for (const ReleaseFile& file : prepared.files) {
+        const std::string location = JoinLocation(ServedLocation(folders, file.path));
+        CopyState state;
+        std::string error;
+        if (!CompareWithCopy(file.source, outDir + "/" + location, file.writeTime, &state, &error))
+            return Failure(err, file.shown, error);
+        ++count[static_cast<int>(state)];
+        out << "  " << Padded(kWhat[static_cast<int>(state)], 9) << Shown(outShown, location)
+            << (state == CopyState::kRenew ? " (the same bytes; its time set to the catalogue's)" : "") << "\n";
+    }
+    out << "would write " << count[0] << ", keep " << count[1] << ", renew the time of " << count[2] << " of "
+        << prepared.files.size() << (prepared.files.size() == 1 ? " file" : " files") << "\n";
+    const std::string catalogueFile = outDir + "/" + JoinLocation(CatalogueLocation());
+    std::string current, ignored;
+    const bool same = GetPathKind(catalogueFile) == PathKind::kFile &&
+                      ReadHostFile(catalogueFile, prepared.catalogue.size(), &current, &ignored) &&
+                      current == prepared.catalogue;
+    if (!sign.keyFile.empty())
+        out << "would write " << outShown << "/" << JoinLocation(SignatureLocation()) << ", signed with "
+            << HostTextForDisplay(sign.keyFile) << "\n";
+    else if (dropSignature && GetPathKind(SignatureFileFor(catalogueFile)) == PathKind::kFile)
+        out << "would remove " << outShown << "/" << JoinLocation(SignatureLocation()) << "\n";
+    out << "would write " << outShown << "/" << JoinLocation(CatalogueLocation()) << " (" << prepared.catalogue.size()
+        << " bytes" << (same ? ", the same as now" : "") << ")\n";
+    return SettleLeftOvers(outDir, outShown, folders, prepared, replaced, prune, true, out, err) ? kExitOk
+                                                                                                 : kExitFailed;
+}
+
 }  // namespace
 
 int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -103,14 +197,13 @@ int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostre
 }
 
 int RunStageWith(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, PublishIo& io) {
-    if (WantsHelp(args)) return Help(out, kStageHelp);
+    if (WantsHelp(args)) return Help(out, CommandHelp(kStageCommand));
     CommandLine line;
     std::string error;
-    if (!ParseCommandLine(args, WithSignOptions({"--base-url", "--times-from"}), {}, {"--base-url"}, &line, &error))
-        return UsageError(err, error, kStageHelp);
-    if (line.positional.size() != 2) return UsageError(err, "stage takes RELEASE_DIR and OUT_DIR", kStageHelp);
+    if (!ParseCommandLine(args, kStageCommand, &line, &error)) return UsageError(err, error, kStageCommand);
+    if (line.positional.size() != 2) return UsageError(err, "stage takes RELEASE_DIR and OUT_DIR", kStageCommand);
     SignOptions sign;
-    if (!SignOptionsFrom(line, &sign, &error)) return UsageError(err, error, kStageHelp);
+    if (!SignOptionsFrom(line, &sign, &error)) return UsageError(err, error, kStageCommand);
     std::string outDir = line.positional[1];
     while (outDir.size() > 1 && outDir.back() == '/') outDir.pop_back();
     const std::string& release = line.positional[0];
@@ -121,27 +214,42 @@ int RunStageWith(const std::vector<std::string>& args, std::ostream& out, std::o
         return Failure(err, outShown, "lies inside the release folder " + HostTextForDisplay(release));
     if (outKind == PathKind::kDirectory && FolderWithin(release, outDir))
         return Failure(err, HostTextForDisplay(release), "lies inside OUT_DIR " + outShown);
+    const bool dryRun = line.Has("--dry-run"), prune = line.Has("--prune");
+    const bool dropSignature = line.Has("--drop-signature");
+    if (dropSignature && !sign.keyFile.empty())
+        return UsageError(err, "--drop-signature and --sign exclude each other", kStageCommand);
     if (!CheckSigningKey(sign, &error)) return Failure(err, HostTextForDisplay(sign.keyFile), error);
+    const std::string catalogueFile = outDir + "/" + JoinLocation(CatalogueLocation());
+    if (RefusedOverSignedRelease(catalogueFile, sign, dropSignature, err)) return kExitFailed;
 
     ReleaseRequest request = ReleaseRequestFrom(line, "nothing written to " + outShown);
+    request.dryRun = dryRun;
+    if (!request.timesFrom.empty() && IsFirstReleaseInto(outDir, request.timesFrom)) {
+        out << "times: " << outShown << " holds no release yet, so this is the first: every file is new\n";
+        request.timesFrom.clear();
+    }
     std::vector<std::string> folders;
     request.extraChecks = [&](const std::vector<ReleaseFile>& files, Findings* findings) {
         CheckLayout(request.baseUrls, files, &folders, findings);
     };
     PreparedRelease prepared;
     if (const int status = PrepareRelease(request, out, err, &prepared)) return status;
+    const ReplacedCatalogue replaced = ReadReplacedCatalogue(outDir);
+    if (dryRun) return DryRun(outDir, outShown, folders, prepared, replaced, sign, dropSignature, prune, out, err);
 
     constexpr char kNothingChanged[] = "nothing served has changed: clients still see the previous release";
     Publication publication(io);
     size_t written = 0, inPlace = 0;
     for (const ReleaseFile& file : prepared.files) {
         const std::string target = outDir + "/" + JoinLocation(ServedLocation(folders, file.path));
-        bool same = false;
-        if (io.Kind(target) == PathKind::kFile && !SameBytes(file.source, target, &same, &error)) {
+        CopyState state = CopyState::kWrite;
+        if (io.Kind(target) == PathKind::kFile &&
+            !CompareWithCopy(file.source, target, file.writeTime, &state, &error)) {
             Failure(err, file.shown, error);
             err << kProgram << ": " << kNothingChanged << "\n";
             return kExitFailed;
         }
+        const bool same = state != CopyState::kWrite;
         publication.AddFile(target, file.source, file.writeTime, same);
         ++(same ? inPlace : written);
     }
@@ -152,7 +260,6 @@ int RunStageWith(const std::vector<std::string>& args, std::ostream& out, std::o
         return kExitFailed;
     }
     // The hashes are of the bytes clients will be served, read back from the new copies.
-    const std::string catalogueFile = outDir + "/" + JoinLocation(CatalogueLocation());
     ReleaseSignature signature;
     if (!sign.keyFile.empty()) {
         std::vector<std::string> newBytes;
@@ -163,7 +270,8 @@ int RunStageWith(const std::vector<std::string>& args, std::ostream& out, std::o
         }
     }
     const std::string catalogueShown = outShown + "/" + JoinLocation(CatalogueLocation());
-    publication.AddCatalogue(catalogueFile, prepared.catalogue, signature.bytes);
+    const bool dropping = dropSignature && io.Kind(SignatureFileFor(catalogueFile)) == PathKind::kFile;
+    publication.AddCatalogue(catalogueFile, prepared.catalogue, signature.bytes, dropping);
     if (!publication.Write(&failed, &error)) {
         Failure(
             err,
@@ -184,11 +292,11 @@ int RunStageWith(const std::vector<std::string>& args, std::ostream& out, std::o
         << outShown << "/" << Cp949ForDisplay(JoinLocation(folders)) << (folders.empty() ? "" : "/") << ": " << written
         << " written, " << inPlace << " already in place\n";
     PrintWritten(outShown + "/" + JoinLocation(CatalogueLocation()), prepared, request.baseUrls.size(), out);
-    if (sign.keyFile.empty())
-        WarnIfSignatureLeftOver(catalogueFile, err);
-    else
-        PrintSignature(outShown + "/" + JoinLocation(SignatureLocation()), signature, out);
-    return kExitOk;
+    if (dropping)
+        out << "removed " << outShown << "/" << JoinLocation(SignatureLocation()) << ": the release is unsigned\n";
+    if (!sign.keyFile.empty()) PrintSignature(outShown + "/" + JoinLocation(SignatureLocation()), signature, out);
+    return SettleLeftOvers(outDir, outShown, folders, prepared, replaced, prune, false, out, err) ? kExitOk
+                                                                                                  : kExitFailed;
 }
 
 #endif

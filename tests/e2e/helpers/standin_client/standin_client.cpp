@@ -1,6 +1,6 @@
 // Stand-in client for the end-to-end tests of the updater's start-up, and a launcher.
 //
-// Every start appends a "start" line (time, current directory, command line) to the log: by
+// Every start appends a "start" line (time, current directory, command line, argument count) to the log: by
 // default standin.log beside the executable, or the file named by --log or by the environment
 // variable TARN_STANDIN_LOG. Lines are tab-separated: unix-ms, pid, image name, event, fields.
 //
@@ -324,7 +324,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
     char current[MAX_PATH] = {};
     GetCurrentDirectoryA(MAX_PATH, current);
-    Log("start", std::string("cwd=") + current + "\tcmdline=" + GetCommandLineA());
+    // argc as the C runtime parses the command line, which is what a client sees of it.
+    Log("start", std::string("cwd=") + current + "\tcmdline=" + GetCommandLineA() + "\targc=" + std::to_string(__argc));
 
     if (!spawnExe.empty()) return Spawn(spawnExe, cmdlineHex, cwd, static_cast<DWORD>(waitMs));
     if (killPid != 0) {

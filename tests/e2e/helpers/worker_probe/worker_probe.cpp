@@ -12,6 +12,7 @@
 //   --poke             after the reset, hand the first request again through the old event: a
 //                      worker that has ended must not answer
 //   --timeout SECONDS  give up waiting for notifications (default 90)
+//   --sha256 HEX       every file must arrive with this SHA-256 (64 hex digits)
 //
 // Output lines: "STARTED v", "PROGRESS v", "FINISHED v", "FAILED v" in posting order; then
 // "WORKER ended|waiting" (its state before the reset), "RESET ended|alive" (after the reset),
@@ -49,6 +50,8 @@ struct Options {
     DWORD timeoutMs = 90000;
     std::string holdPath;
     DWORD holdShare = 0;
+    bool checkHash = false;
+    uint8_t sha256[32] = {};
     std::vector<ProbeRequest> requests;
 };
 
@@ -72,6 +75,13 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             o.poke = true;
         } else if (a == "--timeout" && i + 1 < argc) {
             o.timeoutMs = static_cast<DWORD>(std::atoi(argv[++i])) * 1000;
+        } else if (a == "--sha256" && i + 1 < argc && std::strlen(argv[i + 1]) == 64) {
+            const char* hex = argv[++i];
+            for (int b = 0; b < 32; ++b) {
+                char pair[3] = {hex[2 * b], hex[2 * b + 1], '\0'};
+                o.sha256[b] = static_cast<uint8_t>(std::strtoul(pair, nullptr, 16));
+            }
+            o.checkHash = true;
         } else if (a == "--hold" && i + 2 < argc) {
             o.holdPath = argv[++i];
             for (const char* s = argv[++i]; *s; ++s) {
@@ -285,9 +295,11 @@ int main(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr,
-                     "usage: worker_probe [--summary] [--poke] [--timeout S] [--hold PATH rwd] "
+                     "usage: worker_probe [--summary] [--poke] [--timeout S] [--hold PATH rwd] [--sha256 HEX] "
                      "URL TARGET SIZE TIME [...]\n");
         return 2;
     }
+    g_downloadJob.checkHash = options.checkHash ? 1 : 0;
+    std::memcpy(g_downloadJob.sha256, options.sha256, sizeof g_downloadJob.sha256);
     return Run(options);
 }
