@@ -75,6 +75,9 @@ public:
         starts.push_back(std::string("winexec|") + cmd);
         return startsSucceedFrom == 3;
     }
+    bool WriteFileDurably(const char* path, const uint8_t* data, size_t size) override {
+        return !stateWriteFails && SystemPlatform().WriteFileDurably(path, data, size);
+    }
     bool ReadWholeFile(const char* path, std::unique_ptr<uint8_t[]>* data, int32_t* length, uint32_t* error) override {
         const bool state = std::strcmp(path, trust::kReleaseStateFileName) == 0;
         if ((state ? stateReadError : readError) == 0) return SystemPlatform().ReadWholeFile(path, data, length, error);
@@ -86,6 +89,7 @@ public:
     uint32_t readError = 0;     // a file that exists but cannot be opened: the error of the open
     bool systemTexts = true;
     uint32_t stateReadError = 0;  // the same for the release state file alone
+    bool stateWriteFails = false;
     std::vector<std::string> starts;
 };
 
@@ -463,14 +467,13 @@ TEST_F(SignedDriverTest, AStateThatCannotBeReadEndsTheRunAndIsNeverLowered) {
 }
 
 TEST_F(SignedDriverTest, SequenceThatCannotBeRecordedEndsTheRunBeforeAnyFile) {
-    // A folder where the state file goes: the new sequence cannot be recorded.
-    install.MakeDir(trust::kReleaseStateFileName);
+    platform.stateWriteFails = true;  // a full disk, say: the new sequence cannot be recorded
     RunCatalogue(SignedRelease());
     ServeSignature(SignedRelease(), {"abc", "new!", ""}, 7);
     engine->OnDownloadNotify(DOWNLOAD_FINISHED, 200);
     EXPECT_TRUE(engine->finished());
     EXPECT_EQ(worker.requests.size(), 2u) << "no file is fetched";
-    EXPECT_TRUE(install.IsDir(trust::kReleaseStateFileName));
+    EXPECT_FALSE(install.Exists(trust::kReleaseStateFileName));
     EXPECT_FALSE(install.Exists("sub\\new.bin") || install.Exists("empty.bin"));
     EXPECT_EQ(platform.starts.size(), 1u);
 }
