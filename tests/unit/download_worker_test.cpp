@@ -117,7 +117,9 @@ TEST_F(PlaceFile, HiddenOrSystemTargetIsReplacedAndKeepsItsAttributes) {
     constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     for (DWORD had : {DWORD(FILE_ATTRIBUTE_HIDDEN), DWORD(FILE_ATTRIBUTE_SYSTEM), kKept, DWORD(0)}) {
         dir.WriteFile("h.bin", "old");
-        if (had) ASSERT_TRUE(::SetFileAttributesA(Path("h.bin").c_str(), had));
+        if (had) {
+            ASSERT_TRUE(::SetFileAttributesA(Path("h.bin").c_str(), had));
+        }
         dir.WriteFile("h.bin.tarn-new", "new");
         ASSERT_TRUE(PlaceDownloadedFile(Partial("h.bin").c_str(), Path("h.bin").c_str(), Aside("h.bin").c_str())) << had;
         EXPECT_EQ(dir.Read("h.bin"), "new") << had;
@@ -212,7 +214,10 @@ TEST_F(PlaceFile, OldFileIsPutBackWhenTheNewOneCannotFollowIt) {
     {
         UniqueFileHandle held = Hold("back.bin.tarn-new", FILE_SHARE_READ | FILE_SHARE_WRITE);
         ASSERT_TRUE(held);
-        EXPECT_FALSE(PlaceDownloadedFile(Partial("back.bin").c_str(), Path("back.bin").c_str(), Aside("back.bin").c_str()));
+        bool asideLeft = true;
+        EXPECT_FALSE(PlaceDownloadedFile(Partial("back.bin").c_str(), Path("back.bin").c_str(),
+                                         Aside("back.bin").c_str(), &asideLeft));
+        EXPECT_FALSE(asideLeft);
     }
     ASSERT_TRUE(dir.Exists("back.bin"));
     EXPECT_EQ(dir.Read("back.bin"), "old");
