@@ -323,10 +323,10 @@ int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     if (command == "--help" || command == "-h") return Help(out, Usage());
     if (command == "help") {
         if (rest.empty()) return Help(out, Usage());
-        if (const CommandSpec* spec = FindCommand(rest[0])) return Help(out, CommandHelp(*spec));
+        if (const CommandSpec* found = FindCommand(rest[0])) return Help(out, CommandHelp(*found));
         return UsageError(err, "no command " + SanitizeUtf8(rest[0]), Usage());
     }
-    if (const CommandSpec* spec = FindCommand(command)) return spec->run(rest, out, err);
+    if (const CommandSpec* found = FindCommand(command)) return found->run(rest, out, err);
     return UsageError(err, "no command " + SanitizeUtf8(command), Usage());
 }
 
