@@ -2,7 +2,7 @@
 
 #include "app/app_names.h"
 #include "app/image_name.h"
-#include "engine/text.h"
+#include "base/text.h"
 
 namespace tarn {
 

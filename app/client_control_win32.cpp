@@ -9,7 +9,7 @@
 #include "app/app_names.h"
 #include "app/client_control.h"
 #include "app/image_name.h"
-#include "engine/text.h"
+#include "base/text.h"
 #include "platform/unique_handle.h"
 
 namespace tarn {

@@ -1,6 +1,6 @@
 #include "app/image_name.h"
 
-#include "engine/text.h"
+#include "base/text.h"
 
 namespace tarn {
 

@@ -2,7 +2,7 @@
 
 #include "app/app_names.h"
 #include "app/command_line.h"
-#include "engine/text.h"
+#include "base/text.h"
 #include "engine/update_types.h"
 
 namespace tarn {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "crash/read_guard_win32.h"
-#include "engine/text.h"
+#include "base/text.h"
 
 #if defined(__i386__)
 // CaptureContext, cdecl with the record's address at 4(%esp). The caller's view right after the

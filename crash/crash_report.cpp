@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "engine/text.h"
+#include "base/text.h"
 
 namespace tarn {
 namespace {

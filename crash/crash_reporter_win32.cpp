@@ -7,6 +7,7 @@
 #include "crash/crash_platform_win32.h"
 #include "crash/crash_reporter.h"
 #include "crash/read_guard_win32.h"
+#include "crash/report_hand_over_win32.h"
 #include "platform/unique_handle.h"
 
 namespace tarn {
@@ -53,8 +54,7 @@ struct ReportRequest {
 struct ReporterThread {
     HANDLE thread = nullptr;
     DWORD id = 0;
-    HANDLE requestEvent = nullptr;
-    HANDLE doneEvent = nullptr;
+    ReportHandOver handOver;
     volatile LONG stop = 0;
     ReportRequest request{};
 } g_reporter;
@@ -89,40 +89,35 @@ void WriteReport(const ReportRequest& request) {
 }
 
 DWORD WINAPI ReporterThreadMain(LPVOID) {
-    ::SetEvent(g_reporter.doneEvent);  // started
+    g_reporter.handOver.SignalStarted();
     for (;;) {
-        ::WaitForSingleObject(g_reporter.requestEvent, INFINITE);
+        g_reporter.handOver.WaitRequest();
         if (ReadFlag(&g_reporter.stop)) return 0;
         WriteReport(g_reporter.request);
-        ::SetEvent(g_reporter.doneEvent);
+        g_reporter.handOver.SignalDone();
     }
 }
 
 void StartReporterThread() {
-    g_reporter.requestEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    g_reporter.doneEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (g_reporter.requestEvent != nullptr && g_reporter.doneEvent != nullptr)
+    if (g_reporter.handOver.Create())
         g_reporter.thread = ::CreateThread(nullptr, 0, ReporterThreadMain, nullptr, 0, &g_reporter.id);
     if (g_reporter.thread != nullptr) {
         // A thread that is starting holds the loader's lock and takes the heap's. Once started it
         // holds nothing, so a fault while the program holds either lock cannot wait on it.
-        ::WaitForSingleObject(g_reporter.doneEvent, kReporterStartWaitMs);
+        g_reporter.handOver.WaitStarted(kReporterStartWaitMs);
         return;
     }
-    if (g_reporter.requestEvent != nullptr) ::CloseHandle(g_reporter.requestEvent);
-    if (g_reporter.doneEvent != nullptr) ::CloseHandle(g_reporter.doneEvent);
-    g_reporter.requestEvent = g_reporter.doneEvent = nullptr;
+    g_reporter.handOver.Close();
 }
 
 // Its handles are closed only once it has ended, so that it never waits on a closed handle.
 void StopReporterThread() {
     if (g_reporter.thread == nullptr) return;
     ::InterlockedExchange(&g_reporter.stop, 1);
-    ::SetEvent(g_reporter.requestEvent);
+    g_reporter.handOver.Request();
     if (::WaitForSingleObject(g_reporter.thread, kReporterStopWaitMs) != WAIT_OBJECT_0) return;
     ::CloseHandle(g_reporter.thread);
-    ::CloseHandle(g_reporter.requestEvent);
-    ::CloseHandle(g_reporter.doneEvent);
+    g_reporter.handOver.Close();
     g_reporter.thread = nullptr;
 }
 
@@ -144,12 +139,8 @@ void WriteReportFor(EXCEPTION_POINTERS* info) {
         return;
     }
     g_reporter.request = request;
-    // A start signal that came after the installation stopped waiting must not pass for "done".
-    ::ResetEvent(g_reporter.doneEvent);
-    ::SetEvent(g_reporter.requestEvent);
-    // Should the reporter thread end instead (a fault of its own ends the process), stop waiting.
-    const HANDLE waits[] = {g_reporter.doneEvent, g_reporter.thread};
-    ::WaitForMultipleObjects(2, waits, FALSE, kHandOverWaitMs);
+    g_reporter.handOver.Request();
+    g_reporter.handOver.WaitDone(g_reporter.thread, kHandOverWaitMs);
 }
 
 // At most one report per process. A second thread waits here until the first report and its

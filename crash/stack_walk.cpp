@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "crash/crash_report.h"
-#include "engine/text.h"
+#include "base/text.h"
 
 namespace tarn {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "engine/path_rules.h"
 #include "engine/release_gate.h"
-#include "engine/text.h"
+#include "base/text.h"
 #include "engine/update_engine.h"
 
 namespace tarn {

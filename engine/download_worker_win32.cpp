@@ -8,7 +8,7 @@
 
 #include "engine/download_job.h"
 #include "engine/download_worker.h"
-#include "engine/text.h"
+#include "base/text.h"
 #include "engine/transfer_files_win32.h"
 #include "platform/unique_handle.h"
 #include "platform/win32.h"  // before <wininet.h>

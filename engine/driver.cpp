@@ -6,7 +6,7 @@
 
 #include "engine/download_job.h"
 #include "engine/release_gate.h"
-#include "engine/text.h"
+#include "base/text.h"
 #include "engine/update_engine.h"
 #include "transfer/resume_rules.h"
 #include "trust/release_state.h"
@@ -248,7 +248,9 @@ bool UpdateEngine::LoadSignedCatalogue() {
     if (!gate_ || !ReadTempFile(SignatureTempFile(), &signature, &length)) return false;
     // The install folder is the current directory for the whole run.
     const char* statePath = trust::kReleaseStateFileName;
-    const uint64_t lastSequence = trust::ReadLastSequence(statePath);
+    uint64_t lastSequence = 0;
+    // A state that is there but cannot be read ends the run like a failed download.
+    if (!ReadLastSequence(platform_, statePath, &lastSequence)) return false;
     const std::time_t now = std::time(nullptr);
     // An empty reply is no signature file at all.
     const trust::ByteSpan signatureSpan{length > 0 ? signature.get() : nullptr, static_cast<size_t>(length)};
@@ -263,7 +265,7 @@ bool UpdateEngine::LoadSignedCatalogue() {
     // whoever can break the connection) must not leave the install open to an older release it
     // has already been offered. The same sequence again is accepted, so the next run finishes the
     // release. A sequence that cannot be recorded ends the run like a failed download.
-    if (gate_->sequence() > lastSequence && !trust::SaveLastSequence(statePath, gate_->sequence())) return false;
+    if (gate_->sequence() > lastSequence && !SaveLastSequence(platform_, statePath, gate_->sequence())) return false;
     return true;
 }
 

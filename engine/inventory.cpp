@@ -6,7 +6,7 @@
 
 #include "engine/download_job.h"
 #include "engine/path_rules.h"
-#include "engine/text.h"
+#include "base/text.h"
 #include "engine/update_engine.h"
 #include "transfer/transfer_names.h"
 #include "transfer/transfer_record.h"

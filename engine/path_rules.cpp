@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "engine/text.h"
+#include "base/text.h"
 #include "trust/release_state.h"
 
 namespace tarn {
@@ -69,7 +69,16 @@ bool IsUnsafeCataloguePath(const char* path, const char** why) {
 }
 
 bool IsReleaseStateName(const char* path) {
-    return EqualsIgnoreAsciiCase(path, std::strlen(path), trust::kReleaseStateFileName);
+    size_t len = 0;
+    while (path[len] != '\0' && path[len] != '\\' && path[len] != '/') ++len;
+    if (EqualsIgnoreAsciiCase(path, len, trust::kReleaseStateFileName)) return true;
+    // Its 8.3 short name, "TARNFI~1.STA" or, after many like names, "TA" with a hash and "~5".
+    if (len < 8 || !EqualsIgnoreAsciiCase(path + len - 4, 4, ".STA") || !EqualsIgnoreAsciiCase(path, 2, "TA"))
+        return false;
+    const size_t base = len - 4;
+    size_t tilde = base;
+    while (tilde > 2 && path[tilde - 1] >= '0' && path[tilde - 1] <= '9') --tilde;
+    return base <= 8 && tilde < base && path[tilde - 1] == '~';
 }
 
 }  // namespace tarn

@@ -14,8 +14,10 @@ bool ContainsIfu(const char* name);
 // Sets *why to a short reason when it returns true.
 bool IsUnsafeCataloguePath(const char* path, const char** why = nullptr);
 
-// The file in which a signed updater records the last release it accepted, at the top of the
-// install folder (letter case aside, as Windows compares names). No catalogue entry may name it.
+// Whether the path's first component is the file in which a signed updater records the last
+// release it accepted, at the top of the install folder (letter case aside, as Windows compares
+// names), or its 8.3 short name. No catalogue entry may name it, nor a folder in its place, which
+// would keep the updater from ever recording a release again.
 bool IsReleaseStateName(const char* path);
 
 }  // namespace tarn

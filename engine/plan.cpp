@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "engine/text.h"
+#include "base/text.h"
 #include "engine/update_engine.h"
 
 namespace tarn {

@@ -2,6 +2,7 @@
 
 #include "engine/path_rules.h"
 #include "trust/public_key.h"
+#include "trust/release_state.h"
 
 namespace tarn {
 
@@ -23,6 +24,26 @@ bool ReleaseGate::Covers(const UpdateFileEntry* entries, int32_t count) const {
     for (int32_t i = 0; i < count; ++i)
         if (IsReleaseStateName(entries[i].path)) return false;
     return true;
+}
+
+bool ReadLastSequence(Platform& platform, const char* path, uint64_t* sequence) {
+    std::unique_ptr<uint8_t[]> data;
+    int32_t length = 0;
+    uint32_t error = 0;
+    *sequence = 0;
+    if (!platform.ReadWholeFile(path, &data, &length, &error)) return error == kErrorFileNotFound;
+    if (!trust::ParseReleaseState(data.get(), static_cast<size_t>(length), sequence)) *sequence = 0;
+    return true;
+}
+
+bool SaveLastSequence(Platform& platform, const char* path, uint64_t sequence) {
+    const std::string temp = std::string(path) + ".tarn-new";
+    const std::string bytes = trust::EncodeReleaseState(sequence);
+    if (platform.WriteFileDurably(temp.c_str(), reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) &&
+        platform.RenameReplacing(temp.c_str(), path))
+        return true;
+    platform.DeleteFileForce(temp.c_str());
+    return false;
 }
 
 }  // namespace tarn

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/update_types.h"
+#include "platform/platform.h"
 #include "trust/release_check.h"
 
 namespace tarn {
@@ -34,5 +35,14 @@ private:
     bool keyValid_;
     std::unique_ptr<trust::ReleaseCheck> check_;
 };
+
+// The install's last accepted sequence, from the state file at path. 0 when there is no such
+// file, or one that is not a well-formed state; false when the file is there but cannot be read
+// (a sharing violation, a read error): taken as 0, it would let an older release in.
+bool ReadLastSequence(Platform& platform, const char* path, uint64_t* sequence);
+// Records sequence: a temporary file beside path, written and flushed, then renamed over path,
+// so that a reader sees the old state or the new one, never a part. The temporary file is
+// removed on failure.
+bool SaveLastSequence(Platform& platform, const char* path, uint64_t sequence);
 
 }  // namespace tarn

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "engine/download_worker_win32.h"
-#include "engine/text.h"
+#include "base/text.h"
 
 namespace tarn {
 namespace {

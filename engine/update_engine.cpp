@@ -4,7 +4,7 @@
 
 #include "engine/build_settings.h"
 #include "engine/release_gate.h"
-#include "engine/text.h"
+#include "base/text.h"
 
 namespace tarn {
 

@@ -2,21 +2,13 @@
 // Fixed records and limits shared by the catalogue, the inventory, the plan and the driver.
 #include <cstdint>
 
+#include "base/file_time.h"
+
 namespace tarn {
 
 constexpr int kMaxEntries = 300;         // records per list, and base URLs per catalogue
-constexpr int kPathSize = 260;           // path fields, with the terminating NUL
 constexpr int kTimeTextSize = 100;       // timeText, with the terminating NUL
 constexpr int kRequestTextSize = 256;    // url and targetPath of one download request
-
-// 64-bit file time: 100-ns intervals since 1601-01-01 UTC, low half first as on disk.
-struct FileTime {
-    uint32_t low;
-    uint32_t high;
-};
-
-inline uint64_t ToU64(FileTime t) { return (uint64_t(t.high) << 32) | t.low; }
-inline FileTime FromU64(uint64_t v) { return FileTime{uint32_t(v), uint32_t(v >> 32)}; }
 
 // One file: a catalogue entry, a local file or a planned download. A new record is all zero.
 struct UpdateFileEntry {

@@ -45,6 +45,8 @@ public:
         *error = 2;
         return false;
     }
+    bool WriteFileDurably(const char*, const uint8_t*, size_t) override { return false; }
+    bool RenameReplacing(const char*, const char*) override { return false; }
     bool SystemErrorText(uint32_t, char*, unsigned) override { return false; }
     bool StartProcess(const char*, const char*, const char*) override { return false; }
     bool RunCommandLine(const char*) override { return false; }

@@ -26,6 +26,10 @@ public:
     bool ReadWholeFile(const char* path, std::unique_ptr<uint8_t[]>* data, int32_t* length, uint32_t* error) override {
         return inner_.ReadWholeFile(path, data, length, error);
     }
+    bool WriteFileDurably(const char* path, const uint8_t* data, size_t size) override {
+        return inner_.WriteFileDurably(path, data, size);
+    }
+    bool RenameReplacing(const char* from, const char* to) override { return inner_.RenameReplacing(from, to); }
     bool SystemErrorText(uint32_t error, char* buffer, unsigned cap) override {
         return inner_.SystemErrorText(error, buffer, cap);
     }

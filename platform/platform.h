@@ -2,12 +2,16 @@
 // The few operating-system services the portable update engine needs. The engine sees
 // Windows-style text: CP949 bytes and backslash-separated paths. The Win32 implementation passes
 // them through to the ANSI API; the POSIX one translates names to UTF-8 and separators to '/'.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
-#include "engine/update_types.h"
+#include "base/file_time.h"
 
 namespace tarn {
+
+// ERROR_FILE_NOT_FOUND; the POSIX platform reports ENOENT as this code too.
+constexpr uint32_t kErrorFileNotFound = 2;
 
 struct DirEntry {
     char name[kPathSize];
@@ -47,9 +51,14 @@ public:
     virtual bool DeleteFileForce(const char* path) = 0;
     // Renames a file; false when it is not renamed, and always when `to` exists already.
     virtual bool RenameFile(const char* from, const char* to) = 0;
-    // Reads a whole file. On failure to open, *error is the system's error code.
+    // Reads a whole file. On failure, *error is the system's error code (kErrorFileNotFound when
+    // there is no such file).
     virtual bool ReadWholeFile(const char* path, std::unique_ptr<uint8_t[]>* data, int32_t* length,
                                uint32_t* error) = 0;
+    // Creates or truncates a file, writes data and flushes it to disk; false on any failure.
+    virtual bool WriteFileDurably(const char* path, const uint8_t* data, size_t size) = 0;
+    // Renames a file over an existing one, the rename flushed to disk before it returns.
+    virtual bool RenameReplacing(const char* from, const char* to) = 0;
     // The system's message text for an error code (FormatMessageA, user's default language),
     // with its line end; false when the system has none.
     virtual bool SystemErrorText(uint32_t error, char* buffer, unsigned cap) = 0;

@@ -1,6 +1,7 @@
 // The engine's services on a POSIX host. The engine speaks Windows-style text (CP949 names,
 // backslash separators); this layer converts to UTF-8 names and '/' separators and back.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
@@ -12,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/text.h"
+#include "base/text.h"
 #include "platform/codepage.h"
 #include "platform/platform.h"
 
@@ -128,7 +129,7 @@ public:
     bool ReadWholeFile(const char* path, std::unique_ptr<uint8_t[]>* data, int32_t* length, uint32_t* error) override {
         FILE* f = std::fopen(ToHostPath(path).c_str(), "rb");
         if (!f) {
-            *error = static_cast<uint32_t>(errno);
+            *error = errno == ENOENT ? kErrorFileNotFound : static_cast<uint32_t>(errno);
             return false;
         }
         std::fseek(f, 0, SEEK_END);
@@ -148,6 +149,26 @@ public:
         }
         *data = std::move(buffer);
         *length = static_cast<int32_t>(size);
+        return true;
+    }
+
+    bool WriteFileDurably(const char* path, const uint8_t* data, size_t size) override {
+        const int fd = ::open(ToHostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0) return false;
+        bool ok = ::write(fd, data, size) == static_cast<ssize_t>(size) && ::fsync(fd) == 0;
+        if (::close(fd) != 0) ok = false;
+        return ok;
+    }
+
+    bool RenameReplacing(const char* from, const char* to) override {
+        const std::string target = ToHostPath(to);
+        if (::rename(ToHostPath(from).c_str(), target.c_str()) != 0) return false;
+        const size_t slash = target.rfind('/');
+        const int dir = ::open(slash == std::string::npos ? "." : target.substr(0, slash + 1).c_str(), O_RDONLY);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
         return true;
     }
 

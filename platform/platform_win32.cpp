@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "engine/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
 #include "platform/win32.h"
@@ -102,6 +102,19 @@ public:
         *data = std::move(buffer);
         *length = static_cast<int32_t>(low);
         return true;
+    }
+
+    bool WriteFileDurably(const char* path, const uint8_t* data, size_t size) override {
+        UniqueFileHandle file(
+            CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file || size > 0x7FFFFFFF) return false;
+        DWORD written = 0;
+        return WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) && written == size &&
+               FlushFileBuffers(file.get()) && CloseHandle(file.release());
+    }
+
+    bool RenameReplacing(const char* from, const char* to) override {
+        return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
     }
 
     bool SystemErrorText(uint32_t error, char* buffer, unsigned cap) override {

@@ -79,8 +79,20 @@ mutant sequence-check-strict native 'SignatureFileTest.ReleaseCheckVerdicts' tru
 
 # Sequence: a sequence that cannot be recorded is ignored and the run goes on.
 mutant sequence-save-ignored native 'SignedDriverTest.*' engine/driver.cpp \
-  'if (gate_->sequence() > lastSequence && !trust::SaveLastSequence(statePath, gate_->sequence())) return false;' \
-  'if (gate_->sequence() > lastSequence) trust::SaveLastSequence(statePath, gate_->sequence());'
+  'if (gate_->sequence() > lastSequence && !SaveLastSequence(platform_, statePath, gate_->sequence())) return false;' \
+  'if (gate_->sequence() > lastSequence) SaveLastSequence(platform_, statePath, gate_->sequence());'
+
+# Sequence: a state file that is there but cannot be read counts as no state.
+mutant unreadable-state-is-none native 'SignedDriverTest.AStateThatCannotBeReadEndsTheRunAndIsNeverLowered' \
+  engine/release_gate.cpp 'return error == kErrorFileNotFound;' 'return true;'
+
+# Sequence: signing goes below the sequence of the signature file in place.
+mutant signing-sequence-unchecked native 'ToolSignTest.ASequenceBelow*' tools/update-catalogue/sign_commands.cpp \
+  '    if (sequence > inPlace) return true;' '    return true;'
+
+# Crash hand-over: the reporter thread's start passes for a finished report.
+mutant hand-over-one-event unit-win32 'CrashHandOver.*' crash/report_hand_over_win32.h \
+  'void SignalStarted() { ::SetEvent(started_); }' 'void SignalStarted() { ::SetEvent(done_); }'
 
 # Client start: a command line cut to its buffer is started anyway.
 mutant command-line-cut native 'DriverTest.CommandLineOverTheLimitStartsNothing' engine/driver.cpp \
@@ -106,9 +118,19 @@ mutant resume-kept-bytes-unhashed e2e \
 mutant resume-no-retry e2e 'tests/e2e/test_resume.py::test_resets_every_4mb_complete_in_one_run' \
   engine/download_worker_win32.cpp 'retries >= kMaxRetries' 'true'
 
-# Stage order (the publisher's tool, tools/update-catalogue/publish/): the rows for the order of
-# stage's writes go here (the catalogue written before the files, .sig and catalogue swapped, going
-# on after a failed file), each naming the native stage tests that observe the order.
+# Stage order (the publisher's tool): every new file is written beside its place before any
+# rename; the renames go files, pim.sig, pim; a failed catalogue puts the previous pim.sig back.
+stage_tests='PublishTest.StageChangesNothingServedUntilAllIsWrittenThenRenamesFilesSignatureCatalogue:ToolSignTest.AFailedCatalogueLeavesThePreviousSignatureFileAsItWas'
+mutant stage-catalogue-first native "$stage_tests" tools/update-catalogue/publication_posix.cpp \
+  '    for (Placement& p : placements_) {' \
+  '    for (Placement& p : std::vector<Placement>(placements_.rbegin(), placements_.rend())) {'
+mutant stage-sig-after-catalogue native "$stage_tests" tools/update-catalogue/publication_posix.cpp \
+  'placements_.insert(placements_.end() - 1, std::move(p));' 'placements_.insert(placements_.end(), std::move(p));'
+mutant stage-goes-on-after-failed-file native "$stage_tests" tools/update-catalogue/publication_posix.cpp \
+  'if (!io_.CopyBeside(p.source, p.target, p.time, &p.temp, error)) return false;' \
+  'if (!io_.CopyBeside(p.source, p.target, p.time, &p.temp, error)) continue;'
+mutant stage-sig-not-put-back native "$stage_tests" tools/update-catalogue/publication_posix.cpp \
+  'io_.Rename(keptSignature_, signature, &ignored)' 'io_.Remove(signature)'
 
 # --- the runner --------------------------------------------------------------------------------
 baseline=0

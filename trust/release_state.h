@@ -1,6 +1,7 @@
 #pragma once
 // The sequence number of the last signed release an install accepted, kept in a small file in
-// the install folder so that an older signed release is refused later (rollback). The file is
+// the install folder so that an older signed release is refused later (rollback). The engine
+// reads and writes it through its platform (engine/release_gate.h). The file is
 // 20 bytes: the magic "TarnSeq" and a NUL, the sequence (64-bit), and the CRC-32 of those 16
 // bytes, little-endian.
 #include <cstddef>
@@ -15,12 +16,5 @@ constexpr size_t kReleaseStateSize = 20;
 std::string EncodeReleaseState(uint64_t sequence);
 // False for anything but a well-formed state.
 bool ParseReleaseState(const uint8_t* data, size_t size, uint64_t* sequence);
-
-// The recorded sequence; 0 when there is none, or none that can be read (a fresh install).
-uint64_t ReadLastSequence(const char* path);
-// Records sequence: a temporary file beside path, written and flushed, then renamed over path,
-// so that a reader sees the old state or the new one, never a part. The temporary file is
-// removed on failure.
-bool SaveLastSequence(const char* path, uint64_t sequence);
 
 }  // namespace tarn::trust

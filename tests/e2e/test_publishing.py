@@ -234,7 +234,7 @@ def test_a_stage_that_fails_after_the_first_file_leaves_the_signed_release_serve
     public_key = tool("keygen", key).stdout.splitlines()[-1]
     release = make_release(tmp_path / "release", RELEASE)
     www = tmp_path / "www"
-    stage(release, www, "--sign", key)
+    out = stage(release, www, "--sign", key)
     served = {p: p.read_bytes() for p in www.rglob("*") if p.is_file()}
 
     # pimfile.dat changes (same size, a later time); a folder stands where a later new file goes.
@@ -243,9 +243,10 @@ def test_a_stage_that_fails_after_the_first_file_leaves_the_signed_release_serve
     r = tool("stage", release, www, "--base-url", BASE_URL, "--sign", key, "--times-from", www)
     assert r.returncode == 1 and "zz/new.txt: " in r.stderr, r.stderr
     assert {p: p.read_bytes() for p in www.rglob("*") if p.is_file()} == served
+    sequence = out.split(": sequence ")[1].split(",")[0]
     with Nginx(www, tmp_path / "nginx", PORT):
-        r = tool("verify", CATALOGUE_URL, "--public-key", public_key)
-        assert r.returncode == 0, r.stdout + r.stderr
+        r = tool("verify", CATALOGUE_URL, "--public-key", public_key, "--min-sequence", sequence)
+        assert r.returncode == 0 and f", sequence {sequence};" in r.stdout, r.stdout + r.stderr
 
         (www / "files" / "zz" / "new.txt").rmdir()
         out = stage(release, www, "--sign", key, "--times-from", www)

@@ -6,7 +6,7 @@
 
 #include "app/client_control.h"
 #include "app/image_name.h"
-#include "engine/text.h"
+#include "base/text.h"
 
 namespace tarn {
 namespace {

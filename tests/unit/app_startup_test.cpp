@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/startup.h"
-#include "engine/text.h"
+#include "base/text.h"
 
 namespace tarn {
 namespace {

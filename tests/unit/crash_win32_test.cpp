@@ -9,6 +9,8 @@
 #include "crash/crash_platform_win32.h"
 #include "crash/crash_reporter.h"
 #include "crash/read_guard_win32.h"
+#include "crash/report_hand_over_win32.h"
+#include "platform/unique_handle.h"
 #include "crash_fake_platform.h"
 #include "test_support.h"
 
@@ -276,6 +278,36 @@ TEST(CrashWin32Report, RegistersComeFromTheContextUnchanged) {
     EXPECT_EQ(e.parameterCount, 1u);
     EXPECT_EQ(e.parameters[0], 1u);
     EXPECT_EQ(e.parameters[1], 0u) << "parameters beyond the count are not taken";
+}
+
+// A reporter thread whose start comes late: after the installation stopped waiting for it, and
+// after the faulting thread handed its request over.
+struct LateReporter {
+    ReportHandOver handOver;
+    volatile LONG written = 0;
+};
+
+DWORD WINAPI LateReporterMain(LPVOID arg) {
+    LateReporter& r = *static_cast<LateReporter*>(arg);
+    r.handOver.WaitRequest();
+    r.handOver.SignalStarted();
+    ::Sleep(200);
+    ::InterlockedExchange(&r.written, 1);
+    r.handOver.SignalDone();
+    return 0;
+}
+
+TEST(CrashHandOver, ALateStartNeverPassesForAFinishedReport) {
+    LateReporter reporter;
+    ASSERT_TRUE(reporter.handOver.Create());
+    EXPECT_FALSE(reporter.handOver.WaitStarted(10));
+    UniqueKernelHandle thread(::CreateThread(nullptr, 0, LateReporterMain, &reporter, 0, nullptr));
+    ASSERT_TRUE(thread);
+    reporter.handOver.Request();
+    EXPECT_TRUE(reporter.handOver.WaitDone(thread.get(), 5000));
+    EXPECT_EQ(reporter.written, 1) << "the wait ended before the report was complete";
+    ::WaitForSingleObject(thread.get(), INFINITE);
+    reporter.handOver.Close();
 }
 
 // What the minidump writer was handed, and the thread's priority while it ran.

@@ -5,6 +5,10 @@
 #include "engine/download_job.h"
 #include "engine/update_engine.h"
 #include "platform/forwarding_platform.h"
+#ifdef _WIN32
+#include "platform/unique_handle.h"
+#include "platform/win32.h"
+#endif
 #include "test_support.h"
 #include "trust/public_key.h"
 #include "trust/release_state.h"
@@ -71,15 +75,21 @@ public:
         starts.push_back(std::string("winexec|") + cmd);
         return startsSucceedFrom == 3;
     }
+    bool WriteFileDurably(const char* path, const uint8_t* data, size_t size) override {
+        return !stateWriteFails && SystemPlatform().WriteFileDurably(path, data, size);
+    }
     bool ReadWholeFile(const char* path, std::unique_ptr<uint8_t[]>* data, int32_t* length, uint32_t* error) override {
-        if (readError == 0) return SystemPlatform().ReadWholeFile(path, data, length, error);
-        *error = readError;
+        const bool state = std::strcmp(path, trust::kReleaseStateFileName) == 0;
+        if ((state ? stateReadError : readError) == 0) return SystemPlatform().ReadWholeFile(path, data, length, error);
+        *error = state ? stateReadError : readError;
         return false;
     }
 
     int startsSucceedFrom = 1;  // which attempt works: 1, 2, 3 (WinExec) or 0 for none
     uint32_t readError = 0;     // a file that exists but cannot be opened: the error of the open
     bool systemTexts = true;
+    uint32_t stateReadError = 0;  // the same for the release state file alone
+    bool stateWriteFails = false;
     std::vector<std::string> starts;
 };
 
@@ -432,30 +442,55 @@ TEST_F(SignedDriverTest, FailedSignatureDownloadEndsTheRunWithoutABox) {
     EXPECT_EQ(platform.starts.size(), 1u);
 }
 
+TEST_F(SignedDriverTest, AStateThatCannotBeReadEndsTheRunAndIsNeverLowered) {
+    install.WriteFile(trust::kReleaseStateFileName, trust::EncodeReleaseState(9));
+#ifdef _WIN32
+    // Held open by another program that lets it be replaced but not read.
+    const std::string state = install.Join(trust::kReleaseStateFileName);
+    UniqueFileHandle held(CreateFileA(state.c_str(), GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
+#else
+    platform.stateReadError = 32;  // ERROR_SHARING_VIOLATION
+#endif
+    RunCatalogue(SignedRelease());
+    ServeSignature(SignedRelease(), {"abc", "new!", ""}, 7);
+    engine->OnDownloadNotify(DOWNLOAD_FINISHED, 200);
+    EXPECT_TRUE(engine->finished());
+    EXPECT_TRUE(window.boxes.empty());
+    EXPECT_EQ(worker.requests.size(), 2u);
+#ifdef _WIN32
+    held.reset();
+#endif
+    EXPECT_EQ(install.Read(trust::kReleaseStateFileName), trust::EncodeReleaseState(9));
+    EXPECT_FALSE(install.Exists("sub"));
+}
+
 TEST_F(SignedDriverTest, SequenceThatCannotBeRecordedEndsTheRunBeforeAnyFile) {
-    // A folder where the state file goes: the new sequence cannot be recorded.
-    install.MakeDir(trust::kReleaseStateFileName);
+    platform.stateWriteFails = true;  // a full disk, say: the new sequence cannot be recorded
     RunCatalogue(SignedRelease());
     ServeSignature(SignedRelease(), {"abc", "new!", ""}, 7);
     engine->OnDownloadNotify(DOWNLOAD_FINISHED, 200);
     EXPECT_TRUE(engine->finished());
     EXPECT_EQ(worker.requests.size(), 2u) << "no file is fetched";
-    EXPECT_TRUE(install.IsDir(trust::kReleaseStateFileName));
+    EXPECT_FALSE(install.Exists(trust::kReleaseStateFileName));
     EXPECT_FALSE(install.Exists("sub\\new.bin") || install.Exists("empty.bin"));
     EXPECT_EQ(platform.starts.size(), 1u);
 }
 
 // An empty reply; a good signature whose hashes are one short of the entries; one that covers an
-// entry overwriting the state file. Each is refused like a broken catalogue, before any folder.
+// entry overwriting the state file, its short name, or a folder in its place. Each is refused
+// like a broken catalogue, before any folder.
 class SignedRefusalTest : public SignedDriverTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(SignedRefusalTest, RefusedLikeABrokenCatalogueBeforeAnythingIsCreated) {
     CatalogueBuilder c = SignedRelease();
-    if (GetParam() == 2) c.Entry("tarnfileupdater.STATE", 1, kTime);
+    const char* const stateNames[] = {"tarnfileupdater.STATE", "TarnFileUpdater.state\\x", "tarnfi~1.sta"};
+    if (GetParam() >= 2) c.Entry(stateNames[GetParam() - 2], 1, kTime);
     RunCatalogue(c);
     if (GetParam() == 0) temp.WriteFile("Updater.tmp.sig", "");
     if (GetParam() == 1) ServeSignature(c, {"abc", "new!"});
-    if (GetParam() == 2) ServeSignature(c, {"abc", "new!", "", "x"});
+    if (GetParam() >= 2) ServeSignature(c, {"abc", "new!", "", "x"});
     engine->OnDownloadNotify(DOWNLOAD_FINISHED, 0);
     EXPECT_EQ(window.boxes, (std::vector<std::string>{"File check error|Check update info"}));
     EXPECT_EQ(engine->lastVerdict(), CatalogueVerdict::kNotSigned);
@@ -466,7 +501,7 @@ TEST_P(SignedRefusalTest, RefusedLikeABrokenCatalogueBeforeAnythingIsCreated) {
     EXPECT_EQ(platform.starts.size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(EmptyShortOrOverwritingTheState, SignedRefusalTest, ::testing::Values(0, 1, 2));
+INSTANTIATE_TEST_SUITE_P(EmptyShortOrOverwritingTheState, SignedRefusalTest, ::testing::Values(0, 1, 2, 3, 4));
 
 }  // namespace
 }  // namespace tarn::test

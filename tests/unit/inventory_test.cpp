@@ -4,7 +4,7 @@
 #include <cstring>
 #include <set>
 
-#include "engine/text.h"
+#include "base/text.h"
 #include "engine/update_engine.h"
 #include "transfer/transfer_record.h"
 #include "test_support.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/path_rules.h"
-#include "engine/text.h"
+#include "base/text.h"
 
 namespace tarn {
 namespace {
@@ -35,6 +35,15 @@ TEST(PathRules, ReasonIsGivenForUnsafePaths) {
     EXPECT_TRUE(IsUnsafeCataloguePath("..\\x", &why));
     EXPECT_STREQ(why, "'..' component");
     EXPECT_FALSE(IsUnsafeCataloguePath("sub\\file.dll", &why));
+}
+
+TEST(PathRules, TheReleaseStateIsNamedAtTheTopInAnyCaseOrByItsShortName) {
+    for (const char* p : {"TarnFileUpdater.state", "TARNFILEUPDATER.STATE", "tarnfileupdater.state\\x",
+                          "TarnFileUpdater.state/x", "TARNFI~1.STA", "tarnfi~2.sta\\x", "TA1B2C~5.STA"})
+        EXPECT_TRUE(IsReleaseStateName(p)) << p;
+    for (const char* p : {"sub\\TarnFileUpdater.state", "TarnFileUpdater.state2", "TARNFI~1.STB", "TA12.STA",
+                          "TARNFI~.STA", "XARNFI~1.STA", "TARNFIL~1X.STA", ""})
+        EXPECT_FALSE(IsReleaseStateName(p)) << p;
 }
 
 TEST(Text, CopyAndFormatNeverOverrun) {

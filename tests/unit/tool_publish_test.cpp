@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -12,11 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "publish_io_watch.h"
 #include "test_support.h"
 #include "tools/update-catalogue/publication.h"
 #include "tools/update-catalogue/publish/commands.h"
 #include "tools/update-catalogue/publish/served_layout.h"
 #include "tools/update-catalogue/publish/stable_times.h"
+#include "tools/update-catalogue/publish/transfer_pace.h"
 #include "tools/update-catalogue/publish/verify.h"
 #include "tools/update-catalogue/release_scan.h"
 #include "tools/update-catalogue/release_signature.h"
@@ -314,6 +317,51 @@ TEST_F(PublishTest, VerifyFetchesFromStagingComparesLocalCopiesAndSaysWhatToFix)
     EXPECT_EQ(http.asked.back(), "/files/a.txt");
 }
 
+TEST(VerifyTest, WhatTheUpdaterRefusesInAnAcceptedCatalogueFails) {
+    FakeHttp http;
+    const std::string longPath(256 - std::strlen("http://h/f/"), 'p');
+    const std::string catalogue = test::CatalogueBuilder()
+                                      .Header()
+                                      .I32(1)
+                                      .Text("http://h/f/")
+                                      .Entry("TarnFileUpdater.state\\x", 1, kTime)
+                                      .Entry(longPath, 1, kTime)
+                                      .Entry("big.bin", 0x7FFFFFFF, kTime)
+                                      .bytes();
+    http.replies["/dedivur/update/pim"] = FakeHttp::Reply(200, "", catalogue.size());
+    http.replies["/dedivur/update/pim"].body = catalogue;
+    http.replies["/f/TarnFileUpdater.state/x"] = FakeHttp::Reply(200, "1", 1);
+    http.replies["/f/" + longPath] = FakeHttp::Reply(200, "1", 1);
+    http.replies["/f/big.bin"] = FakeHttp::Reply(200, "2147483647", 0x7FFFFFFF);
+    std::ostringstream out, err;
+    EXPECT_EQ(VerifyServer("http://h/dedivur/update/pim", http, out, err), kExitFailed);
+    for (const std::string& line :
+         {std::string("TarnFileUpdater.state/x: names the updater's release state file"),
+          longPath + ": its URL (first base URL + path) is 256 bytes; the updater's request holds 255",
+          std::string("the files add up to 2147483649 bytes, more than the updater plans")})
+        EXPECT_NE(out.str().find(line), std::string::npos) << line << "\n" << out.str();
+}
+
+TEST(TransferPaceTest, SilenceAndSlownessEndATransferAsInTheUpdater) {
+    struct Step {
+        uint64_t ms, received;
+        bool ok;
+    };
+    const std::vector<std::vector<Step>> cases = {
+        {{19999, 0, true}, {20000, 0, false}},                            // nothing for 20 s
+        {{15000, 16384, true}, {30000, 16384, true}, {34999, 16384, true}, {35000, 16384, false}},  // then silent
+        {{10000, 8000, true}, {29000, 16000, true}, {30000, 16383, false}},  // a trickle under 16 KB/30 s
+        {{29000, 16384, true}, {30000, 16384, true}, {59000, 32767, true}, {60000, 32767, false}},
+        {{20000 - 1, 1, true}, {30000, 16384, true}, {49999, 16384, true}, {50000, 40000, true}},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        TransferPace pace(0);
+        std::string why;
+        for (const Step& step : cases[i])
+            EXPECT_EQ(pace.Update(step.ms, step.received, &why), step.ok) << i << " " << step.ms;
+    }
+}
+
 #ifndef _WIN32
 TEST_F(PublishTest, StageWritesCp949NamesAndRefusesUnmappableBaseUrls) {
     dir.MakeDir("rel");
@@ -351,6 +399,29 @@ TEST_F(PublishTest, StageWritesCp949NamesAndRefusesUnmappableBaseUrls) {
     EXPECT_NE(err.str().find("pim: served as /dedivur/update/pim, in the way of /dedivur/update/pim"),
               std::string::npos)
         << err.str();
+}
+
+TEST_F(PublishTest, AServedCopyStandsForThePreviousReleaseOnlyWithItsCatalogueTimeAndSignedHash) {
+    dir.MakeDir("rel");
+    for (const char* name : {"early.txt", "stamped.txt", "same.txt"}) dir.WriteFile(std::string("rel\\") + name, "v1");
+    ASSERT_EQ(Run({"keygen", Host("key.pem")}), kExitOk) << err.str();
+    const std::string www = Host("www");
+    const std::vector<std::string> stage = {"stage",         Host("rel"),    www, "--base-url", "http://h/", "--sign",
+                                            Host("key.pem"), "--times-from", www};
+    ASSERT_EQ(Run({stage.begin(), stage.begin() + 7}), kExitOk) << err.str();
+    // Copies replaced ahead of their catalogue: one with a time of its own, one with the catalogue's.
+    for (const char* name : {"early.txt", "stamped.txt"}) dir.WriteFile(std::string("rel\\") + name, "v2");
+    dir.WriteFile("www\\early.txt", "v2");
+    const std::map<std::string, uint64_t> given = Times("rel");
+    dir.WriteFile("www\\stamped.txt", "v2");
+    dir.SetWriteTime("www\\stamped.txt", FromU64(given.at("stamped.txt")));
+    for (const char* name : {"early.txt", "stamped.txt", "same.txt"})
+        dir.SetWriteTime(std::string("rel\\") + name, FromU64(given.at(name) + 3600 * kSecond));
+
+    ASSERT_EQ(Run(stage), kExitOk) << err.str();
+    for (const char* line :
+         {"kept: 1 file; changed or new (clients fetch them): 2", "bytes    early.txt", "bytes    stamped.txt"})
+        EXPECT_NE(out.str().find(line), std::string::npos) << out.str();
 }
 
 TEST_F(PublishTest, StageFirstReleaseDryRunLeftOversPruneAndDroppedSignature) {
@@ -402,52 +473,6 @@ TEST_F(PublishTest, StageFirstReleaseDryRunLeftOversPruneAndDroppedSignature) {
     EXPECT_TRUE(dir.Exists("www\\files\\gone.txt"));
 }
 
-// Forwards to the host's file operations, records each one and fails the one numbered failAt.
-class WatchingIo : public PublishIo {
-public:
-    explicit WatchingIo(const std::string& root, int failAt = -1) : root_(root), failAt_(failAt) {}
-    PathKind Kind(const std::string& path) override { return host_.Kind(path); }
-    bool MakeFolders(const std::string& path, std::vector<std::string>* made, std::string* error) override {
-        return Step("mkdir", path, error) && host_.MakeFolders(path, made, error);
-    }
-    bool WriteBeside(const std::string& target, const std::string& data, std::string* temp,
-                     std::string* error) override {
-        return Step("write", target, error) && host_.WriteBeside(target, data, temp, error);
-    }
-    bool CopyBeside(const std::string& source, const std::string& target, FileTime time, std::string* temp,
-                    std::string* error) override {
-        return Step("write", target, error) && host_.CopyBeside(source, target, time, temp, error);
-    }
-    bool SetWriteTime(const std::string& path, FileTime time, std::string* error) override {
-        return Step("time", path, error) && host_.SetWriteTime(path, time, error);
-    }
-    bool Link(const std::string& existing, const std::string& newName, std::string* error) override {
-        return Step("link", existing, error) && host_.Link(existing, newName, error);
-    }
-    bool Rename(const std::string& from, const std::string& to, std::string* error) override {
-        return Step("rename", to, error) && host_.Rename(from, to, error);
-    }
-    bool Remove(const std::string& path) override {
-        // A served file, not a temporary or second name (those begin with '.').
-        if (path[path.rfind('/') + 1] != '.') steps.push_back("remove " + path.substr(root_.size() + 1));
-        return host_.Remove(path);
-    }
-    bool RemoveFolder(const std::string& path) override { return host_.RemoveFolder(path); }
-
-    std::vector<std::string> steps;  // "write files/a.txt", ...
-
-private:
-    bool Step(const char* what, const std::string& path, std::string* error) {
-        steps.push_back(std::string(what) + " " + path.substr(root_.size() + 1));
-        if (static_cast<int>(steps.size()) - 1 != failAt_) return true;
-        *error = "injected failure";
-        return false;
-    }
-    PublishIo& host_ = HostPublishIo();
-    std::string root_;
-    int failAt_;
-};
-
 // Every name below a folder, with each file's last-write time and bytes.
 std::map<std::string, std::string> Snapshot(const std::string& hostDir) {
     std::map<std::string, std::string> tree;
@@ -486,7 +511,7 @@ TEST_F(PublishTest, StageChangesNothingServedUntilAllIsWrittenThenRenamesFilesSi
     unsigned_.push_back("--drop-signature");  // over the signed release
     for (const auto& args : {std::vector<std::string>(stage.begin() + 1, stage.end()), unsigned_}) {
         for (int failAt = 0;; ++failAt) {
-            WatchingIo io(www, failAt);
+            test::WatchingIo io(www, failAt);
             EXPECT_EQ(RunStageWith(args, out, err, io), kExitFailed);
             ASSERT_GT(io.steps.size(), static_cast<size_t>(failAt)) << err.str();
             const std::string failed = io.steps[failAt];
@@ -496,7 +521,7 @@ TEST_F(PublishTest, StageChangesNothingServedUntilAllIsWrittenThenRenamesFilesSi
             err.str("");
         }
     }
-    WatchingIo io(www);
+    test::WatchingIo io(www);
     ASSERT_EQ(RunStageWith({stage.begin() + 1, stage.end()}, out, err, io), kExitOk) << err.str();
     const std::string sig = "dedivur/update/pim.sig";
     const std::vector<std::string> expected = {"write files/a.txt",
@@ -522,7 +547,7 @@ TEST_F(PublishTest, StageChangesNothingServedUntilAllIsWrittenThenRenamesFilesSi
     EXPECT_EQ(Run({"verify-signature", www + "/dedivur/update/pim", publicKey}), kExitOk) << err.str();
 
     // Dropped: the old signature gets a second name before any rename and goes right before pim.
-    WatchingIo dropping(www);
+    test::WatchingIo dropping(www);
     ASSERT_EQ(RunStageWith(unsigned_, out, err, dropping), kExitOk) << err.str();
     const std::vector<std::string>& done = dropping.steps;
     const auto link = std::find(done.begin(), done.end(), "link " + sig);

@@ -55,6 +55,8 @@ TEST(ToolRulesTest, PathsTheUpdaterCannotServeAreErrorsNamingTheFile) {
         {"sub\\~TN0000.REC", "~tnXXXX"},
         // the file in which a signed updater records the last release it accepted
         {"tarnFileUpdater.STATE", "last signed release"},
+        {"TarnFileUpdater.state\\x", "last signed release"},
+        {"TARNFI~1.STA", "last signed release"},
         // the engine's unsafe-path rules
         {"..\\x.dll", "'..' component"},
         {"a\\..\\..\\x", "'..' component"},

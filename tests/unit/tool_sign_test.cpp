@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "test_support.h"
-#include "tools/update-catalogue/publication.h"
+#include "publish_io_watch.h"
 #include "tools/update-catalogue/release_signature.h"
 #include "tools/update-catalogue/tool.h"
 #include "trust/public_key.h"
@@ -95,39 +95,6 @@ TEST_F(ToolSignTest, SignedBuildVerifiesAndStatesEachFilesHash) {
     EXPECT_NE(out.str().find("[1] " + trust::HexText(hashes[1].data(), 32)), std::string::npos);
 }
 
-// Fails the catalogue's rename, the last step of a publication.
-class FailingCatalogueRename : public PublishIo {
-public:
-    PathKind Kind(const std::string& path) override { return host.Kind(path); }
-    bool MakeFolders(const std::string& path, std::vector<std::string>* made, std::string* error) override {
-        return host.MakeFolders(path, made, error);
-    }
-    bool WriteBeside(const std::string& target, const std::string& data, std::string* temp,
-                     std::string* error) override {
-        return host.WriteBeside(target, data, temp, error);
-    }
-    bool CopyBeside(const std::string& source, const std::string& target, FileTime time, std::string* temp,
-                    std::string* error) override {
-        return host.CopyBeside(source, target, time, temp, error);
-    }
-    bool SetWriteTime(const std::string& path, FileTime time, std::string* error) override {
-        return host.SetWriteTime(path, time, error);
-    }
-    bool Link(const std::string& existing, const std::string& newName, std::string* error) override {
-        return host.Link(existing, newName, error);
-    }
-    bool Rename(const std::string& from, const std::string& to, std::string* error) override {
-        if (to.size() >= 4 && to.compare(to.size() - 4, 4, "/pim") == 0) {
-            *error = "injected failure";
-            return false;
-        }
-        return host.Rename(from, to, error);
-    }
-    bool Remove(const std::string& path) override { return host.Remove(path); }
-    bool RemoveFolder(const std::string& path) override { return host.RemoveFolder(path); }
-    PublishIo& host = HostPublishIo();
-};
-
 TEST_F(ToolSignTest, AFailedCatalogueLeavesThePreviousSignatureFileAsItWas) {
     // Whatever the previous signature file holds, even more than a signature file can, it stays.
     const std::string previous(trust::kMaxSignatureFileSize + 100, 'p');
@@ -141,18 +108,52 @@ TEST_F(ToolSignTest, AFailedCatalogueLeavesThePreviousSignatureFileAsItWas) {
     dir.MakeDir("out");
     dir.WriteFile("out\\pim", "old catalogue");
     dir.WriteFile("out\\pim.sig", previous);
-    FailingCatalogueRename io;
+    test::WatchingIo io(Host("out"), 6);  // after mkdir, write and link pim.sig, mkdir, write pim, rename pim.sig
     {
         Publication publication(io);
         publication.AddCatalogue(Host("out\\pim"), "catalogue", "new signature");
         size_t failed = 0, placed = 0;
         ASSERT_TRUE(publication.Write(&failed, &error)) << error;
         EXPECT_FALSE(publication.PutInPlace(&placed, &error));
+        EXPECT_EQ(std::vector<std::string>(io.steps.begin() + 5, io.steps.end()),
+                  (std::vector<std::string>{"rename pim.sig", "rename pim", "rename pim.sig"}))
+            << "the new signature file, the failed catalogue, the previous signature file put back";
         EXPECT_NE(error.find("the previous signature file is back in place"), std::string::npos) << error;
     }
     EXPECT_EQ(dir.Read("out\\pim.sig"), previous);
     EXPECT_EQ(dir.Read("out\\pim"), "old catalogue");
     EXPECT_EQ(dir.List("out"), (std::vector<std::string>{"pim", "pim.sig"}));
+}
+
+TEST_F(ToolSignTest, ASequenceBelowTheOneInPlaceIsRefusedAndTheSameOneOnlyForTheSameCatalogue) {
+    const std::string publicKey = BuildSigned({"--sequence", "100"});
+    const std::string signature = dir.Read("pim.sig");
+    const auto build = [&](const char* sequence) {
+        return Run({"build", Host("rel"), "--base-url", "http://h/f/", "-o", Host("pim"), "--sign", Host("key.pem"),
+                    "--sequence", sequence});
+    };
+    EXPECT_EQ(build("99"), kExitFailed);
+    EXPECT_NE(err.str().find("holds sequence 100, and the new signature's sequence 99 is lower"), std::string::npos)
+        << err.str();
+    EXPECT_EQ(dir.Read("pim.sig"), signature);
+    EXPECT_EQ(build("100"), kExitOk) << err.str();  // the same catalogue signed again
+    dir.WriteFile("rel\\a.txt", "first file, changed");
+    EXPECT_EQ(build("100"), kExitFailed);
+    EXPECT_NE(err.str().find("is the same for another catalogue"), std::string::npos) << err.str();
+    EXPECT_EQ(build("101"), kExitOk) << err.str();
+    EXPECT_EQ(Run({"verify-signature", Host("pim"), publicKey, "--min-sequence", "101"}), kExitOk) << err.str();
+    EXPECT_EQ(Run({"verify-signature", Host("pim"), publicKey, "--min-sequence", "102"}), kExitFailed);
+    EXPECT_NE(err.str().find("(sequence 101, below --min-sequence 102)"), std::string::npos) << err.str();
+
+    // stage checks the signature file it replaces in OUT_DIR.
+    const std::vector<std::string> stage = {"stage",     Host("rel"), Host("www"),     "--base-url",
+                                            "http://h/", "--sign",    Host("key.pem"), "--sequence"};
+    std::vector<std::string> args = stage;
+    args.push_back("7");
+    ASSERT_EQ(Run(args), kExitOk) << err.str();
+    args.back() = "6";
+    EXPECT_EQ(Run(args), kExitFailed);
+    EXPECT_NE(err.str().find("holds sequence 7"), std::string::npos) << err.str();
 }
 
 TEST_F(ToolSignTest, VerifySignatureNamesWhatIsWrong) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/release_gate.h"
 #include "platform/platform.h"
 #include "test_support.h"
 #include "trust/public_key.h"
@@ -210,14 +211,19 @@ TEST_F(SignatureFileTest, ReleaseCheckVerdicts) {
     EXPECT_EQ(Verify(&badSignature, facts->expires + 1, UINT64_MAX, otherCatalogue), ReleaseVerdict::kBadSignature);
 }
 
-TEST(TrustReleaseStateTest, SavedSequenceReadsBackAndAnythingElseReadsAsNone) {
+TEST(TrustReleaseStateTest, SavedSequenceReadsBackMalformedReadsAsNoneAndUnreadableFails) {
     test::CurrentDirGuard cwd;
     test::TempFolder dir;
-    ASSERT_TRUE(SystemPlatform().SetCurrentDir(dir.path().c_str()));
-    EXPECT_EQ(ReadLastSequence(kReleaseStateFileName), 0u);
-    ASSERT_TRUE(SaveLastSequence(kReleaseStateFileName, 7));
-    ASSERT_TRUE(SaveLastSequence(kReleaseStateFileName, 0xFEDCBA9876543210ULL));
-    EXPECT_EQ(ReadLastSequence(kReleaseStateFileName), 0xFEDCBA9876543210ULL);
+    Platform& platform = SystemPlatform();
+    ASSERT_TRUE(platform.SetCurrentDir(dir.path().c_str()));
+    uint64_t sequence = 1;
+    const auto read = [&] { return tarn::ReadLastSequence(platform, kReleaseStateFileName, &sequence); };
+    EXPECT_TRUE(read());
+    EXPECT_EQ(sequence, 0u);
+    ASSERT_TRUE(tarn::SaveLastSequence(platform, kReleaseStateFileName, 7));
+    ASSERT_TRUE(tarn::SaveLastSequence(platform, kReleaseStateFileName, 0xFEDCBA9876543210ULL));
+    EXPECT_TRUE(read());
+    EXPECT_EQ(sequence, 0xFEDCBA9876543210ULL);
     EXPECT_EQ(dir.List(), std::vector<std::string>{kReleaseStateFileName});
 
     const std::string good = dir.Read(kReleaseStateFileName);
@@ -228,8 +234,16 @@ TEST(TrustReleaseStateTest, SavedSequenceReadsBackAndAnythingElseReadsAsNone) {
     badMagic[0] = 't';
     for (const std::string& bad : {std::string(), good.substr(0, 19), good + '\0', flipped, badMagic}) {
         dir.WriteFile(kReleaseStateFileName, bad);
-        EXPECT_EQ(ReadLastSequence(kReleaseStateFileName), 0u) << bad.size();
+        sequence = 1;
+        EXPECT_TRUE(read());
+        EXPECT_EQ(sequence, 0u) << bad.size();
     }
+    // A folder in its place cannot be read, and nothing can be saved over it.
+    ASSERT_TRUE(platform.DeleteFileForce(kReleaseStateFileName));
+    dir.MakeDir(kReleaseStateFileName);
+    EXPECT_FALSE(read());
+    EXPECT_FALSE(tarn::SaveLastSequence(platform, kReleaseStateFileName, 8));
+    EXPECT_EQ(dir.List(), std::vector<std::string>{kReleaseStateFileName});
 }
 
 }  // namespace

@@ -28,8 +28,8 @@ int UsageError(std::ostream& err, const std::string& message, const std::string&
     return kExitUsage;
 }
 
-int UsageError(std::ostream& err, const std::string& message, const CommandSpec& spec) {
-    return UsageError(err, message, CommandHelp(spec));
+int UsageError(std::ostream& err, const std::string& message, const CommandSpec& command) {
+    return UsageError(err, message, CommandHelp(command));
 }
 
 int Failure(std::ostream& err, const std::string& subject, const std::string& message) {
@@ -42,26 +42,26 @@ namespace {
 constexpr size_t kUsageWidth = 100;
 
 // "--sign KEYFILE [--sequence N]": the option, its value and the options that go only with it.
-std::string OptionText(const CommandSpec& spec, const OptionSpec& option) {
+std::string OptionText(const CommandSpec& command, const OptionSpec& option) {
     std::string text = option.shortName ? std::string(option.shortName) : option.name;
     if (option.value) text += std::string(" ") + option.value;
-    for (const OptionSpec& inner : spec.options)
-        if (inner.within && std::string(inner.within) == option.name) text += " [" + OptionText(spec, inner) + "]";
+    for (const OptionSpec& inner : command.options)
+        if (inner.within && std::string(inner.within) == option.name) text += " [" + OptionText(command, inner) + "]";
     return text;
 }
 
 // The synopsis in the pieces a line may break between.
-std::vector<std::string> SynopsisWords(const CommandSpec& spec) {
-    std::vector<std::string> words = {spec.name};
-    std::string operands = spec.operands;
+std::vector<std::string> SynopsisWords(const CommandSpec& command) {
+    std::vector<std::string> words = {command.name};
+    std::string operands = command.operands;
     for (size_t begin = 0; begin < operands.size();) {
         const size_t space = std::min(operands.find(' ', begin), operands.size());
         if (space > begin) words.push_back(operands.substr(begin, space - begin));
         begin = space + 1;
     }
-    for (const OptionSpec& option : spec.options) {
+    for (const OptionSpec& option : command.options) {
         if (option.within) continue;
-        const std::string text = OptionText(spec, option);
+        const std::string text = OptionText(command, option);
         switch (option.use) {
             case OptionSpec::kRequired:
                 words.push_back(text);
@@ -82,10 +82,10 @@ std::vector<std::string> SynopsisWords(const CommandSpec& spec) {
 
 }  // namespace
 
-std::string Synopsis(const CommandSpec& spec, size_t indent, const std::string& contIndent) {
+std::string Synopsis(const CommandSpec& command, size_t indent, const std::string& contIndent) {
     std::string text;
     size_t column = indent;
-    for (const std::string& word : SynopsisWords(spec)) {
+    for (const std::string& word : SynopsisWords(command)) {
         if (text.empty()) {
             text = word;
             column += word.size();
@@ -100,9 +100,9 @@ std::string Synopsis(const CommandSpec& spec, size_t indent, const std::string& 
     return text;
 }
 
-std::string CommandHelp(const CommandSpec& spec) {
+std::string CommandHelp(const CommandSpec& command) {
     const std::string lead = std::string("usage: ") + kProgram + " ";
-    return lead + Synopsis(spec, lead.size(), "           ") + "\n\n" + spec.details;
+    return lead + Synopsis(command, lead.size(), "           ") + "\n\n" + command.details;
 }
 
 std::string Padded(const std::string& text, size_t width) {
@@ -120,7 +120,7 @@ std::vector<std::string> CommandLine::Values(const std::string& name) const {
     return values;
 }
 
-bool ParseCommandLine(const std::vector<std::string>& args, const CommandSpec& spec, CommandLine* line,
+bool ParseCommandLine(const std::vector<std::string>& args, const CommandSpec& command, CommandLine* line,
                       std::string* error) {
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -142,7 +142,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, const CommandSpec& s
             haveValue = true;
         }
         const OptionSpec* option = nullptr;
-        for (const OptionSpec& o : spec.options)
+        for (const OptionSpec& o : command.options)
             if (name == o.name || (!haveValue && o.shortName && name == o.shortName)) option = &o;
         if (!option) {
             *error = "unknown option " + SanitizeUtf8(a);

@@ -35,15 +35,15 @@ struct CommandSpec {
 };
 
 // "usage: update-catalogue NAME OPERANDS OPTIONS", wrapped, a blank line, then the details.
-std::string CommandHelp(const CommandSpec& spec);
+std::string CommandHelp(const CommandSpec& command);
 // The synopsis alone ("stage RELEASE_DIR OUT_DIR --base-url URL ..."), wrapped at 100 columns after
 // a first line that begins `indent` columns in, with later lines begun by contIndent.
-std::string Synopsis(const CommandSpec& spec, size_t indent, const std::string& contIndent);
+std::string Synopsis(const CommandSpec& command, size_t indent, const std::string& contIndent);
 
 int Help(std::ostream& out, const std::string& text);
 bool WantsHelp(const std::vector<std::string>& args);
 int UsageError(std::ostream& err, const std::string& message, const std::string& help);
-int UsageError(std::ostream& err, const std::string& message, const CommandSpec& spec);
+int UsageError(std::ostream& err, const std::string& message, const CommandSpec& command);
 // "update-catalogue: error: SUBJECT: MESSAGE"; returns kExitFailed.
 int Failure(std::ostream& err, const std::string& subject, const std::string& message);
 std::string Padded(const std::string& text, size_t width);
@@ -57,11 +57,11 @@ struct CommandLine {
     bool Has(const std::string& name) const { return !Values(name).empty(); }
 };
 
-// The options of spec: one with a value as "--name VALUE" or "--name=VALUE" (or its short form),
+// The options of the command: one with a value as "--name VALUE" or "--name=VALUE" (or its short form),
 // a flag alone (recorded with an empty value). "--" ends the options. False, with the message,
 // for an unknown option, a missing value, a value given to a flag, or a second use of an option
 // that is not repeatable. Required options are left to the command to check.
-bool ParseCommandLine(const std::vector<std::string>& args, const CommandSpec& spec, CommandLine* line,
+bool ParseCommandLine(const std::vector<std::string>& args, const CommandSpec& command, CommandLine* line,
                       std::string* error);
 
 struct ReleaseRequest {

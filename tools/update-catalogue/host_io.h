@@ -35,6 +35,9 @@ bool LinkFile(const std::string& existing, const std::string& newName, std::stri
 bool RemoveFile(const std::string& hostPath);
 bool RemoveEmptyFolder(const std::string& hostPath);
 
+// A file's last-write time; false when it cannot be read.
+bool GetFileWriteTime(const std::string& hostPath, FileTime* time);
+
 // Sets a file's last-write time, leaving its access time alone.
 bool SetFileWriteTime(const std::string& hostPath, FileTime time, std::string* error);
 

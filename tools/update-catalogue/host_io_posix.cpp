@@ -217,6 +217,15 @@ bool CopyBeside(const std::string& source, const std::string& hostPath, FileTime
     return ok;
 }
 
+bool GetFileWriteTime(const std::string& hostPath, FileTime* time) {
+    struct stat st;
+    if (::stat(hostPath.c_str(), &st) != 0) return false;
+    const int64_t seconds = static_cast<int64_t>(st.st_mtim.tv_sec) + 11644473600LL;
+    if (seconds < 0) return false;
+    *time = FromU64(static_cast<uint64_t>(seconds) * 10000000ULL + static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100);
+    return true;
+}
+
 bool SetFileWriteTime(const std::string& hostPath, FileTime time, std::string* error) {
     const WriteTimeOnly times(time);
     if (::utimensat(AT_FDCWD, hostPath.c_str(), times.value, 0) == 0) return true;

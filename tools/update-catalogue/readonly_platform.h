@@ -15,6 +15,8 @@ public:
     // An old copy whose file is missing is moved back by the updater's scan; reporting the move as
     // done, without doing it, lists the folder as the updater would and leaves the disk alone.
     bool RenameFile(const char*, const char*) override { return true; }
+    bool WriteFileDurably(const char*, const uint8_t*, size_t) override { return false; }
+    bool RenameReplacing(const char*, const char*) override { return false; }
     bool StartProcess(const char*, const char*, const char*) override { return false; }
     bool RunCommandLine(const char*) override { return false; }
 };

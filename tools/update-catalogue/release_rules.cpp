@@ -5,7 +5,7 @@
 #include <map>
 
 #include "engine/path_rules.h"
-#include "engine/text.h"
+#include "base/text.h"
 #include "engine/update_types.h"
 #include "tools/update-catalogue/display_text.h"
 #include "transfer/transfer_names.h"
@@ -114,8 +114,9 @@ void CheckFile(const ReleaseFile& file, const std::string& firstBaseUrl, Finding
     }
     if (IsReleaseStateName(path.c_str())) {
         AddError(findings, who,
-                 "the updater keeps the last signed release it accepted in this file; a signed updater refuses "
-                 "a release that would overwrite it");
+                 "the updater keeps the last signed release it accepted in TarnFileUpdater.state at the top of "
+                 "the install folder; a signed updater refuses a release that would overwrite it, reach it by its "
+                 "short name or put a folder in its place");
     }
     if (path.size() > kMaxPathText) {
         AddError(findings, who,

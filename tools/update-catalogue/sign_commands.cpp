@@ -28,7 +28,10 @@ const char kVerifySignatureHelp[] =
     "Checks CATALOGUE.sig as a signed updater does: its form, the key, the signature, the\n"
     "catalogue's hash, the number of file hashes and the expiry (against this machine's clock).\n"
     "PUBLIC_KEY is the line 'keygen' printed, or a file whose last line it is.\n"
-    "Exit status: 0 good, 1 not good (the reason is on stderr), 2 wrong usage.\n";
+    "Exit status: 0 good, 1 not good (the reason is on stderr), 2 wrong usage.\n"
+    "\n"
+    "  --min-sequence N    the highest sequence an install may have taken: a lower one fails, as\n"
+    "                      such an install refuses it\n";
 
 int RunKeygen(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int RunVerifySignature(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
@@ -40,7 +43,7 @@ const char kPublicKeyForm[] = "is neither 'ecdsa-p256:' and 128 hex digits nor a
 const CommandSpec kKeygenCommand{
     "keygen", "KEYFILE", {}, "make a signing key; prints the public key for UPDATE_PUBLIC_KEY", kKeygenHelp, RunKeygen};
 const CommandSpec kVerifySignatureCommand{
-    "verify-signature",   "CATALOGUE PUBLIC_KEY", {}, "check CATALOGUE.sig as a signed updater does",
+    "verify-signature",   "CATALOGUE PUBLIC_KEY", {{"--min-sequence", "N"}}, "check CATALOGUE.sig as a signed updater does",
     kVerifySignatureHelp, RunVerifySignature};
 
 namespace {
@@ -99,7 +102,7 @@ int32_t CatalogueEntryCount(const std::string& bytes) {
 
 // VerifyRelease's checks that need no key, on the signature file's own, unverified word.
 trust::ReleaseVerdict CheckWithoutKey(trust::ByteSpan catalogue, trust::ByteSpan signatureFile, uint64_t now,
-                                      trust::ReleaseCheck* check) {
+                                      uint64_t minSequence, trust::ReleaseCheck* check) {
     check->format = trust::SignatureFormat::kOk;
     if (!signatureFile.data) return check->verdict = trust::ReleaseVerdict::kMissing;
     check->format = trust::ParseSignatureFile(signatureFile.data, signatureFile.size, &check->signature);
@@ -110,10 +113,18 @@ trust::ReleaseVerdict CheckWithoutKey(trust::ByteSpan catalogue, trust::ByteSpan
     if (digest != check->signature.facts.catalogueHash)
         return check->verdict = trust::ReleaseVerdict::kCatalogueMismatch;
     if (now > check->signature.facts.expires) return check->verdict = trust::ReleaseVerdict::kExpired;
+    if (check->signature.facts.sequence < minSequence) return check->verdict = trust::ReleaseVerdict::kRollback;
     return check->verdict = trust::ReleaseVerdict::kOk;
 }
 
 }  // namespace
+
+bool MinSequenceFrom(const CommandLine& line, uint64_t* minSequence, std::string* problem) {
+    const std::vector<std::string> values = line.Values("--min-sequence");
+    if (values.empty() || ParseDecimal(values[0], minSequence)) return true;
+    *problem = "--min-sequence takes a whole number from 0 to 18446744073709551615";
+    return false;
+}
 
 bool ReadPublicKeyArgument(const std::string& arg, trust::PublicKey* key) {
     if (trust::ParsePublicKeyText(arg, key)) return true;
@@ -147,12 +158,18 @@ int RunKeygen(const std::vector<std::string>& args, std::ostream& out, std::ostr
 
 int RunVerifySignature(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (WantsHelp(args)) return Help(out, CommandHelp(kVerifySignatureCommand));
-    if (args.size() != 2)
+    CommandLine line;
+    std::string problem;
+    uint64_t minSequence = 0;
+    if (!ParseCommandLine(args, kVerifySignatureCommand, &line, &problem) ||
+        !MinSequenceFrom(line, &minSequence, &problem))
+        return UsageError(err, problem, kVerifySignatureCommand);
+    if (line.positional.size() != 2)
         return UsageError(err, "verify-signature takes CATALOGUE and PUBLIC_KEY", kVerifySignatureCommand);
     trust::PublicKey key;
-    if (!ReadPublicKeyArgument(args[1], &key))
+    if (!ReadPublicKeyArgument(line.positional[1], &key))
         return UsageError(err, std::string("PUBLIC_KEY ") + kPublicKeyForm, kVerifySignatureCommand);
-    const std::string& catalogue = args[0];
+    const std::string& catalogue = line.positional[0];
     const std::string shown = HostTextForDisplay(catalogue);
     std::string bytes, sigBytes, error;
     if (!ReadCatalogueBytes(catalogue, &bytes, err)) return kExitFailed;
@@ -167,8 +184,8 @@ int RunVerifySignature(const std::vector<std::string>& args, std::ostream& out, 
                            HostTextForDisplay(sigFile) + ")");
     }
     auto check = std::make_unique<trust::ReleaseCheck>();
-    const std::string problem =
-        CheckReleaseSignature(bytes, CatalogueEntryCount(bytes), SpanOf(sigBytes), &key, check.get());
+    problem =
+        CheckReleaseSignature(bytes, CatalogueEntryCount(bytes), SpanOf(sigBytes), &key, check.get(), minSequence);
     if (!problem.empty()) return Failure(err, shown, problem);
     const trust::ReleaseFacts& facts = check->signature.facts;
     out << "good signature: " << shown << "\n";
@@ -239,8 +256,41 @@ bool RefusedOverSignedRelease(const std::string& catalogueHostPath, const SignOp
     return true;
 }
 
+namespace {
+
+// The sequence and catalogue hash of the signature file in place; false when there is none
+// that parses (no updater can have taken it).
+bool ReadSignatureInPlace(const std::string& path, uint64_t* sequence, trust::Digest* catalogueHash) {
+    if (GetPathKind(path) != PathKind::kFile) return false;
+    auto current = std::make_unique<trust::SignatureFile>();
+    std::string ignored;
+    if (!ReadSignatureFile(path, current.get(), &ignored)) return false;
+    *sequence = current->facts.sequence;
+    *catalogueHash = current->facts.catalogueHash;
+    return true;
+}
+
+// A signed updater keeps the highest sequence it accepted and refuses any lower one, so a new
+// signature must not go below the one in place; the same one only signs the same catalogue again
+// (a later expiry, say).
+bool SequenceMayFollow(const std::string& catalogue, uint64_t inPlace, const trust::Digest& signedCatalogue,
+                       uint64_t sequence, std::string* why) {
+    if (sequence > inPlace) return true;
+    trust::Digest digest{};
+    if (sequence == inPlace && trust::Sha256(trust::SystemCrypto(), catalogue.data(), catalogue.size(), &digest) &&
+        digest == signedCatalogue)
+        return true;
+    *why = "holds sequence " + std::to_string(inPlace) + ", and the new signature's sequence " +
+           std::to_string(sequence) + (sequence == inPlace ? " is the same for another catalogue" : " is lower") +
+           ": every updater that took " + std::to_string(inPlace) + " would refuse the release; give --sequence " +
+           std::to_string(inPlace + 1) + " or higher";
+    return false;
+}
+
+}  // namespace
+
 int SignRelease(const PreparedRelease& prepared, const std::vector<std::string>& sources, const SignOptions& options,
-                ReleaseSignature* signature, std::ostream& err) {
+                const std::string& signatureInPlace, ReleaseSignature* signature, std::ostream& err) {
     const std::vector<ReleaseFile>& files = prepared.files;
     std::vector<trust::Digest> hashes(files.size());
     std::string error;
@@ -252,6 +302,14 @@ int SignRelease(const PreparedRelease& prepared, const std::vector<std::string>&
     const uint64_t now = Now();
     signature->sequence = options.haveSequence ? options.sequence : now;
     signature->expires = now + (options.haveExpiry ? options.expiresDays : kDefaultExpiryDays) * kSecondsPerDay;
+    uint64_t inPlace = 0;
+    trust::Digest signedCatalogue{};
+    if (ReadSignatureInPlace(signatureInPlace, &inPlace, &signedCatalogue)) {
+        // A second release within the same second takes the next number.
+        if (!options.haveSequence && now == inPlace) signature->sequence = now + 1;
+        if (!SequenceMayFollow(prepared.catalogue, inPlace, signedCatalogue, signature->sequence, &error))
+            return Failure(err, HostTextForDisplay(signatureInPlace), error);
+    }
     trust::PublicKey key;
     if (!MakeSignatureFile(prepared.catalogue, hashes, options.keyFile, signature->sequence, signature->expires,
                            &signature->bytes, &error, &key))
@@ -266,16 +324,19 @@ void PrintSignature(const std::string& shown, const ReleaseSignature& signature,
 }
 
 std::string CheckReleaseSignature(const std::string& catalogue, int32_t entries, trust::ByteSpan signatureFile,
-                                  const trust::PublicKey* key, trust::ReleaseCheck* check) {
+                                  const trust::PublicKey* key, trust::ReleaseCheck* check, uint64_t minSequence) {
     const trust::ByteSpan bytes = SpanOf(catalogue);
     const trust::ReleaseVerdict verdict =
-        key ? trust::VerifyRelease(trust::SystemCrypto(), bytes, signatureFile, *key, Now(), 0, check)
-            : CheckWithoutKey(bytes, signatureFile, Now(), check);
+        key ? trust::VerifyRelease(trust::SystemCrypto(), bytes, signatureFile, *key, Now(), minSequence, check)
+            : CheckWithoutKey(bytes, signatureFile, Now(), minSequence, check);
     const trust::ReleaseFacts& facts = check->signature.facts;
     std::string reason = trust::DescribeReleaseVerdict(verdict);
     if (verdict == trust::ReleaseVerdict::kMalformed)
         reason += std::string(": ") + trust::DescribeSignatureFormat(check->format);
     if (verdict == trust::ReleaseVerdict::kExpired) reason += " (" + UtcText(facts.expires) + ")";
+    if (verdict == trust::ReleaseVerdict::kRollback)
+        reason += " (sequence " + std::to_string(facts.sequence) + ", below --min-sequence " +
+                  std::to_string(minSequence) + ")";
     if (verdict != trust::ReleaseVerdict::kOk) return reason;
     if (entries < 0)
         return key ? "the signature is good, but the updater rejects the catalogue"

@@ -47,9 +47,11 @@ struct ReleaseSignature {
 
 // Signs a prepared release: hashes each file's bytes at sources[i] (ReleaseFile::source form, one
 // per file in catalogue order), which must still have the catalogue's size, and signs the hashes
-// with the catalogue's. Writes nothing. Prints a failure; returns an exit status.
+// with the catalogue's. Refuses a sequence below the one of the signature file signatureInPlace
+// (the one the new signature replaces), or equal to it for another catalogue. Writes nothing.
+// Prints a failure; returns an exit status.
 int SignRelease(const PreparedRelease& prepared, const std::vector<std::string>& sources, const SignOptions& options,
-                ReleaseSignature* signature, std::ostream& err);
+                const std::string& signatureInPlace, ReleaseSignature* signature, std::ostream& err);
 // "wrote SHOWN: sequence N, expires DATE, key id HEX"
 void PrintSignature(const std::string& shown, const ReleaseSignature& signature, std::ostream& out);
 
@@ -60,10 +62,14 @@ extern const char kPublicKeyForm[];  // "is neither ...": the usage problem when
 // Checks a signature file (signatureFile.data null: there is none) against its catalogue. With a
 // key, as a signed updater does: form, key, signature, catalogue hash, expiry. Without one, only
 // what needs no key: form, catalogue hash and expiry, on the file's unverified word. Either way,
-// one file hash per catalogue entry (entries: -1 when the updater rejects the catalogue). Returns
-// what is wrong, or "" when nothing is; *check holds what was read.
+// one file hash per catalogue entry (entries: -1 when the updater rejects the catalogue), and a
+// sequence of at least minSequence. Returns what is wrong, or "" when nothing is; *check holds
+// what was read.
 std::string CheckReleaseSignature(const std::string& catalogue, int32_t entries, trust::ByteSpan signatureFile,
-                                  const trust::PublicKey* key, trust::ReleaseCheck* check);
+                                  const trust::PublicKey* key, trust::ReleaseCheck* check, uint64_t minSequence = 0);
+
+// --min-sequence N of verify and verify-signature (0 when not given); false with the usage problem.
+bool MinSequenceFrom(const CommandLine& line, uint64_t* minSequence, std::string* problem);
 trust::ByteSpan SpanOf(const std::string& bytes);
 
 // Prints the facts of "<catalogue>.sig" when that file exists, unverified.

@@ -33,7 +33,9 @@ constexpr char kBuildHelp[] =
     "                      an expiry; it is written right before FILE (native build only;\n"
     "                      without --sign no FILE.sig is written)\n"
     "  --sequence N        the release's sequence number (default: the current time in\n"
-    "                      seconds); updaters refuse a release older than the last they took\n"
+    "                      seconds); updaters refuse a release older than the last they took,\n"
+    "                      so one below that of the FILE.sig in place, or equal to it for\n"
+    "                      another catalogue, is refused\n"
     "  --expires-days D    the signature expires D days from now (default 30, at most 3660);\n"
     "                      sign again before then\n"
     "  --drop-signature    make an unsigned release where FILE.sig lies: FILE.sig is removed right\n"
@@ -185,7 +187,8 @@ int RunBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     if (!sign.keyFile.empty()) {
         std::vector<std::string> sources;
         for (const ReleaseFile& f : prepared.files) sources.push_back(f.source);
-        if (const int status = SignRelease(prepared, sources, sign, &signature, err)) return status;
+        if (const int status = SignRelease(prepared, sources, sign, SignatureFileFor(output), &signature, err))
+            return status;
     }
     const bool dropping = dropSignature && GetPathKind(SignatureFileFor(output)) == PathKind::kFile;
     if (!WriteCatalogueAndSignature(output, prepared.catalogue, signature.bytes, &error, dropping))
@@ -320,10 +323,10 @@ int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     if (command == "--help" || command == "-h") return Help(out, Usage());
     if (command == "help") {
         if (rest.empty()) return Help(out, Usage());
-        if (const CommandSpec* spec = FindCommand(rest[0])) return Help(out, CommandHelp(*spec));
+        if (const CommandSpec* found = FindCommand(rest[0])) return Help(out, CommandHelp(*found));
         return UsageError(err, "no command " + SanitizeUtf8(rest[0]), Usage());
     }
-    if (const CommandSpec* spec = FindCommand(command)) return spec->run(rest, out, err);
+    if (const CommandSpec* found = FindCommand(command)) return found->run(rest, out, err);
     return UsageError(err, "no command " + SanitizeUtf8(command), Usage());
 }
 

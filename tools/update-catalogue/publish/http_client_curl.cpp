@@ -3,18 +3,25 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <memory>
 
 #include "tools/update-catalogue/publish/http_client.h"
+#include "tools/update-catalogue/publish/transfer_pace.h"
 #include "trust/sha256.h"
 
 namespace tarn::tool {
 
 namespace {
 
-constexpr long kConnectSeconds = 10;
-// A request that receives less than one byte a second for this long ends.
-constexpr long kStallSeconds = 30;
+// The updater's connect time-out; its other limits are TransferPace's.
+constexpr long kConnectSeconds = 15;
+
+uint64_t NowMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
 
 std::string Trimmed(const std::string& text) {
     size_t begin = 0, end = text.size();
@@ -27,7 +34,9 @@ struct Transfer {
     const HttpRequest* request;
     HttpReply* reply;
     bool stoppedOnPurpose = false;
-    std::unique_ptr<trust::Sha256Stream> hash;  // when the request asks for the body's hash
+    TransferPace pace{NowMs()};
+    std::string tooSlow{};  // why the pace ended the transfer
+    std::unique_ptr<trust::Sha256Stream> hash{};  // when the request asks for the body's hash
 };
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
@@ -63,6 +72,12 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     if (t.reply->body.size() < t.request->keepBody)
         t.reply->body.append(data, std::min(n, t.request->keepBody - t.reply->body.size()));
     return n;
+}
+
+// libcurl calls this at least once a second while a transfer runs; non-zero ends it.
+int OnProgress(void* data, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+    Transfer& t = *static_cast<Transfer*>(data);
+    return t.pace.Update(NowMs(), static_cast<uint64_t>(received), &t.tooSlow) ? 0 : 1;
 }
 
 class CurlHttpClient final : public HttpClient {
@@ -107,7 +122,7 @@ private:
         CURL* c = handle_;
         curl_easy_reset(c);  // keeps the open connections
         char errorText[CURL_ERROR_SIZE] = "";
-        Transfer transfer{&request, reply, false, nullptr};
+        Transfer transfer{&request, reply};
         if (request.hashBody) transfer.hash = std::make_unique<trust::Sha256Stream>();
         struct curl_slist* headers = nullptr;
         for (const std::string& h : request.extraHeaders) headers = curl_slist_append(headers, h.c_str());
@@ -119,8 +134,9 @@ private:
         curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
         curl_easy_setopt(c, CURLOPT_TIMEOUT, timeoutSeconds_);
-        curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, OnProgress);
+        curl_easy_setopt(c, CURLOPT_XFERINFODATA, &transfer);
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorText);
         curl_easy_setopt(c, CURLOPT_FILETIME, 1L);
         curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, OnHeader);
@@ -132,7 +148,9 @@ private:
         curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &reply->status);
         if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && transfer.stoppedOnPurpose)) {
             reply->complete = false;
-            reply->error = errorText[0] ? errorText : curl_easy_strerror(rc);
+            reply->error = !transfer.tooSlow.empty() ? transfer.tooSlow
+                           : errorText[0]              ? errorText
+                                                       : curl_easy_strerror(rc);
             reply->connectFailed = rc == CURLE_COULDNT_CONNECT || rc == CURLE_COULDNT_RESOLVE_HOST;
             return false;
         }

@@ -77,6 +77,21 @@ bool ReadSignedHashes(const std::string& file, const std::string& bytes, int32_t
     return true;
 }
 
+#ifndef _WIN32
+// Whether a served copy holds the bytes of the release its catalogue describes: stage stamps
+// every copy with the catalogue's time, and a signature file states its SHA-256. A copy that a
+// failed or unfinished publication replaced meets neither.
+bool CopyStandsFor(const PreviousFile& file) {
+    FileTime time{};
+    if (!GetFileWriteTime(file.source, &time) || ToU64(time) != ToU64(file.time)) return false;
+    if (!file.haveHash) return true;
+    trust::Digest digest{};
+    uint64_t size = 0;
+    std::string error;
+    return HashSource(file.source, &digest, &size, &error) && size == file.size && digest == file.hash;
+}
+#endif
+
 // Every entry of a parsed catalogue, with its place below root when given (the copies a staged
 // folder serves) and its signed hash when there are hashes.
 bool AddCatalogueFiles(const UpdateEngine& engine, const std::string* root, const std::vector<trust::Digest>& hashes,
@@ -91,6 +106,8 @@ bool AddCatalogueFiles(const UpdateEngine& engine, const std::string* root, cons
     for (int32_t i = 0; i < engine.serverCount; ++i) {
         const UpdateFileEntry& entry = engine.serverList[i];
         PreviousFile file{entry.path, static_cast<uint64_t>(static_cast<uint32_t>(entry.size)), entry.writeTime, ""};
+        file.haveHash = !hashes.empty();
+        if (file.haveHash) file.hash = hashes[static_cast<size_t>(i)];
         if (root) {
             file.source = *root + "/" + JoinLocation(ServedLocation(folders, entry.path));
             std::error_code failed;
@@ -103,10 +120,16 @@ bool AddCatalogueFiles(const UpdateEngine& engine, const std::string* root, cons
                                  std::to_string(copySize) + " bytes, not the " + std::to_string(file.size) +
                                  " its catalogue gives";
                 file.source.clear();
+#ifndef _WIN32
+            } else if (!CopyStandsFor(file)) {
+                // Replaced ahead of its catalogue, by a failed or unfinished publication.
+                file.staleCopy = "the copy served at " + HostTextForDisplay(file.source) +
+                                 (file.haveHash ? " has another time or SHA-256" : " has another time") +
+                                 " than its catalogue gives";
+                file.source.clear();
+#endif
             }
         }
-        file.haveHash = !hashes.empty();
-        if (file.haveHash) file.hash = hashes[static_cast<size_t>(i)];
         previous->files.push_back(std::move(file));
     }
     return true;

@@ -18,7 +18,8 @@ struct PreviousFile {
     std::string source;     // its bytes (ReleaseFile::source form); empty when there is no copy
     bool haveHash = false;  // hash is its content's SHA-256 as a signature file states it
     trust::Digest hash{};
-    std::string staleCopy;  // what is wrong with a copy whose size is not the catalogue's; empty when none
+    std::string staleCopy{};  // how the copy served in its place differs from its catalogue (size,
+                              // time, SHA-256); empty when it does not
 };
 
 struct PreviousRelease {

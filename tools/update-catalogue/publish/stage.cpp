@@ -264,7 +264,7 @@ int RunStageWith(const std::vector<std::string>& args, std::ostream& out, std::o
     if (!sign.keyFile.empty()) {
         std::vector<std::string> newBytes;
         for (size_t i = 0; i < prepared.files.size(); ++i) newBytes.push_back(publication.NewBytesAt(i));
-        if (SignRelease(prepared, newBytes, sign, &signature, err) != kExitOk) {
+        if (SignRelease(prepared, newBytes, sign, SignatureFileFor(catalogueFile), &signature, err) != kExitOk) {
             err << kProgram << ": " << kNothingChanged << "\n";
             return kExitFailed;
         }

@@ -1,11 +1,14 @@
 #include "tools/update-catalogue/publish/verify.h"
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>
 
 #include "engine/download_job.h"
+#include "engine/path_rules.h"
 #include "tools/update-catalogue/catalogue_view.h"
 #include "tools/update-catalogue/command_support.h"
 #include "tools/update-catalogue/display_text.h"
@@ -48,8 +51,11 @@ const char kVerifyHelp[] =
     "\n"
     "  --public-key KEY    the release's public key: the line keygen printed, or a file whose last\n"
     "                      line it is\n"
-    "  --timeout SECONDS   the longest one request may take (default 300); a request that\n"
-    "                      receives nothing for 30 seconds, or cannot connect in 10, ends sooner\n"
+    "  --min-sequence N    the highest sequence an install may have taken: a signature file with\n"
+    "                      a lower one fails, as such an install refuses it\n"
+    "  --timeout SECONDS   the longest one request may take (default 300); as in the updater, a\n"
+    "                      request ends sooner when it cannot connect in 15 seconds, receives\n"
+    "                      nothing for 20, or fewer than 16 KB in any 30\n"
     "  --files-from URL    ask for the files below URL (ending with '/') instead of the first base\n"
     "                      URL: a staging server that holds the new files before production does\n"
     "  --against DIR       compare each body's SHA-256 with the local copy, signed or not: DIR is\n"
@@ -62,7 +68,11 @@ const char kVerifyHelp[] =
 const CommandSpec kVerifyCommand{
     "verify",
     "CATALOGUE_URL",
-    {{"--public-key", "KEY"}, {"--timeout", "SECONDS"}, {"--files-from", "URL"}, {"--against", "DIR"}},
+    {{"--public-key", "KEY"},
+     {"--min-sequence", "N"},
+     {"--timeout", "SECONDS"},
+     {"--files-from", "URL"},
+     {"--against", "DIR"}},
     "ask a server for the catalogue and every file as the updater does",
     kVerifyHelp,
     RunVerify};
@@ -133,7 +143,7 @@ struct SignatureReport {
 };
 
 SignatureReport CheckSignature(const HttpReply& r, const std::string& catalogue, int32_t entries,
-                               const trust::PublicKey* key) {
+                               const trust::PublicKey* key, uint64_t minSequence) {
     SignatureReport report;
     if (!r.complete || r.status != 200) {
         const std::string why = r.complete ? "status " + std::to_string(r.status) : r.error;
@@ -146,7 +156,7 @@ SignatureReport CheckSignature(const HttpReply& r, const std::string& catalogue,
             "Content-Encoding: " + SanitizeUtf8(r.contentEncoding) + " (signed updaters read it as it comes)";
     } else {
         auto check = std::make_unique<trust::ReleaseCheck>();
-        report.problem = CheckReleaseSignature(catalogue, entries, SpanOf(r.body), key, check.get());
+        report.problem = CheckReleaseSignature(catalogue, entries, SpanOf(r.body), key, check.get(), minSequence);
         const trust::ReleaseFacts& facts = check->signature.facts;
         if (report.problem.empty()) {
             report.hashes.assign(facts.fileHashes, facts.fileHashes + facts.fileCount);
@@ -159,6 +169,32 @@ SignatureReport CheckSignature(const HttpReply& r, const std::string& catalogue,
     }
     report.line = "FAIL: " + report.problem;
     return report;
+}
+
+// What the updater refuses in a catalogue its parser accepts: an entry that names its release
+// state file, a file whose request would not fit its 255 bytes, files that add up to more than
+// it can plan for an empty install.
+void AddUpdaterRefusals(const UpdateEngine& engine, std::vector<std::string>* mismatches) {
+    const size_t baseLength = engine.baseUrlCount > 0 ? std::strlen(engine.baseUrls[0]) : 0;
+    int64_t total = 0;
+    for (int32_t i = 0; i < engine.serverCount; ++i) {
+        const UpdateFileEntry& entry = engine.serverList[i];
+        const std::string shown = ShownPath(entry.path);
+        total += static_cast<uint32_t>(entry.size);
+        if (IsReleaseStateName(entry.path))
+            mismatches->push_back(shown + ": names the updater's release state file; a signed updater refuses the "
+                                          "release");
+        const size_t urlLength = baseLength + std::strlen(entry.path);
+        if (engine.baseUrlCount > 0 && urlLength >= static_cast<size_t>(kRequestTextSize)) {
+            mismatches->push_back(shown + ": its URL (first base URL + path) is " + std::to_string(urlLength) +
+                                  " bytes; the updater's request holds " + std::to_string(kRequestTextSize - 1) +
+                                  ", and its run ends there");
+        }
+    }
+    if (total > INT32_MAX) {
+        mismatches->push_back("the files add up to " + std::to_string(total) +
+                              " bytes, more than the updater plans (2147483647): an empty install gets nothing");
+    }
 }
 
 // Fetches and parses the catalogue; false, with the problem, when the updater could not use it.
@@ -322,11 +358,13 @@ int VerifyServer(const std::string& catalogueUrl, HttpClient& http, std::ostream
         check.local = &local;
     }
     std::vector<std::string> mismatches, compressed;
+    AddUpdaterRefusals(engine, &mismatches);
     problem = ProbeMismatch(http.Get(HttpRequest{origin, path, {kGzipProbe}, 0, true}));
     if (!problem.empty()) mismatches.push_back(urlShown + ": " + problem);
     const HttpReply sigReply =
         http.Get(HttpRequest{origin, path + kSignatureSuffix, {}, trust::kMaxSignatureFileSize + 1, false});
-    const SignatureReport signature = CheckSignature(sigReply, catalogue, engine.serverCount, options.publicKey);
+    const SignatureReport signature =
+        CheckSignature(sigReply, catalogue, engine.serverCount, options.publicKey, options.minSequence);
     out << "signature " << urlShown << kSignatureSuffix << ": " << signature.line << "\n";
     if (!signature.problem.empty()) mismatches.push_back(urlShown + kSignatureSuffix + ": " + signature.problem);
     if (sigReply.complete && sigReply.status == 200) {
@@ -371,10 +409,11 @@ int RunVerify(const std::vector<std::string>& args, std::ostream& out, std::ostr
     if (WantsHelp(args)) return Help(out, CommandHelp(kVerifyCommand));
     CommandLine line;
     std::string error;
-    if (!ParseCommandLine(args, kVerifyCommand, &line, &error)) return UsageError(err, error, kVerifyCommand);
+    VerifyOptions options;
+    if (!ParseCommandLine(args, kVerifyCommand, &line, &error) || !MinSequenceFrom(line, &options.minSequence, &error))
+        return UsageError(err, error, kVerifyCommand);
     if (line.positional.size() != 1) return UsageError(err, "verify takes one CATALOGUE_URL", kVerifyCommand);
     trust::PublicKey key{};
-    VerifyOptions options;
     if (line.Has("--public-key")) {
         if (!ReadPublicKeyArgument(line.Values("--public-key")[0], &key))
             return UsageError(err, std::string("--public-key KEY ") + kPublicKeyForm, kVerifyCommand);

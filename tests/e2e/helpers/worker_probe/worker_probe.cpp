@@ -27,7 +27,7 @@
 
 #include "engine/download_job.h"
 #include "engine/download_worker.h"
-#include "engine/text.h"
+#include "base/text.h"
 #include "platform/unique_handle.h"
 #include "platform/win32.h"  // before <tlhelp32.h>
 
