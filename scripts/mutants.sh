@@ -46,7 +46,7 @@ mutant write-into-target e2e 'tests/e2e/test_worker.py::TestFailures::test_bad_r
 
 # Kill safety: the scan deletes an old copy left aside instead of moving it back.
 mutant inventory-deletes-old-copy native 'InventoryTest.*' engine/inventory.cpp \
-  '} else if (platform_.RenameFile(e.name, target)) {' '} else if (platform_.DeleteFileForce(e.name)) {'
+  '} else if (platform_.RenameFile(aside.name, target)) {' '} else if (platform_.DeleteFileForce(aside.name)) {'
 
 # Slow-transfer bound: the window never moves on, so one early burst carries the whole transfer.
 mutant slow-bound-window-stuck e2e \
