@@ -17,6 +17,14 @@ bool Exists(const char* path) {
     return ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool ReadRecord(const char* path, TransferRecord* record) {
+    uint8_t bytes[kMaxRecordBytes + 1];
+    DWORD got = 0;
+    UniqueFileHandle file(::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    return file && ::ReadFile(file.get(), bytes, sizeof bytes, &got, nullptr) &&
+           DecodeTransferRecord(bytes, got, record);
+}
+
 }  // namespace
 
 TransferFiles::~TransferFiles() {
@@ -52,13 +60,7 @@ int64_t TransferFiles::Adopt(const char* stem, const TransferRecord& expected) {
     open_ = true;
     char path[kPathSize + kTransferNameLength];
     PathOf(TransferFileKind::kRecord, path);
-    uint8_t bytes[kMaxRecordBytes + 1];
-    DWORD got = 0;
-    {
-        UniqueFileHandle file(::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (!file || !::ReadFile(file.get(), bytes, sizeof bytes, &got, nullptr)) return -1;
-    }
-    if (!DecodeTransferRecord(bytes, got, &record_) || record_.target != expected.target ||
+    if (!ReadRecord(path, &record_) || record_.target != expected.target ||
         record_.size != expected.size || record_.writeTime != expected.writeTime ||
         record_.validatorKind == ValidatorKind::kNone)
         return -1;
@@ -86,9 +88,23 @@ bool TransferFiles::Open(const TransferRecord& record) {
     char path[kPathSize + kTransferNameLength];
     for (unsigned attempt = 0; attempt < kStemAttempts; ++attempt) {
         TransferStem(target_, attempt, stem_);
-        PathOf(TransferFileKind::kPartial, path);
-        if (Exists(path)) continue;
         PathOf(TransferFileKind::kAside, path);
+        if (Exists(path)) continue;
+        // Files that an earlier transfer of this same target left behind (a run that ended
+        // without its clean-up, in a folder no scan visits, such as the catalogue's) are taken
+        // back: a partial worth continuing was adopted before a new transfer opens, so these
+        // hold nothing, and skipping them would use up the stems for good.
+        TransferRecord earlier;
+        PathOf(TransferFileKind::kRecord, path);
+        if (ReadRecord(path, &earlier) && earlier.target == record.target) {
+            // A partial still open elsewhere cannot be deleted, and then its record stays too.
+            PathOf(TransferFileKind::kPartial, path);
+            if (::DeleteFileA(path) || ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+                PathOf(TransferFileKind::kRecord, path);
+                ::DeleteFileA(path);
+            }
+        }
+        PathOf(TransferFileKind::kPartial, path);
         if (Exists(path)) continue;
         PathOf(TransferFileKind::kRecord, path);
         // CREATE_NEW claims the stem; write-through, so that the record is on the disk before

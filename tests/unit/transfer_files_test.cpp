@@ -96,6 +96,17 @@ TEST_F(TransferFilesTest, StemStillInUseIsPassedOver) {
     EXPECT_EQ(TransferNames().size(), 4u);
 }
 
+TEST_F(TransferFilesTest, LeftoversOfTheSameTargetAreTakenBackNotPassedOver) {
+    // A run that ended without its clean-up leaves files where no scan may look (the catalogue's
+    // folder); were they passed over, the target could not be fetched once every stem held some.
+    for (int i = 0; i < 20; ++i) {
+        TransferFiles left;
+        ASSERT_TRUE(left.Open(RecordFor("a.bin"))) << i;
+        left.Keep();
+    }
+    EXPECT_EQ(TransferNames().size(), 2u);
+}
+
 // Kept files are taken over only while their record still describes the request; files that
 // cannot be continued go. Kept files stay after the object ends.
 TEST_F(TransferFilesTest, KeptFilesAreAdoptedOnlyForTheSameEntry) {
