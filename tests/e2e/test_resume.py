@@ -55,15 +55,20 @@ def fetched(srv, path):
     return [(r.headers.get("range"), r.status, r.sent) for r in srv.requests(path)]
 
 
+def cut_then_run_again(srv, install, size, path):
+    """Kills a paced run part-way, then runs again at full speed: (bytes kept, the path's replies)."""
+    kept = cut(install, size)
+    srv.rate = None
+    srv.clear_log()
+    install.run()
+    return kept, fetched(srv, path)
+
+
 def test_killed_run_is_continued_by_the_next(wine, tmp_path):
     body = random.Random(1).randbytes(24 << 20)
     release, install = prepare(wine, tmp_path, {"data/big.pak": (body, STAMP)})
     with HttpServer(root=tmp_path / "www", port=PORT, rate=6 << 20) as srv:
-        kept = cut(install, len(body))
-        srv.rate = None
-        srv.clear_log()
-        install.run()
-        replies = fetched(srv, "/files/data/big.pak")
+        kept, replies = cut_then_run_again(srv, install, len(body), "/files/data/big.pak")
     print(f"\nkill: kept {kept} of {len(body)} bytes; the next run fetched {sum(r[2] for r in replies)}")
     assert replies == [(f"bytes={kept}-", 206, len(body) - kept)]
     assert sum(r[2] for r in replies) <= (len(body) - kept) * 1.1
@@ -104,11 +109,7 @@ def test_signed_build_hashes_the_kept_bytes_and_drops_them_when_they_differ(wine
         assert [p.name for p in install.dir.iterdir() if is_transfer_file(p.name)] == []
         # Kept bytes intact: continued, and the hash over them and the rest passes.
         srv.rate = 4 << 20
-        kept = cut(install, len(body))
-        srv.rate = None
-        srv.clear_log()
-        install.run()
-        replies = fetched(srv, "/files/big.pak")
+        kept, replies = cut_then_run_again(srv, install, len(body), "/files/big.pak")
     print(f"\nsigned: kept {kept}, the next run fetched {sum(r[2] for r in replies)}")
     assert replies == [(f"bytes={kept}-", 206, len(body) - kept)]
     assert_matches_release(install, release)
