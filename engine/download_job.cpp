@@ -3,6 +3,7 @@
 namespace tarn {
 
 DownloadJob g_downloadJob = {};
+DownloadPlan g_downloadPlan = {};
 NotificationsInFlight g_notificationsInFlight;
 
 }  // namespace tarn

@@ -39,6 +39,28 @@ constexpr int IDC_LABEL_TOTAL = 1003;
 // their longest. A catalogue reply is never stored beyond one byte more than this.
 constexpr int32_t kMaxCatalogueBytes = 11 + 4 + kMaxEntries * kPathSize + kMaxEntries * (kPathSize + 12);
 
+// A file request of the plan, as the driver hands it over.
+struct PlannedRequest {
+    char url[kRequestTextSize];         // empty: the request does not fit; never fetched ahead
+    char targetPath[kRequestTextSize];
+    int32_t expectedSize;
+    FileTime fileTime;
+    int32_t checkHash;
+    uint8_t sha256[32];
+    int32_t resumeFrom;
+    char resumeStem[8];
+};
+
+// Every file request of the run's plan, so that the worker can fetch the next files while the
+// driver still handles the current one. The driver writes the requests before it asks for the
+// first file and then only publishes `count`; it never changes a request afterwards.
+struct DownloadPlan {
+    std::atomic<int32_t> count;
+    PlannedRequest requests[kMaxEntries];
+};
+
+extern DownloadPlan g_downloadPlan;
+
 struct DownloadJob {
     void* notifyWindow;                // HWND that receives WM_DOWNLOAD_NOTIFY
     char url[kRequestTextSize];        // empty: the worker ends
@@ -51,6 +73,7 @@ struct DownloadJob {
     uint8_t sha256[32];
     int32_t resumeFrom;                // > 0: the bytes kept under resumeStem beside the target
     char resumeStem[8];                // a stem of transfer_names.h, or empty
+    int32_t planIndex;                 // the request's entry in g_downloadPlan, or -1
 };
 
 // The one process-wide block, all zero at start.

@@ -8,6 +8,7 @@
 namespace tarn {
 
 // The worker control for a window (an HWND): starting the thread, waking it, forgetting it.
-std::unique_ptr<WorkerControl> CreateDownloadWorkerControl(void* notifyWindow);
+// `parallelTransfers` (1 to 8) file transfers are kept in flight; 1 fetches one file at a time.
+std::unique_ptr<WorkerControl> CreateDownloadWorkerControl(void* notifyWindow, int parallelTransfers = 1);
 
 }  // namespace tarn

@@ -17,6 +17,10 @@ bool IsHttpUrl(const char* url);
 // The worker's agent text: the executable's file name without its extension.
 void ApplicationName(char* out, size_t cap);
 
+// A read-only file is never replaced, as it could not be overwritten in place. (Wine lets a
+// rename replace one; Windows refuses.)
+bool IsReadOnlyFile(const char* path);
+
 // Moves the finished download `partialPath` over `targetPath` (same folder); a read-only target
 // is never replaced (ERROR_ACCESS_DENIED). When the target is in use but can be renamed (the
 // running updater itself, say), it is first moved aside to `asidePath` (same folder), replacing

@@ -33,6 +33,9 @@ void UpdateEngine::ResetDownloadJob() {
     g_downloadJob.checkHash = 0;
     g_downloadJob.resumeFrom = 0;
     g_downloadJob.resumeStem[0] = '\0';
+    g_downloadJob.planIndex = -1;
+    // Nothing more is fetched ahead; the requests themselves stay as they are.
+    g_downloadPlan.count.store(0, std::memory_order_release);
     if (worker_) worker_->ForgetWorker();
     ReleaseCatalogue();
 }
@@ -61,6 +64,7 @@ void UpdateEngine::QueueSignatureDownload() {
 void UpdateEngine::QueueUnsizedDownload(RunPhase phase, const std::string& url, const std::string& target) {
     phase_ = phase;
     g_downloadJob.expectedSize = -1;
+    g_downloadJob.planIndex = -1;
     const bool urlFits = CopyText(g_downloadJob.url, url.c_str());
     const bool targetFits = CopyText(g_downloadJob.targetPath, target.c_str());
     if (!urlFits || !targetFits) {
@@ -186,34 +190,56 @@ void UpdateEngine::StartFileDownloads() {
         return;
     }
     if (totalBytes > 0 && host_) host_->SetProgressRange(IDC_PROGRESS_TOTAL, totalBytes);
+    for (int32_t i = 0; i < downloadCount; ++i) {
+        PlannedRequest& request = g_downloadPlan.requests[i];
+        if (!MakeFileRequest(i, &request)) request.url[0] = '\0';
+    }
+    g_downloadPlan.count.store(downloadCount, std::memory_order_release);
     DownloadNextFile();
+}
+
+bool UpdateEngine::MakeFileRequest(int32_t index, PlannedRequest* out) const {
+    const UpdateFileEntry& entry = downloadList[index];
+    char urlPath[kPathSize];
+    CopyText(urlPath, entry.path);
+    ToUrlPath(urlPath);
+    if (!CopyText(out->targetPath, entry.path) ||
+        !FormatText(out->url, sizeof out->url, "%s%s", baseUrls[0], urlPath))
+        return false;
+    out->expectedSize = entry.size;
+    out->fileTime = entry.writeTime;
+    // A signed release's file must arrive with the SHA-256 that was signed for it.
+    out->checkHash = gate_ ? 1 : 0;
+    std::memset(out->sha256, 0, sizeof out->sha256);
+    if (gate_) {
+        const trust::Digest& hash = gate_->FileHash(downloadSource[index]);
+        std::memcpy(out->sha256, hash.data(), sizeof out->sha256);
+    }
+    out->resumeFrom = downloadResume[index].from;
+    static_assert(sizeof out->resumeStem == sizeof downloadResume[index].stem, "a stem and its NUL");
+    std::memcpy(out->resumeStem, downloadResume[index].stem, sizeof out->resumeStem);
+    return true;
 }
 
 void UpdateEngine::DownloadNextFile() {
     if (nextDownload >= downloadCount) return;
-    const UpdateFileEntry& entry = downloadList[nextDownload];
-    char urlPath[kPathSize];
-    CopyText(urlPath, entry.path);
-    ToUrlPath(urlPath);
-    const bool targetFits = CopyText(g_downloadJob.targetPath, entry.path);
-    const bool urlFits = FormatText(g_downloadJob.url, sizeof g_downloadJob.url, "%s%s", baseUrls[0], urlPath);
-    if (!targetFits || !urlFits) {
+    PlannedRequest request;
+    if (!MakeFileRequest(nextDownload, &request)) {
         // The request cannot be expressed in the job's 256-byte fields.
         ResetDownloadJob();
         FinishUpdate();
         return;
     }
     phase_ = RunPhase::kFiles;
-    g_downloadJob.expectedSize = entry.size;
-    g_downloadJob.fileTime = entry.writeTime;
-    // A signed release's file must arrive with the SHA-256 that was signed for it.
-    g_downloadJob.checkHash = gate_ ? 1 : 0;
-    g_downloadJob.resumeFrom = downloadResume[nextDownload].from;
-    std::memcpy(g_downloadJob.resumeStem, downloadResume[nextDownload].stem, sizeof g_downloadJob.resumeStem);
-    if (gate_) {
-        const trust::Digest& hash = gate_->FileHash(downloadSource[nextDownload]);
-        std::memcpy(g_downloadJob.sha256, hash.data(), sizeof g_downloadJob.sha256);
-    }
+    std::memcpy(g_downloadJob.url, request.url, sizeof g_downloadJob.url);
+    std::memcpy(g_downloadJob.targetPath, request.targetPath, sizeof g_downloadJob.targetPath);
+    g_downloadJob.expectedSize = request.expectedSize;
+    g_downloadJob.fileTime = request.fileTime;
+    g_downloadJob.checkHash = request.checkHash;
+    std::memcpy(g_downloadJob.sha256, request.sha256, sizeof g_downloadJob.sha256);
+    g_downloadJob.resumeFrom = request.resumeFrom;
+    std::memcpy(g_downloadJob.resumeStem, request.resumeStem, sizeof g_downloadJob.resumeStem);
+    g_downloadJob.planIndex = nextDownload;
     if (worker_) worker_->WakeWorker();
     ++nextDownload;
 }

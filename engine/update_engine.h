@@ -16,6 +16,7 @@
 namespace tarn {
 
 class ReleaseGate;
+struct PlannedRequest;
 
 // What the engine asks of the window that owns it. All calls come on the window's thread.
 class UpdateHost {
@@ -213,6 +214,8 @@ private:
     bool ReadTempFile(const std::string& path, std::unique_ptr<uint8_t[]>* data, int32_t* length);
     bool ReadCatalogueFile();
     void StartFileDownloads();
+    // The request for downloadList[index]; false when its URL or target does not fit.
+    bool MakeFileRequest(int32_t index, PlannedRequest* out) const;
     CatalogueVerdict verdict_ = CatalogueVerdict::kAccepted;
     int32_t verdictOffset_ = 0;
     void RejectCatalogue(CatalogueVerdict verdict, int32_t offset);

@@ -172,7 +172,7 @@ LRESULT CUpdaterDlg::OnCtlColor(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void CUpdaterDlg::OnStartUpdate() {
     if (started_) return;
-    workerControl_ = CreateDownloadWorkerControl(hwnd());
+    workerControl_ = CreateDownloadWorkerControl(hwnd(), 6);
     AttachWorker(workerControl_.get());
     ::SetTimer(hwnd(), kWatchTimer, kWatchIntervalMs, nullptr);
     StartUpdate();

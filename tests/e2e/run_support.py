@@ -80,6 +80,20 @@ def assert_matches_release(install, release):
     assert leftovers == []
 
 
+def catalogue_paths(catalogue):
+    """The entries of a catalogue file in its order, as install-relative paths with '/'."""
+    data = Path(catalogue).read_bytes()
+    pos = 11 + 4
+    for _ in range(int.from_bytes(data[11:15], "little")):
+        pos = data.index(b"\0", pos) + 1
+    paths = []
+    while pos < len(data):
+        end = data.index(b"\0", pos)
+        paths.append(data[pos:end].decode("cp949").replace("\\", "/"))
+        pos = end + 1 + 12
+    return paths
+
+
 def read_record(path):
     """A transfer's record (<stem>.rec): {target, size, time, kind, validator}, or None."""
     data = Path(path).read_bytes()
