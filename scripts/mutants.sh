@@ -51,22 +51,22 @@ mutant inventory-deletes-old-copy native 'InventoryTest.*' engine/inventory.cpp 
 # Slow-transfer bound: the window never moves on, so one early burst carries the whole transfer.
 mutant slow-bound-window-stuck e2e \
   'tests/e2e/test_faults.py::test_burst_then_trickle_ends_the_run_after_two_windows' \
-  engine/download_worker_win32.cpp '                receivedAtWindowStart = received_;' ''
+  engine/transfer_win32.cpp '            runBytesAtWindowStart = runBytes;' ''
 
 # Slow-transfer bound: 16 bytes per window instead of 16 KiB.
 mutant slow-bound-too-low e2e \
   'tests/e2e/test_faults.py::test_burst_then_trickle_ends_the_run_after_two_windows' \
-  engine/download_worker_win32.cpp 'kMinBytesPerWindow = 16 * 1024;' 'kMinBytesPerWindow = 16;'
+  engine/transfer_win32.h 'kMinBytesPerWindow = 16 * 1024;' 'kMinBytesPerWindow = 16;'
 
 # Slow-transfer bound: 64 KiB per window, more than a line of 2 KB/s moves.
 mutant slow-bound-too-high e2e 'tests/e2e/test_faults.py::test_line_of_2kb_per_second_finishes' \
-  engine/download_worker_win32.cpp 'kMinBytesPerWindow = 16 * 1024;' 'kMinBytesPerWindow = 64 * 1024;'
+  engine/transfer_win32.h 'kMinBytesPerWindow = 16 * 1024;' 'kMinBytesPerWindow = 64 * 1024;'
 
 # Per-file SHA-256: a body whose hash differs takes the old file's place.
 mutant file-hash-ignored e2e \
   'tests/e2e/test_worker.py::TestFailures::test_body_whose_hash_differs_fails_and_keeps_the_old_file' \
-  engine/download_worker_win32.cpp \
-  '        if (hash_ && !HashMatches(*hash_, req_.sha256)) return DOWNLOAD_ERR_INTERNET;' ''
+  engine/transfer_win32.cpp \
+  '    if (hash_ && !HashMatches(*hash_, req_.sha256)) return DOWNLOAD_ERR_INTERNET;' ''
 
 # Signatures: a signature that does not verify is taken.
 mutant signature-unchecked native 'SignatureFileTest.ReleaseCheckVerdicts:SignedDriverTest.*' trust/release_check.cpp \
@@ -101,9 +101,10 @@ mutant command-line-cut native 'DriverTest.CommandLineOverTheLimitStartsNothing'
 # Resume: a 206 continues the kept bytes whatever its Content-Range and length say.
 mutant resume-any-206 e2e \
   'tests/e2e/test_resume.py::test_reply_that_cannot_continue_ends_with_the_published_bytes[wrong_range]' \
-  engine/download_worker_win32.cpp \
+  engine/transfer_win32.cpp \
   'ContinuesPartial(range, received_, req_.expectedSize) &&
-                        announced == req_.expectedSize - received_;' 'true;'
+                    announced == req_.expectedSize - received_ && SameEntityTag(remote.get(), files_.record());' \
+  'true;'
 
 # Resume: a kept partial is continued although its record no longer matches the planned entry.
 mutant resume-keeps-mismatched-partial native 'InventoryTest.KeptPartialsAreSettledAgainstThePlan' \
@@ -112,11 +113,15 @@ mutant resume-keeps-mismatched-partial native 'InventoryTest.KeptPartialsAreSett
 # Resume: a signed build's hash leaves out the kept bytes.
 mutant resume-kept-bytes-unhashed e2e \
   'tests/e2e/test_resume.py::test_signed_build_hashes_the_kept_bytes_and_drops_them_when_they_differ' \
-  engine/download_worker_win32.cpp '(hash_ && !HashKeptBytes(kept))' 'false'
+  engine/transfer_win32.cpp '(hash_ && !HashKeptBytes(kept))' 'false'
 
 # Resume in the same run: a cut ends the request at once.
 mutant resume-no-retry e2e 'tests/e2e/test_resume.py::test_resets_every_4mb_complete_in_one_run' \
-  engine/download_worker_win32.cpp 'retries >= kMaxRetries' 'true'
+  engine/transfer_win32.cpp 'retries >= kMaxRetries' 'true'
+
+# Resume in the same run: tries that move only a few bytes are asked again all the same.
+mutant resume-retry-unbounded e2e 'tests/e2e/test_resume.py::test_cuts_that_move_little_are_not_asked_again' \
+  engine/transfer_win32.cpp 'moved_ < kMinBytesPerWindow' 'moved_ == 0'
 
 # Stage order (the publisher's tool): every new file is written beside its place before any
 # rename; the renames go files, pim.sig, pim; a failed catalogue puts the previous pim.sig back.

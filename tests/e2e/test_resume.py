@@ -88,6 +88,21 @@ def test_resets_every_4mb_complete_in_one_run(wine, tmp_path):
     assert_matches_release(install, release)
 
 
+def test_cuts_that_move_little_are_not_asked_again(wine, tmp_path):
+    # Tries that each move a few bytes before a cut (or a stall of a whole receive time-out) would
+    # otherwise hold the run for every retry.
+    body = random.Random(4).randbytes(200_000)
+    release, install = prepare(wine, tmp_path, {"big.pak": (body, STAMP)})
+    (install.dir / "big.pak").write_bytes(b"old")
+    with HttpServer(root=tmp_path / "www", port=PORT) as srv:
+        srv.misbehave("/files/big.pak", "reset_every", bytes=4000)
+        install.run()
+        replies = fetched(srv, "/files/big.pak")
+    assert len(replies) == 1, replies
+    assert (install.dir / "big.pak").read_bytes() == b"old"
+    assert len(install.client_starts()) == 1
+
+
 def signed_setup(wine, tmp_path, body):
     key = wine.exe("TarnFileUpdater_signed.exe").parent / "release_key.pem"
     return prepare(wine, tmp_path, {"big.pak": (body, STAMP)}, updater="TarnFileUpdater_signed.exe",

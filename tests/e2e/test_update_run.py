@@ -2,6 +2,7 @@
 install folder afterwards, time stamps, the client started at the end, message boxes."""
 import os
 import random
+import shutil
 import time
 from pathlib import Path
 
@@ -162,6 +163,34 @@ def test_failed_file_ends_the_run_and_keeps_the_old_file(scene, kind, params):
     for rel in plan[failed_at + 1:]:
         assert not (install.dir / rel).exists(), f"{rel} placed after the failed file"
     assert len(install.client_starts()) == 1
+
+
+def most_at_once(requests):
+    """The most requests the server was answering at one time."""
+    edges = sorted([(r.time, 1) for r in requests] + [(r.ended, -1) for r in requests])
+    now = most = 0
+    for _, step in edges:
+        now += step
+        most = max(most, now)
+    return most
+
+
+@pytest.mark.parametrize("updater,in_flight", [("TarnFileUpdater.exe", 6)])
+def test_files_are_fetched_several_at_a_time_and_placed_in_the_plans_order(wine, tmp_path, updater, in_flight):
+    files = {f"f{i:02d}.bin": random_bytes(20_000 + i, i) for i in range(14)}
+    release = make_release(tmp_path / "release", files)
+    publish(release, tmp_path / "www")
+    install = Install(wine, tmp_path / "install")
+    shutil.copyfile(wine.exe(updater), install.updater)
+    # About 0.2 s a file: the requests overlap unless they wait for each other.
+    with HttpServer(root=tmp_path / "www", port=PORT, rate=100_000) as srv:
+        install.run()
+        replies = [r for r in srv.requests() if r.path.startswith("/files/")]
+    assert_matches_release(install, release)
+    assert len(replies) == len(files)
+    assert most_at_once(replies) == in_flight
+    plan = catalogue_paths(tmp_path / "www" / CATALOGUE_PATH.lstrip("/"))
+    assert sorted(plan, key=lambda rel: (install.dir / rel).stat().st_ctime_ns) == plan
 
 
 def test_silent_server_ends_the_run(scene):
