@@ -233,7 +233,10 @@ def test_bars_start_at_the_kept_bytes_and_only_grow(wine, tmp_path):
     assert len(seen[1000]) >= 2 and len(seen[1001]) >= 2
     # A bar is at 0 only until the first report, which already carries the kept bytes.
     assert all(kept <= pos for bar in seen.values() for pos in bar if pos)
-    assert seen[1001] == sorted(seen[1001]) and seen[1000] == sorted(seen[1000])
+    # A bar read while the window is being destroyed answers 0 as well.
+    for bar in seen.values():
+        moving = [pos for pos in bar if pos]
+        assert moving == sorted(moving)
     assert (install.dir / "big.pak").read_bytes() == body
 
 

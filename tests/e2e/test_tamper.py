@@ -8,12 +8,14 @@ import struct
 import subprocess
 import time
 import zlib
+from pathlib import Path
 
 import pytest
 
 from httpserver import HttpServer
 from nginx_support import Nginx
-from run_support import CATALOGUE_PATH, PORT, TOOL, Install, assert_matches_release, make_release, publish
+from run_support import (CATALOGUE_PATH, PORT, TOOL, Install, assert_matches_release, is_transfer_file, make_release,
+                         publish)
 from test_https import HTTPS_BASE, HTTPS_PORT, OPENSSL, pki  # noqa: F401 (pki is a fixture)
 
 STATE = "TarnFileUpdater.state"
@@ -127,11 +129,13 @@ def test_attack_installs_nothing(wine, tmp_path, case):
     files, folders = scene.files_and_folders()
     with HttpServer(root=scene.www, port=PORT) as srv:
         elapsed, box = run(scene.install, box_expected)
-        assert srv.paths() == requests
+        # The files after the first one of the plan may have been asked for ahead of it.
+        made = srv.paths()
+        assert made == requests if box_expected else set(requests) <= set(made)
     print(f"\n{name}: box {box is not None}, {elapsed:.1f} s")
     after_files, after_folders = scene.files_and_folders()
-    assert after_files == files
-    assert not list(scene.install.dir.rglob("*.tarn-new"))
+    # Transfers cut short by the run's end may leave their partial files for the next run.
+    assert {k: v for k, v in after_files.items() if not is_transfer_file(Path(k).name)} == files
     assert len(scene.install.client_starts()) == 1
     if box_expected:
         assert box == ("File check error", "Check update info", True, 1)
