@@ -8,6 +8,7 @@
 namespace tarn {
 
 // The worker control for a window (an HWND): starting the thread, waking it, forgetting it.
-std::unique_ptr<WorkerControl> CreateDownloadWorkerControl(void* notifyWindow);
+// parallelTransfers (1 to 8) is how many transfers it keeps in flight.
+std::unique_ptr<WorkerControl> CreateDownloadWorkerControl(void* notifyWindow, int parallelTransfers = 1);
 
 }  // namespace tarn
