@@ -1,7 +1,8 @@
 # The updater's compiled-in settings: checked at configure time and written to build_config.h.
 # Test builds of the updater with other settings use the same two functions.
 
-# The optional last argument of each function is UPDATE_PARALLEL_TRANSFERS (default 6).
+# The optional last argument of each function is UPDATE_PARALLEL_TRANSFERS: 6 when not given, and
+# for an updater variant the build's own setting.
 function(tarn_check_build_settings url public_key)
   set(parallel 6)
   if(ARGC GREATER 2)
@@ -50,6 +51,9 @@ endfunction()
 # library's copy.
 function(tarn_updater_variant name url public_key)
   set(parallel 6)
+  if(DEFINED UPDATE_PARALLEL_TRANSFERS)
+    set(parallel "${UPDATE_PARALLEL_TRANSFERS}")
+  endif()
   if(ARGC GREATER 3)
     set(parallel "${ARGV3}")
   endif()
