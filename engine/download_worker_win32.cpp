@@ -575,7 +575,7 @@ bool PlaceDownloadedFile(const char* partialPath, const char* targetPath, const 
     return false;
 }
 
-std::unique_ptr<WorkerControl> CreateDownloadWorkerControl(void* notifyWindow, int /*parallelTransfers*/) {
+std::unique_ptr<WorkerControl> CreateDownloadWorkerControl(void* notifyWindow, int) {
     return std::make_unique<DownloadWorkerControl>(notifyWindow);
 }
 
