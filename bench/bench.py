@@ -65,6 +65,12 @@ LINK_SMALL = env_list("BENCH_LINK_SMALL", "200 20")  # files, KiB each
 LINK_BIG_MB = int(os.environ.get("BENCH_LINK_BIG_MB", "50"))
 LINK_REPEAT = int(os.environ.get("BENCH_LINK_REPEAT", "1" if QUICK else "3"))
 LINK_UPSTREAM = PORT + 3
+# The updater with UPDATE_PARALLEL_TRANSFERS 1, 6 (the default build) and 8 (test builds of the
+# same sources, tests/e2e/helpers/parallel_updaters), each run under the name TarnFileUpdater.exe.
+PARALLEL_BUILDS = {1: BUILD / "tests" / "e2e" / "helpers" / "parallel_updaters" / "TarnFileUpdater_p1.exe",
+                   6: BUILD / "TarnFileUpdater.exe",
+                   8: BUILD / "tests" / "e2e" / "helpers" / "parallel_updaters" / "TarnFileUpdater_p8.exe"}
+LINK_PARALLEL = env_list("BENCH_LINK_PARALLEL", "1 6 8")
 # Which parts run (numbers as in bench/README.md); 7 is the full update and the no-op run again in
 # a prefix with Wine's default window management, 8 the same without pinning to BENCH_CPUS.
 SECTIONS = set(os.environ.get("BENCH_SECTIONS", "1 2 4 5 6 7 8 9").split())
@@ -289,12 +295,12 @@ class Bench:
         shutil.rmtree(target)
         return {"wall": wall}
 
-    def fresh_install(self):
+    def fresh_install(self, updater=BUILD / "TarnFileUpdater.exe"):
         install = self.runs / "install"
         if install.exists():
             shutil.rmtree(install)
         install.mkdir(parents=True)
-        shutil.copyfile(BUILD / "TarnFileUpdater.exe", install / "TarnFileUpdater.exe")
+        shutil.copyfile(updater, install / "TarnFileUpdater.exe")
         shutil.copyfile(next(BUILD.rglob("standin_client.exe")), install / "pimfile.exe")
         return install
 
@@ -379,8 +385,10 @@ def whole_runs(b, release, files, rounds):
 
 
 def link_runs(b, www):
-    """Section 9: the updater into a fresh folder and curl with 8 transfers in flight, through the
-    link emulator at each round trip, for many small files and for one large one."""
+    """Section 9: the updater into a fresh folder, built with each number of transfers in flight,
+    and curl with 8 in flight, through the link emulator at each round trip, for many small files
+    and for one large one. Each run through a link of its own, so that its connections are
+    counted alone."""
     small = make_release(f"link-small-{LINK_SMALL[0]}-{LINK_SMALL[1]}", [LINK_SMALL[1] * 1024] * LINK_SMALL[0])
     big = make_release(f"single-{LINK_BIG_MB}", [LINK_BIG_MB * MiB])
     out = []
@@ -391,12 +399,14 @@ def link_runs(b, www):
             total = sum((release / rel).stat().st_size for rel in files)
             for rtt in LINK_RTTS:
                 row = {"release": name, "files": len(files), "bytes": total, "rtt": rtt, "mbit": LINK_MBIT,
-                       "upd": [], "curl8": []}
+                       "upd": {str(n): [] for n in LINK_PARALLEL}, "curl8": []}
                 for i in range(LINK_REPEAT):
                     log(f"  {name}, {rtt} ms, round {i + 1}/{LINK_REPEAT}")
-                    with LinkEmulator(PORT, LINK_UPSTREAM, rtt, LINK_MBIT * 1e6 / 8) as link:
-                        row["upd"].append(b.updater(b.fresh_install(), release, files))
-                        row["upd"][-1]["connections"] = link.connections
+                    for n in LINK_PARALLEL:
+                        with LinkEmulator(PORT, LINK_UPSTREAM, rtt, LINK_MBIT * 1e6 / 8) as link:
+                            run = b.updater(b.fresh_install(PARALLEL_BUILDS[n]), release, files)
+                            run["connections"] = link.connections
+                        row["upd"][str(n)].append(run)
                     with LinkEmulator(PORT, LINK_UPSTREAM, rtt, LINK_MBIT * 1e6 / 8) as link:
                         row["curl8"].append(b.curl(release, files, parallel=8))
                         row["curl8"][-1]["connections"] = link.connections

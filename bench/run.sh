@@ -34,7 +34,9 @@ echo "building (native: update-catalogue core_bench; $TARN_WINE_ARCH: updater, s
 configure native
 configure "$TARN_WINE_ARCH"
 cmake --build --preset native -j "$JOBS" --target update-catalogue core_bench >"$WORK/build-native.log"
-cmake --build --preset "$TARN_WINE_ARCH" -j "$JOBS" --target TarnFileUpdater standin_client wininet_fetch trivial \
+# TarnFileUpdater_p1 and _p8: the updater with 1 and 8 transfers in flight, for section 9.
+cmake --build --preset "$TARN_WINE_ARCH" -j "$JOBS" --target TarnFileUpdater TarnFileUpdater_p1 TarnFileUpdater_p8 \
+  standin_client wininet_fetch trivial \
   >"$WORK/build-$TARN_WINE_ARCH.log"
 
 tarn_wine_prefix

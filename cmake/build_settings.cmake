@@ -1,7 +1,17 @@
 # The updater's compiled-in settings: checked at configure time and written to build_config.h.
 # Test builds of the updater with other settings use the same two functions.
 
+# The optional last argument of each function is UPDATE_PARALLEL_TRANSFERS: 6 when not given, and
+# for an updater variant the build's own setting.
 function(tarn_check_build_settings url public_key)
+  set(parallel 6)
+  if(ARGC GREATER 2)
+    set(parallel "${ARGV2}")
+  endif()
+  if(NOT parallel MATCHES "^[1-8]$")
+    message(FATAL_ERROR "UPDATE_PARALLEL_TRANSFERS must be a whole number from 1 to 8 (1: one request at a time), "
+                        "got '${parallel}'")
+  endif()
   if(NOT url MATCHES "^https?://[^/ ]+/dedivur/update/pim$")
     message(FATAL_ERROR "UPDATE_CATALOGUE_URL must look like http://HOST[:PORT]/dedivur/update/pim or "
                         "https://HOST[:PORT]/dedivur/update/pim, got '${url}'")
@@ -28,6 +38,10 @@ endfunction()
 function(tarn_write_build_config dir url public_key)
   set(UPDATE_CATALOGUE_URL "${url}")
   set(UPDATE_PUBLIC_KEY "${public_key}")
+  set(UPDATE_PARALLEL_TRANSFERS 6)
+  if(ARGC GREATER 3)
+    set(UPDATE_PARALLEL_TRANSFERS "${ARGV3}")
+  endif()
   configure_file(${PROJECT_SOURCE_DIR}/engine/build_config.h.in ${dir}/build_config.h @ONLY)
 endfunction()
 
@@ -36,9 +50,16 @@ endfunction()
 # executable's own object defines every symbol of that file, so the linker never takes the
 # library's copy.
 function(tarn_updater_variant name url public_key)
-  tarn_check_build_settings("${url}" "${public_key}")
+  set(parallel 6)
+  if(DEFINED UPDATE_PARALLEL_TRANSFERS)
+    set(parallel "${UPDATE_PARALLEL_TRANSFERS}")
+  endif()
+  if(ARGC GREATER 3)
+    set(parallel "${ARGV3}")
+  endif()
+  tarn_check_build_settings("${url}" "${public_key}" "${parallel}")
   set(settings_dir ${CMAKE_CURRENT_BINARY_DIR}/${name}_settings)
-  tarn_write_build_config(${settings_dir} "${url}" "${public_key}")
+  tarn_write_build_config(${settings_dir} "${url}" "${public_key}" "${parallel}")
   set(app_dir ${PROJECT_SOURCE_DIR}/app)
   add_executable(${name} WIN32 ${app_dir}/tarn_file_updater_app.cpp ${app_dir}/updater_window.cpp ${app_dir}/app.rc
                  ${PROJECT_SOURCE_DIR}/engine/build_settings.cpp)

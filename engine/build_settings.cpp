@@ -6,5 +6,6 @@ namespace tarn {
 
 const char* BuiltInCatalogueUrl() { return UPDATE_CATALOGUE_URL; }
 const char* BuiltInPublicKey() { return UPDATE_PUBLIC_KEY; }
+int BuiltInParallelTransfers() { return UPDATE_PARALLEL_TRANSFERS; }
 
 }  // namespace tarn

@@ -167,14 +167,12 @@ private:
     }
 
     // Whether the record's target is a file of the folder being listed; its name there into
-    // *target when given.
+    // *target when given. The record holds the catalogue's spelling of the folders, which
+    // Windows matches with the listed names whatever their letter case and separators.
     bool TargetInThisFolder(const TransferRecord& record, char (*target)[kPathSize]) {
-        const size_t prefix = std::strlen(engine_.scanPrefix);
-        const char* recorded = record.target.c_str();
-        if (record.target.size() <= prefix || std::memcmp(recorded, engine_.scanPrefix, prefix) != 0 ||
-            FolderPartLength(recorded + prefix) != 0)
-            return false;
-        return !target || CopyText(*target, recorded + prefix);
+        const char* name = SkipFolderPrefix(record.target.c_str(), engine_.scanPrefix);
+        if (!name || *name == '\0' || FolderPartLength(name) != 0) return false;
+        return !target || CopyText(*target, name);
     }
 
     void Record(const char* name, const DirEntry& e) {

@@ -34,7 +34,25 @@ bool IsReservedDeviceName(const char* component, size_t len) {
     return false;
 }
 
+char FoldNameByte(char c) {
+    if (c >= 'a' && c <= 'z') return static_cast<char>(c - 'a' + 'A');
+    return c == '/' ? '\\' : c;
+}
+
 }  // namespace
+
+const char* SkipFolderPrefix(const char* path, const char* folder) {
+    const char* p = path;
+    for (const char* f = folder; *f != '\0';) {
+        const char* nextF = NextChar(f);
+        const char* nextP = NextChar(p);
+        if (nextF - f != nextP - p) return nullptr;
+        if (nextF - f == 2 ? (f[0] != p[0] || f[1] != p[1]) : FoldNameByte(*f) != FoldNameByte(*p)) return nullptr;
+        f = nextF;
+        p = nextP;
+    }
+    return p;
+}
 
 bool IsExcludedFolderName(const char* name) {
     for (const char* excluded : kExcludedFolders)

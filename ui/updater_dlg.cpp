@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include "engine/build_settings.h"
 #include "engine/download_job.h"
 #include "engine/download_worker.h"
 #include "ui/reporter_hook.h"
@@ -172,7 +173,7 @@ LRESULT CUpdaterDlg::OnCtlColor(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void CUpdaterDlg::OnStartUpdate() {
     if (started_) return;
-    workerControl_ = CreateDownloadWorkerControl(hwnd(), 6);
+    workerControl_ = CreateDownloadWorkerControl(hwnd(), BuiltInParallelTransfers());
     AttachWorker(workerControl_.get());
     ::SetTimer(hwnd(), kWatchTimer, kWatchIntervalMs, nullptr);
     StartUpdate();

@@ -175,6 +175,44 @@ TEST_F(InventoryTest, TransferFilesAreHandledByTheirRecord) {
     EXPECT_EQ(kept, (std::vector<std::string>{"bin\\~tn0001=4", "bin\\~tn0003=19"}));
 }
 
+// The record keeps the catalogue's spelling of the folders; the listed names may differ in letter
+// case and separators, and the scan still puts the only copy back and keeps the partial.
+TEST_F(InventoryTest, RecordsNameTheirFolderInAnyCaseOrSeparator) {
+    dir.MakeDir("Data");
+    dir.MakeDir("Data\\Sub");
+    dir.MakeDir("\xB1\x5A");
+    const struct {
+        const char* folder;
+        const char* target;
+        const char* name;
+        bool found;
+    } cases[] = {
+        {"Data\\", "data/a.dll", "a.dll", true},
+        {"Data\\Sub\\", "DATA\\sub/b.dll", "b.dll", true},
+        {"\xB1\x5A\\", "\xB1\x5A/c.dll", "c.dll", true},
+        {"\xB1\x5A\\", "\xB1\x7A\\d.dll", "d.dll", false},  // another character: its trail byte is no letter
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string stem = std::string(c.folder) + "~tn000" + std::to_string(++n);
+        dir.WriteFile(stem + ".old", "old");
+        dir.WriteFile(stem + ".new", "half");
+        dir.WriteFile(stem + ".rec", RecordBytes(c.target, 10, "\"e\""));
+    }
+    ASSERT_TRUE(engine->BuildLocalInventory());
+    n = 0;
+    for (const auto& c : cases) {
+        const std::string stem = std::string(c.folder) + "~tn000" + std::to_string(++n);
+        EXPECT_EQ(dir.Exists(std::string(c.folder) + c.name), c.found) << c.target;
+        EXPECT_EQ(dir.Exists(stem + ".old"), !c.found) << c.target;
+        EXPECT_EQ(dir.Exists(stem + ".new"), c.found) << c.target;
+    }
+    std::vector<std::string> kept;
+    for (const auto& k : engine->keptPartials) kept.push_back(k.record.target);
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<std::string>{"DATA\\sub/b.dll", "data/a.dll", "\xB1\x5A/c.dll"}));
+}
+
 // After the plan each kept partial is continued by its planned download or goes with its record.
 TEST_F(InventoryTest, KeptPartialsAreSettledAgainstThePlan) {
     struct Case {

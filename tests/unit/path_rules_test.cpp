@@ -30,6 +30,32 @@ TEST(PathRules, LastBackslashSkipsTrailBytes) {
     EXPECT_EQ(FindLastBackslash(odd), odd + 1);
 }
 
+TEST(PathRules, FolderPrefixesMatchAsWindowsComparesNames) {
+    struct Case {
+        const char* path;
+        const char* folder;
+        int rest;  // offset of the rest in path, -1: no match
+    };
+    const Case cases[] = {
+        {"a.dll", "", 0},
+        {"Bin/Sub\\a.dll", "bin\\SUB\\", 8},
+        {"bin\\a.dll", "bin/", 4},
+        {"\xC7\xD1\\a", "\xC7\xD1\\", 3},
+        {"bin", "bin\\", -1},
+        {"bin2\\a", "bin\\", -1},
+        // Trail bytes are neither letters nor separators: 0xB1 0x5A is not 0xB1 0x7A, and 0x81
+        // 0x5C is one character, never a folder's end.
+        {"\xB1\x7A\\a", "\xB1\x5A\\", -1},
+        {"\x81\\a", "\x81/", -1},
+        {"\x81/a", "\x81\\", -1},
+        {"A\\a", "\xC1\x41\\", -1},
+    };
+    for (const Case& c : cases) {
+        const char* rest = SkipFolderPrefix(c.path, c.folder);
+        EXPECT_EQ(rest ? rest - c.path : -1, c.rest) << c.path << " | " << c.folder;
+    }
+}
+
 TEST(PathRules, ReasonIsGivenForUnsafePaths) {
     const char* why = nullptr;
     EXPECT_TRUE(IsUnsafeCataloguePath("..\\x", &why));
