@@ -27,14 +27,32 @@ public:
         std::vector<uint32_t> next(starts_.begin(), starts_.end() - 1);
         for (size_t i = 0; i < wholeBlocks; ++i)
             entries_[next[Bucket(map.blocks[i].weak)]++] = static_cast<uint32_t>(i);
+        size_t bits = size_t{1} << 12;
+        filterShift_ = 20;
+        while (bits < 32 * wholeBlocks) {
+            bits *= 2;
+            --filterShift_;
+        }
+        filter_.assign(bits / 64, 0);
+        for (size_t i = 0; i < wholeBlocks; ++i) {
+            const uint32_t h = FilterBit(map.blocks[i].weak);
+            filter_[h / 64] |= uint64_t{1} << (h % 64);
+        }
+    }
+    // False when no block has this weak sum; true for about one in 32 sums that none has.
+    bool MayHold(uint32_t weak) const {
+        const uint32_t h = FilterBit(weak);
+        return (filter_[h / 64] >> (h % 64)) & 1;
     }
     const uint32_t* begin(uint32_t weak) const { return entries_.data() + starts_[Bucket(weak)]; }
     const uint32_t* end(uint32_t weak) const { return entries_.data() + starts_[Bucket(weak) + 1]; }
 
 private:
     uint32_t Bucket(uint32_t weak) const { return (weak * 0x9E3779B1u) >> shift_; }
+    uint32_t FilterBit(uint32_t weak) const { return (weak * 0x85EBCA6Bu) >> filterShift_; }
 
-    int shift_;
+    int shift_, filterShift_;
+    std::vector<uint64_t> filter_;
     std::vector<uint32_t> starts_;
     std::vector<uint32_t> entries_;
 };
@@ -102,7 +120,7 @@ bool MatchBlocks(const BlockMap& map, ByteSource& old, MatchResult* result, std:
     Window window(old, blockSize + 1);
 
     RollingSum whole, tail;
-    bool wholeValid = false, tailValid = false, tailFound = tailLength == 0;
+    bool wholeValid = false, tailValid = false, tailFound = tailLength == 0, slowStep = false;
     uint64_t p = 0;
     Strong strong;
     while (missing > 0) {
@@ -112,6 +130,26 @@ bool MatchBlocks(const BlockMap& map, ByteSource& old, MatchResult* result, std:
         const bool haveTail = !tailFound && available >= tailLength;
         if (!haveWhole && !haveTail) break;
         const uint8_t* w = window.At(p);
+        // The positions where no block can begin, rolled through without the checks below: the
+        // filter of weak sums rules out most of them.
+        if (!slowStep && wholeValid && (tailFound || tailValid) && available > blockSize) {
+            const size_t steps = available - blockSize;
+            const uint32_t tailWeak = tailFound ? 0 : map.blocks[count - 1].weak;
+            // Locals, which the compiler keeps in registers: the bytes read could alias members.
+            RollingSum rolling = whole, rollingTail = tail;
+            size_t i = 0;
+            for (; i < steps; ++i) {
+                if (index.MayHold(rolling.value()) || (!tailFound && rollingTail.value() == tailWeak)) break;
+                rolling.Roll(w[i], w[i + blockSize]);
+                if (!tailFound) rollingTail.Roll(w[i], w[i + tailLength]);
+            }
+            whole = rolling;
+            tail = rollingTail;
+            p += i;
+            slowStep = i < steps;
+            continue;
+        }
+        slowStep = false;
         if (haveTail) {
             if (!tailValid) tail.Reset(w, tailLength);
             tailValid = true;
