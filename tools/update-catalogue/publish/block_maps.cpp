@@ -1,7 +1,6 @@
 #include "tools/update-catalogue/publish/block_maps.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <iomanip>
 #include <memory>
 #include <sstream>
@@ -47,13 +46,20 @@ bool OpenSized(const std::string& hostPath, std::unique_ptr<std::FILE, FileClose
         *error = "not a file";
         return false;
     }
-    std::error_code code;
-    *size = std::filesystem::file_size(hostPath, code);
-    file->reset(code ? nullptr : std::fopen(hostPath.c_str(), "rb"));
-    if (!*file) {
+    file->reset(std::fopen(hostPath.c_str(), "rb"));
+    std::FILE* f = file->get();
+#ifdef _WIN32
+    const int64_t end = f && _fseeki64(f, 0, SEEK_END) == 0 ? _ftelli64(f) : -1;
+    const bool rewound = end >= 0 && _fseeki64(f, 0, SEEK_SET) == 0;
+#else
+    const int64_t end = f && fseeko(f, 0, SEEK_END) == 0 ? ftello(f) : -1;
+    const bool rewound = end >= 0 && fseeko(f, 0, SEEK_SET) == 0;
+#endif
+    if (!rewound) {
         *error = "cannot be read";
         return false;
     }
+    *size = static_cast<uint64_t>(end);
     return true;
 }
 
