@@ -194,7 +194,8 @@ MapChecker::MapChecker(const BlockMap& map)
 bool MapChecker::Finish(std::string* problem) {
     trust::Digest whole{};
     const bool hashed = hasher_.Finish(&whole);
-    if (problem_.empty() && hasher_.bytes() != map_.fileSize)
+    // A file of another length: that says more than the first block that differs.
+    if (hasher_.bytes() != map_.fileSize)
         problem_ =
             "the file has " + std::to_string(hasher_.bytes()) + " bytes, the map says " + std::to_string(map_.fileSize);
     if (problem_.empty() && !hashed) problem_ = "the system could not compute SHA-256";

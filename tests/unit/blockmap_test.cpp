@@ -77,6 +77,7 @@ TEST(BlockMapFormat, WrittenMapsReadBackAndCheckTheirFile) {
         MapChecker shorter(read);
         shorter.Update(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size() - 1);
         EXPECT_FALSE(shorter.Finish(&problem));
+        EXPECT_EQ(problem, "the file has " + std::to_string(size - 1) + " bytes, the map says " + std::to_string(size));
     }
 }
 
