@@ -319,13 +319,15 @@ int RunStageWith(const std::vector<std::string>& args, std::ostream& out, std::o
     PreparedRelease prepared;
     if (const int status = PrepareRelease(request, out, err, &prepared)) return status;
     const ReplacedCatalogue replaced = ReadReplacedCatalogue(outDir);
-    if (dryRun && blockMaps) {
+    if (dryRun) {
+        const int status = DryRun(outDir, outShown, folders, prepared, replaced, sign, dropSignature, prune, out, err);
         size_t large = 0;
         for (const ReleaseFile& file : prepared.files) large += file.size >= maps.minSize;
-        out << "block maps: beside the " << large << (large == 1 ? " file" : " files") << " of at least "
-            << maps.minSize << " bytes\n";
+        if (blockMaps && status == kExitOk)
+            out << "would write block maps (or keep the same ones) beside the " << large
+                << (large == 1 ? " file" : " files") << " of at least " << maps.minSize << " bytes\n";
+        return status;
     }
-    if (dryRun) return DryRun(outDir, outShown, folders, prepared, replaced, sign, dropSignature, prune, out, err);
 
     constexpr char kNothingChanged[] = "nothing served has changed: clients still see the previous release";
     Publication publication(io);
