@@ -4,6 +4,7 @@
 #
 #   fuzz/run.sh [SECONDS]      run each target for SECONDS (default 300)
 #   FUZZ_RUNS=N fuzz/run.sh    run each target for N executions instead
+#   FUZZ_TARGETS="blockmap" fuzz/run.sh   only these targets
 #
 # Inputs that crash are kept as build/fuzz/crashes/<target>-crash-*; replay one with
 # build/native/fuzz/<target>_fuzzer FILE. The corpus grows in build/fuzz/corpus/<target>.
@@ -16,14 +17,17 @@ SECONDS_PER_TARGET=${1:-300}
 
 OUT=$ROOT/build/fuzz
 SEEDS=$OUT/seeds
-mkdir -p "$OUT/crashes" "$OUT/corpus/catalogue" "$OUT/corpus/signature" "$OUT/corpus/transfer"
+TARGETS=${FUZZ_TARGETS:-catalogue signature transfer blockmap}
+for target in $TARGETS; do mkdir -p "$OUT/corpus/$target"; done
+mkdir -p "$OUT/crashes"
 
 # The seed corpus: a signed release made by the tool of the normal native build.
 cmake --preset native >/dev/null
 cmake --build --preset native -j 2 --target update-catalogue >/dev/null
 TOOL=$ROOT/build/native/update-catalogue
 rm -rf "$SEEDS"
-mkdir -p "$SEEDS/release/bin" "$SEEDS/release/한글" "$SEEDS/empty" "$SEEDS/catalogue" "$SEEDS/signature" "$SEEDS/transfer"
+mkdir -p "$SEEDS/release/bin" "$SEEDS/release/한글" "$SEEDS/empty" "$SEEDS/catalogue" "$SEEDS/signature" "$SEEDS/transfer" \
+  "$SEEDS/blockmap"
 printf 'first file' >"$SEEDS/release/a.txt"
 head -c 10000 /dev/zero | tr '\0' 'b' >"$SEEDS/release/bin/b.dll"
 printf 'x' >"$SEEDS/release/한글/설정.txt"
@@ -33,6 +37,9 @@ PUBLIC_KEY=$("$TOOL" keygen "$SEEDS/key.pem" | tail -1)
   -o "$SEEDS/pim" --sign "$SEEDS/key.pem" --sequence 7 --expires-days 30 >/dev/null 2>&1
 "$TOOL" build "$SEEDS/empty" --base-url http://127.0.0.1/files/ -o "$SEEDS/pim-empty" >/dev/null 2>&1
 cp "$SEEDS/pim" "$SEEDS/pim-empty" "$SEEDS/catalogue/"
+# Block maps of every seed file, a short last block, an empty file and several blocks among them.
+"$TOOL" stage "$SEEDS/release" "$SEEDS/www" --base-url http://127.0.0.1/files/ --block-maps --min-size 0 >/dev/null
+find "$SEEDS/www" -name '*.tarnblocks' | { i=0; while read -r map; do cp "$map" "$SEEDS/blockmap/seed-$i"; i=$((i + 1)); done; }
 # Signature inputs: catalogue length, flags, now, last sequence, catalogue, signature file.
 /usr/bin/python3 - "$SEEDS" <<'PY'
 import struct, sys, time
@@ -64,7 +71,7 @@ cmake --build "$OUT/build" -j 2 >"$OUT/build.log"
 
 if [ -n "${FUZZ_RUNS:-}" ]; then limit=(-runs="$FUZZ_RUNS"); else limit=(-max_total_time="$SECONDS_PER_TARGET"); fi
 summary=()
-for target in catalogue signature transfer; do
+for target in $TARGETS; do
   max_len=16384
   log=$OUT/$target.log
   if [ -n "${FUZZ_RUNS:-}" ]; then echo "== $target: $FUZZ_RUNS runs"; else echo "== $target: $SECONDS_PER_TARGET s"; fi

@@ -145,6 +145,26 @@ def test_signed_stage_passes_verify_with_its_key_and_a_changed_body_is_named_by_
     assert "bin/tool.dll: SHA-256 " in r.stdout and ", but the signature file says " in r.stdout
 
 
+def test_block_maps_are_staged_served_with_ranges_and_checked_against_their_files(tmp_path):
+    www = tmp_path / "www"
+    out = stage(make_release(tmp_path / "release", RELEASE), www, "--block-maps", "--min-size", "50000")
+    assert "block maps beside the files of at least 50000 bytes: 1 written, 0 already in place" in out
+    assert sorted(p.name for p in www.rglob("*.tarnblocks")) == ["tool.dll.tarnblocks"]
+    shown = tool("show-blocks", www / "files" / "bin" / "tool.dll.tarnblocks").stdout
+    assert "file size: 70000 bytes\n" in shown and "blocks: 18 (the last one 368 bytes)\n" in shown
+    tool_dll = www / "files" / "bin" / "tool.dll"
+    with Nginx(www, tmp_path / "nginx", PORT):
+        r = tool("verify", CATALOGUE_URL)
+        assert r.returncode == 0, r.stdout + r.stderr
+        assert "ok      bin/tool.dll.tarnblocks\n" in r.stdout
+        changed = bytearray(tool_dll.read_bytes())
+        changed[5000] ^= 1
+        tool_dll.write_bytes(changed)
+        r = tool("verify", CATALOGUE_URL)
+    assert r.returncode == 1
+    assert "  bin/tool.dll.tarnblocks: block 1 (bytes from 4096) has other checksums\n" in r.stdout
+
+
 STAGING_PORT = PORT + 2
 TOOL_RELEASE_11 = random.Random(1).randbytes(70_000)
 GUIDE_RELEASES = {

@@ -11,9 +11,9 @@
 #include "engine/update_engine.h"
 #include "platform/platform.h"
 #include "test_support.h"
-#include "transfer/transfer_record.h"
 #include "tools/update-catalogue/readonly_platform.h"
 #include "tools/update-catalogue/tool.h"
+#include "transfer/transfer_record.h"
 
 namespace tarn::tool {
 namespace {
@@ -159,7 +159,8 @@ TEST_F(ToolCliTest, WrongUsageAndHelp) {
     // The top-level usage names, for each command, every option that command's own help describes.
     Run({"--help"});
     const std::string topLevel = out.str();
-    for (const char* command : {"build", "show", "plan", "stage", "verify", "keygen", "verify-signature"}) {
+    for (const char* command :
+         {"build", "show", "plan", "stage", "verify", "show-blocks", "diff-size", "keygen", "verify-signature"}) {
         const size_t begin = topLevel.find(std::string("\n  ") + command + " ");
         ASSERT_NE(begin, std::string::npos) << command;
         size_t end = begin + 1;  // the command's lines end where the next command's begins

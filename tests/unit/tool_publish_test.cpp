@@ -13,9 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "blockmap/block_map.h"
 #include "publish_io_watch.h"
 #include "test_support.h"
 #include "tools/update-catalogue/publication.h"
+#include "tools/update-catalogue/publish/block_maps.h"
 #include "tools/update-catalogue/publish/commands.h"
 #include "tools/update-catalogue/publish/served_layout.h"
 #include "tools/update-catalogue/publish/stable_times.h"
@@ -200,6 +202,10 @@ public:
         }
         if (replies.count(request.target)) r = replies[request.target];
         if (request.headersOnly && request.target.find("gz") != std::string::npos) r.contentEncoding = "gzip";
+        if (!request.extraHeaders.empty() && request.extraHeaders[0].rfind("Range:", 0) == 0 && r.status == 200 &&
+            !ignoresRange.count(request.target))
+            r.status = 206;
+        if (request.onBody && r.status == 200) request.onBody(r.body.data(), r.body.size());
         r.hashed = request.hashBody && trust::Sha256(trust::SystemCrypto(), r.body.data(), r.body.size(), &r.bodyHash);
         return r;
     }
@@ -219,6 +225,7 @@ public:
     }
     std::map<std::string, HttpReply> replies;
     std::set<std::string> down;
+    std::set<std::string> ignoresRange;
     std::vector<std::string> asked;
 };
 
@@ -256,12 +263,15 @@ TEST(VerifyTest, EveryFileIsAskedAsTheUpdaterAsksAndEachMismatchIsNamed) {
                              "chunked.bin: no Content-Length (Transfer-Encoding: chunked)", "gz.bin: compressed",
                              "short.bin: a body of 8 bytes"})
         EXPECT_NE(reasons.find(line), std::string::npos) << line << "\n" << text;
-    // The catalogue, its gzip probe, the signature, then each file; probed only when it passed.
+    // The catalogue, its gzip probe, the signature, then each file after its block map; probed
+    // only when it passed.
+    const std::string a = "/files/" + kHangul + "/a%20b.txt";
     EXPECT_EQ(http.asked,
-              (std::vector<std::string>{"/dedivur/update/pim", "/dedivur/update/pim (probe)", "/dedivur/update/pim.sig",
-                                        "/files/" + kHangul + "/a%20b.txt", "/files/" + kHangul + "/a%20b.txt (probe)",
-                                        "/files/gone.bin", "/files/stale.bin", "/files/chunked.bin", "/files/gz.bin",
-                                        "/files/gz.bin (probe)", "/files/short.bin"}));
+              (std::vector<std::string>{
+                  "/dedivur/update/pim", "/dedivur/update/pim (probe)", "/dedivur/update/pim.sig", a + ".tarnblocks", a,
+                  a + " (probe)", "/files/gone.bin.tarnblocks", "/files/gone.bin", "/files/stale.bin.tarnblocks",
+                  "/files/stale.bin", "/files/chunked.bin.tarnblocks", "/files/chunked.bin", "/files/gz.bin.tarnblocks",
+                  "/files/gz.bin", "/files/gz.bin (probe)", "/files/short.bin.tarnblocks", "/files/short.bin"}));
     EXPECT_NE(text.find("the fix for the 1 compressed path: gzip off for these paths"), std::string::npos) << text;
 }
 
@@ -342,13 +352,86 @@ TEST(VerifyTest, WhatTheUpdaterRefusesInAnAcceptedCatalogueFails) {
         EXPECT_NE(out.str().find(line), std::string::npos) << line << "\n" << out.str();
 }
 
+std::string RandomBytes(size_t size, unsigned seed) {
+    std::string s(size, '\0');
+    for (char& c : s) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
+    return s;
+}
+
+std::string MapBytesOf(const std::string& bytes, const test::TempFolder& folder, const std::string& name) {
+    folder.WriteFile(name, bytes);
+    blockmap::BlockMap map;
+    std::string error;
+    EXPECT_TRUE(MapOfHostFile(test::HostPath(folder.Join(name)), &map, &error)) << error;
+    return blockmap::EncodeBlockMap(map);
+}
+
+TEST_F(PublishTest, VerifyChecksEachServedBlockMapAgainstItsFileAndAsksForARange) {
+    const std::string good = RandomBytes(9000, 1), changed = RandomBytes(9000, 2);
+    std::string lying = good;
+    lying[5000] ^= 1;
+    FakeHttp http;
+    const std::string catalogue = test::CatalogueBuilder()
+                                      .Header()
+                                      .I32(1)
+                                      .Text("http://h/f/")
+                                      .Entry("good.bin", 9000, kTime)
+                                      .Entry("lying.bin", 9000, kTime)
+                                      .Entry("other.bin", 9000, kTime)
+                                      .Entry("norange.bin", 9000, kTime)
+                                      .Entry("broken.bin", 9000, kTime)
+                                      .bytes();
+    http.replies["/dedivur/update/pim"] = FakeHttp::Body(catalogue, 1000);
+    for (const char* name : {"good", "lying", "other", "norange", "broken"})
+        http.replies[std::string("/f/") + name + ".bin"] =
+            FakeHttp::Body(std::string(name) == "lying" ? lying : good, 1);
+    const std::string map = MapBytesOf(good, dir, "good.bin");
+    for (const char* name : {"good", "lying", "norange"})
+        http.replies[std::string("/f/") + name + ".bin.tarnblocks"] = FakeHttp::Body(map, 1);
+    http.replies["/f/other.bin.tarnblocks"] = FakeHttp::Body(MapBytesOf(changed + "x", dir, "other.bin"), 1);
+    http.replies["/f/broken.bin.tarnblocks"] = FakeHttp::Body(map.substr(0, map.size() - 1), 1);
+    http.ignoresRange.insert("/f/norange.bin");
+    EXPECT_EQ(VerifyServer("http://h/dedivur/update/pim", http, out, err), kExitFailed);
+    const std::string text = out.str();
+    EXPECT_NE(text.find("ok      good.bin.tarnblocks"), std::string::npos) << text;
+    const std::string reasons = text.substr(text.find("4 paths do not answer"));
+    for (const char* line :
+         {"lying.bin.tarnblocks: block 1 (bytes from 4096) has other checksums",
+          "other.bin.tarnblocks: a map of 9001 bytes, but the catalogue says 9000 (a map of another version?)",
+          "norange.bin.tarnblocks: the server answers a Range request for the file with status 200, not 206",
+          "broken.bin.tarnblocks: its length disagrees"})
+        EXPECT_NE(reasons.find(line), std::string::npos) << line << "\n" << text;
+}
+
+TEST_F(PublishTest, ShowBlocksAndDiffSize) {
+    const std::string old = RandomBytes(5 * 4096, 3);
+    std::string fresh = old;
+    fresh[2 * 4096 + 7] ^= 1;
+    fresh.insert(100, "inserted");
+    dir.WriteFile("old.bin", old);
+    dir.WriteFile("new.bin", fresh);
+    ASSERT_EQ(Run({"diff-size", Host("old.bin"), Host("new.bin")}), kExitOk) << err.str();
+    // Blocks 0 (the insertion) and 2 fetched, the map's 56 + 6 * 12 bytes with them.
+    EXPECT_NE(out.str().find("fetched: 8192 bytes in 2 ranges, and the map of 128 bytes\nbytes to fetch: 8320 (40.6 %"),
+              std::string::npos)
+        << out.str();
+    dir.WriteFile("new.bin.tarnblocks", MapBytesOf(fresh, dir, "new.bin"));
+    ASSERT_EQ(Run({"show-blocks", Host("new.bin.tarnblocks")}), kExitOk) << err.str();
+    EXPECT_NE(out.str().find("(128 bytes, version 1)\nfile size: 20488 bytes\n"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("block size: 4096 bytes\nblocks: 6 (the last one 8 bytes)\n"), std::string::npos)
+        << out.str();
+    EXPECT_EQ(Run({"show-blocks", Host("old.bin")}), kExitFailed);
+    EXPECT_NE(err.str().find("not a block map"), std::string::npos) << err.str();
+    EXPECT_EQ(Run({"diff-size", Host("old.bin")}), kExitUsage);
+}
+
 TEST(TransferPaceTest, SilenceAndSlownessEndATransferAsInTheUpdater) {
     struct Step {
         uint64_t ms, received;
         bool ok;
     };
     const std::vector<std::vector<Step>> cases = {
-        {{19999, 0, true}, {20000, 0, false}},                            // nothing for 20 s
+        {{19999, 0, true}, {20000, 0, false}},                                                      // nothing for 20 s
         {{15000, 16384, true}, {30000, 16384, true}, {34999, 16384, true}, {35000, 16384, false}},  // then silent
         {{10000, 8000, true}, {29000, 16000, true}, {30000, 16383, false}},  // a trickle under 16 KB/30 s
         {{29000, 16384, true}, {30000, 16384, true}, {59000, 32767, true}, {60000, 32767, false}},
@@ -558,6 +641,43 @@ TEST_F(PublishTest, StageChangesNothingServedUntilAllIsWrittenThenRenamesFilesSi
     EXPECT_EQ(std::vector<std::string>(done.end() - 2, done.end()),
               (std::vector<std::string>{"remove " + sig, "rename dedivur/update/pim"}));
     EXPECT_FALSE(dir.Exists("www\\dedivur\\update\\pim.sig"));
+}
+TEST_F(PublishTest, StageWritesBlockMapsAfterTheFilesAndBeforeTheCatalogueAndRemovesStaleOnes) {
+    dir.MakeDir("rel");
+    dir.WriteFile("rel\\big.bin", RandomBytes(5000, 4));
+    dir.WriteFile("rel\\small.txt", "s");
+    const std::string www = Host("www");
+    std::vector<std::string> args = {Host("rel"),    www,          "--base-url", "http://h/files/",
+                                     "--block-maps", "--min-size", "4096"};
+    EXPECT_EQ(Run({"stage", Host("rel"), www, "--base-url", "http://h/files/", "--min-size", "1"}), kExitUsage);
+    test::WatchingIo failing(www, 5);  // (mkdir, write) for each file, then for the map
+    EXPECT_EQ(RunStageWith(args, out, err, failing), kExitFailed);
+    EXPECT_EQ(failing.steps.back(), "write files/big.bin.tarnblocks");
+    EXPECT_NE(err.str().find("big.bin.tarnblocks: injected failure"), std::string::npos) << err.str();
+    EXPECT_FALSE(dir.Exists("www\\files"));
+
+    test::WatchingIo io(www);
+    ASSERT_EQ(RunStageWith(args, out, err, io), kExitOk) << err.str();
+    std::vector<std::string> renames;
+    for (const std::string& step : io.steps)
+        if (step.rfind("rename", 0) == 0) renames.push_back(step);
+    EXPECT_EQ(renames, (std::vector<std::string>{"rename files/big.bin", "rename files/small.txt",
+                                                 "rename files/big.bin.tarnblocks", "rename dedivur/update/pim"}));
+    EXPECT_FALSE(dir.Exists("www\\files\\small.txt.tarnblocks"));
+    ASSERT_EQ(Run({"show-blocks", www + "/files/big.bin.tarnblocks"}), kExitOk) << err.str();
+    EXPECT_NE(out.str().find("file size: 5000 bytes"), std::string::npos) << out.str();
+
+    // The same again: the map is in place. Then too small for one: removed after the catalogue.
+    ASSERT_EQ(Run({"stage", Host("rel"), www, "--base-url", "http://h/files/", "--block-maps", "--min-size", "4096"}),
+              kExitOk);
+    EXPECT_NE(out.str().find("0 written, 1 already in place"), std::string::npos) << out.str();
+    args[6] = "5001";
+    test::WatchingIo shrinking(www);
+    ASSERT_EQ(RunStageWith(args, out, err, shrinking), kExitOk) << err.str();
+    ASSERT_GE(shrinking.steps.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(shrinking.steps.end() - 2, shrinking.steps.end()),
+              (std::vector<std::string>{"rename dedivur/update/pim", "remove files/big.bin.tarnblocks"}));
+    EXPECT_FALSE(dir.Exists("www\\files\\big.bin.tarnblocks"));
 }
 #endif
 

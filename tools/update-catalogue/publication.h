@@ -37,11 +37,11 @@ PublishIo& HostPublishIo();
 
 // One thing a publication puts in place.
 struct Placement {
-    enum Kind { kFile, kSignature, kDroppedSignature, kCatalogue };
+    enum Kind { kFile, kBlockMap, kSignature, kDroppedSignature, kCatalogue };
     Kind kind = kFile;
     std::string target;    // host path of its place
     std::string source;    // kFile: the release file whose bytes go there
-    std::string bytes;     // kSignature, kCatalogue: the bytes
+    std::string bytes;     // kBlockMap, kSignature, kCatalogue: the bytes
     FileTime time{};       // kFile: its last-write time
     bool inPlace = false;  // kFile: the same bytes are there already; only the time is set
     std::string temp;      // the new bytes beside the target, once written
@@ -55,11 +55,13 @@ public:
     Publication(const Publication&) = delete;
     Publication& operator=(const Publication&) = delete;
 
-    // What will be put in place, in the order of the renames. Files come first; the catalogue
+    // What will be put in place, in the order of the renames. Files come first, then the block
+    // maps beside them (made from the new copies, so added once those are written); the catalogue
     // (with its signature file, when signatureFile is not empty) is added after them. With
     // dropSignature and no signatureFile, the previous signature file is removed where a new one
     // would be renamed into place, and put back should the catalogue fail to take its place.
     void AddFile(const std::string& target, const std::string& source, FileTime time, bool inPlace);
+    void AddBlockMap(const std::string& target, const std::string& map);
     void AddCatalogue(const std::string& target, const std::string& catalogue, const std::string& signatureFile,
                       bool dropSignature = false);
     const std::vector<Placement>& placements() const { return placements_; }

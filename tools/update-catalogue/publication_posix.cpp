@@ -62,6 +62,14 @@ void Publication::AddFile(const std::string& target, const std::string& source, 
     placements_.push_back(std::move(p));
 }
 
+void Publication::AddBlockMap(const std::string& target, const std::string& map) {
+    Placement p;
+    p.kind = Placement::kBlockMap;
+    p.target = target;
+    p.bytes = map;
+    placements_.push_back(std::move(p));
+}
+
 void Publication::AddCatalogue(const std::string& target, const std::string& catalogue,
                                const std::string& signatureFile, bool dropSignature) {
     Placement p;

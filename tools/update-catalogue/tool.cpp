@@ -8,6 +8,7 @@
 #include "tools/update-catalogue/command_support.h"
 #include "tools/update-catalogue/display_text.h"
 #include "tools/update-catalogue/host_io.h"
+#include "tools/update-catalogue/publish/block_maps.h"
 #include "tools/update-catalogue/publish/commands.h"
 #include "tools/update-catalogue/release_rules.h"
 #include "tools/update-catalogue/release_signature.h"
@@ -107,8 +108,9 @@ const CommandSpec kPlanCommand{
     "plan", "FILE INSTALL_DIR", {}, "print what the updater would download into INSTALL_DIR", kPlanHelp, RunPlan};
 
 // Every command, in the order the usage lists them.
-const CommandSpec* const kCommands[] = {&kBuildCommand,  &kShowCommand,   &kPlanCommand,           &kStageCommand,
-                                        &kVerifyCommand, &kKeygenCommand, &kVerifySignatureCommand};
+const CommandSpec* const kCommands[] = {&kBuildCommand,    &kShowCommand,   &kPlanCommand,
+                                        &kStageCommand,    &kVerifyCommand, &kShowBlocksCommand,
+                                        &kDiffSizeCommand, &kKeygenCommand, &kVerifySignatureCommand};
 
 std::string Usage() {
     std::string text = std::string("usage: ") + kProgram +

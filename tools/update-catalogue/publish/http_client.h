@@ -1,6 +1,7 @@
 #pragma once
 // GET requests as the updater makes them, for verify. The native build does HTTP with libcurl.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@ struct HttpRequest {
     size_t keepBody = 0;                    // how many body bytes to keep in HttpReply::body
     bool headersOnly = false;               // end the transfer once the body begins
     bool hashBody = false;                  // compute the SHA-256 of the whole body
+    // Handed each piece of the body of a 200 reply (not of a redirect's), as it arrives.
+    std::function<void(const char* data, size_t size)> onBody{};
 };
 
 struct HttpReply {

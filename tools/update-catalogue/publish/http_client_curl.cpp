@@ -18,9 +18,9 @@ namespace {
 constexpr long kConnectSeconds = 15;
 
 uint64_t NowMs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
 }
 
 std::string Trimmed(const std::string& text) {
@@ -35,8 +35,9 @@ struct Transfer {
     HttpReply* reply;
     bool stoppedOnPurpose = false;
     TransferPace pace{NowMs()};
-    std::string tooSlow{};  // why the pace ended the transfer
+    std::string tooSlow{};                        // why the pace ended the transfer
     std::unique_ptr<trust::Sha256Stream> hash{};  // when the request asks for the body's hash
+    CURL* curl = nullptr;
 };
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
@@ -69,6 +70,11 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     }
     t.reply->bodyBytes += n;
     if (t.hash) t.hash->Update(data, n);
+    if (t.request->onBody) {
+        long status = 0;
+        curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &status);
+        if (status == 200) t.request->onBody(data, n);
+    }
     if (t.reply->body.size() < t.request->keepBody)
         t.reply->body.append(data, std::min(n, t.request->keepBody - t.reply->body.size()));
     return n;
@@ -123,6 +129,7 @@ private:
         curl_easy_reset(c);  // keeps the open connections
         char errorText[CURL_ERROR_SIZE] = "";
         Transfer transfer{&request, reply};
+        transfer.curl = c;
         if (request.hashBody) transfer.hash = std::make_unique<trust::Sha256Stream>();
         struct curl_slist* headers = nullptr;
         for (const std::string& h : request.extraHeaders) headers = curl_slist_append(headers, h.c_str());
@@ -149,8 +156,8 @@ private:
         if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && transfer.stoppedOnPurpose)) {
             reply->complete = false;
             reply->error = !transfer.tooSlow.empty() ? transfer.tooSlow
-                           : errorText[0]              ? errorText
-                                                       : curl_easy_strerror(rc);
+                           : errorText[0]            ? errorText
+                                                     : curl_easy_strerror(rc);
             reply->connectFailed = rc == CURLE_COULDNT_CONNECT || rc == CURLE_COULDNT_RESOLVE_HOST;
             return false;
         }

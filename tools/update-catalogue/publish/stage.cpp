@@ -3,9 +3,11 @@
 #include "tools/update-catalogue/display_text.h"
 #include "tools/update-catalogue/host_io.h"
 #include "tools/update-catalogue/publication.h"
+#include "tools/update-catalogue/publish/block_maps.h"
 #include "tools/update-catalogue/publish/commands.h"
 #include "tools/update-catalogue/publish/served_layout.h"
 #include "tools/update-catalogue/publish/web_root.h"
+#include "tools/update-catalogue/release_rules.h"
 #include "tools/update-catalogue/release_signature.h"
 #include "tools/update-catalogue/sign_commands.h"
 #include "tools/update-catalogue/tool.h"
@@ -50,20 +52,34 @@ const char kStageHelp[] =
     "  --dry-run              print what would be written, kept, given a new time (renew) and\n"
     "                         left over; write nothing\n"
     "  --prune                remove the left-over files, after the new catalogue is in place\n"
+    "  --block-maps           also write F.tarnblocks beside every file F of at least --min-size\n"
+    "                         bytes (default 1048576): a map of its blocks, from which updaters\n"
+    "                         built with UPDATE_BLOCK_MAPS that hold an older F fetch only the\n"
+    "                         blocks they lack, by Range requests (see diff-size). The maps are\n"
+    "                         written as the files are and go in place after them, before pim.sig\n"
+    "                         and pim. A map beside a file that gets none this time (smaller than\n"
+    "                         --min-size, or staged without --block-maps) is removed once the new\n"
+    "                         catalogue is in place; the map of a file no catalogue lists any more\n"
+    "                         is left over with it\n"
     "\n"
     "Refused, with nothing written (exit 1): whatever build refuses (see 'build --help'); a first\n"
     "base URL whose path no folder answers to (none, no '/' at its end, empty, '.' or '..'\n"
     "segments, a query or fragment, broken escapes); a file whose place clashes with the\n"
     "catalogue's; OUT_DIR inside RELEASE_DIR or RELEASE_DIR inside OUT_DIR; a KEYFILE that cannot\n"
     "be read; an unsigned release over a signed OUT_DIR without --drop-signature (its pim.sig\n"
-    "would no longer match, and every signed updater would refuse the release).\n"
+    "would no longer match, and every signed updater would refuse the release); with\n"
+    "--block-maps, a file whose name ends in .tarnblocks.\n"
     "Linux build only: the names it writes are bytes that a Windows file system cannot hold.\n";
 
 const CommandSpec kStageCommand{
     "stage",
     "RELEASE_DIR OUT_DIR",
     WithSignOptions({{"--base-url", "URL", OptionSpec::kRequiredRepeatable}, {"--times-from", "PREVIOUS"}},
-                    {{"--drop-signature", nullptr}, {"--dry-run", nullptr}, {"--prune", nullptr}}),
+                    {{"--drop-signature", nullptr},
+                     {"--dry-run", nullptr},
+                     {"--prune", nullptr},
+                     {"--block-maps", nullptr},
+                     {"--min-size", "BYTES", OptionSpec::kOptional, nullptr, "--block-maps"}}),
     "write a folder a web server serves as it is: the files, then the catalogue",
     kStageHelp,
     RunStage};
@@ -83,8 +99,14 @@ namespace {
 
 // Checks the first base URL maps onto folders of the web root and no file takes the
 // catalogue's place; fills folders.
-void CheckLayout(const std::vector<std::string>& baseUrls, const std::vector<ReleaseFile>& files,
+void CheckLayout(const std::vector<std::string>& baseUrls, const std::vector<ReleaseFile>& files, bool blockMaps,
                  std::vector<std::string>* folders, Findings* findings) {
+    const std::string suffix = kBlockMapSuffix;
+    for (const ReleaseFile& file : files) {
+        if (blockMaps && file.path.size() >= suffix.size() &&
+            file.path.compare(file.path.size() - suffix.size(), suffix.size(), suffix) == 0)
+            AddError(findings, file.shown, "its name ends in .tarnblocks, the name of a block map beside a file");
+    }
     if (baseUrls.empty()) return;  // reported with the release's findings
     std::string origin, path, why;
     if (!SplitHttpUrl(baseUrls[0], &origin, &path, &why) || !ServedFolders(path, folders, &why)) {
@@ -130,6 +152,8 @@ bool SettleLeftOvers(const std::string& outDir, const std::string& outShown, con
         const std::string location = JoinLocation(ServedLocation(folders, file.path));
         if (!listed.insert(location).second) --replacedOnly;
     }
+    // A file's block map lives and goes with it.
+    for (const std::string& location : std::set<std::string>(listed)) listed.insert(location + kBlockMapSuffix);
     if (replaced.present && !replaced.why.empty())
         out << "the replaced catalogue cannot be read (" << replaced.why << "): only the new one's files count\n";
     if (replacedOnly > 0) {
@@ -190,6 +214,63 @@ int DryRun(const std::string& outDir, const std::string& outShown, const std::ve
                                                                                                  : kExitFailed;
 }
 
+struct BlockMapWork {
+    bool wanted = false;
+    uint64_t minSize = kDefaultBlockMapMinSize;
+    size_t written = 0, kept = 0;
+    std::vector<std::string> shown;  // of each map added, in order
+    std::vector<std::string> stale;  // maps beside files that get none now: removed at the end
+};
+
+// Adds the map of every file of at least minSize bytes, made from its new copy, unless the same map
+// lies in place already; notes the maps beside the other files as stale. False, with the file
+// and the reason, when a copy cannot be read.
+bool AddBlockMaps(const PreparedRelease& prepared, const std::vector<std::string>& targets, const std::string& outShown,
+                  const std::vector<std::string>& locations, Publication& publication, PublishIo& io,
+                  BlockMapWork* work, std::string* failed, std::string* error) {
+    for (size_t i = 0; i < prepared.files.size(); ++i) {
+        const std::string target = targets[i] + kBlockMapSuffix;
+        if (!work->wanted || prepared.files[i].size < work->minSize) {
+            if (io.Kind(target) == PathKind::kFile) work->stale.push_back(target);
+            continue;
+        }
+        blockmap::BlockMap map;
+        if (!MapOfHostFile(publication.NewBytesAt(i), &map, error)) {
+            *failed = prepared.files[i].shown;
+            return false;
+        }
+        const std::string bytes = blockmap::EncodeBlockMap(map);
+        std::string current, ignored;
+        if (io.Kind(target) == PathKind::kFile && ReadHostFile(target, bytes.size(), &current, &ignored) &&
+            current == bytes) {
+            ++work->kept;
+            continue;
+        }
+        publication.AddBlockMap(target, bytes);
+        work->shown.push_back(Shown(outShown, locations[i] + kBlockMapSuffix));
+        ++work->written;
+    }
+    return true;
+}
+
+// The number after --min-size.
+bool MinSizeFrom(const CommandLine& line, BlockMapWork* work, std::string* error) {
+    work->wanted = line.Has("--block-maps");
+    if (!line.Has("--min-size")) return true;
+    const std::string text = line.Values("--min-size")[0];
+    if (!work->wanted) {
+        *error = "--min-size goes with --block-maps";
+        return false;
+    }
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoull(text) > kMaxFileBytes) {
+        *error = "--min-size takes a number of bytes from 0 to " + std::to_string(kMaxFileBytes);
+        return false;
+    }
+    work->minSize = std::stoull(text);
+    return true;
+}
+
 }  // namespace
 
 int RunStage(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -204,6 +285,9 @@ int RunStageWith(const std::vector<std::string>& args, std::ostream& out, std::o
     if (line.positional.size() != 2) return UsageError(err, "stage takes RELEASE_DIR and OUT_DIR", kStageCommand);
     SignOptions sign;
     if (!SignOptionsFrom(line, &sign, &error)) return UsageError(err, error, kStageCommand);
+    BlockMapWork maps;
+    if (!MinSizeFrom(line, &maps, &error)) return UsageError(err, error, kStageCommand);
+    const bool blockMaps = maps.wanted;
     std::string outDir = line.positional[1];
     while (outDir.size() > 1 && outDir.back() == '/') outDir.pop_back();
     const std::string& release = line.positional[0];
@@ -230,18 +314,29 @@ int RunStageWith(const std::vector<std::string>& args, std::ostream& out, std::o
     }
     std::vector<std::string> folders;
     request.extraChecks = [&](const std::vector<ReleaseFile>& files, Findings* findings) {
-        CheckLayout(request.baseUrls, files, &folders, findings);
+        CheckLayout(request.baseUrls, files, blockMaps, &folders, findings);
     };
     PreparedRelease prepared;
     if (const int status = PrepareRelease(request, out, err, &prepared)) return status;
     const ReplacedCatalogue replaced = ReadReplacedCatalogue(outDir);
-    if (dryRun) return DryRun(outDir, outShown, folders, prepared, replaced, sign, dropSignature, prune, out, err);
+    if (dryRun) {
+        const int status = DryRun(outDir, outShown, folders, prepared, replaced, sign, dropSignature, prune, out, err);
+        size_t large = 0;
+        for (const ReleaseFile& file : prepared.files) large += file.size >= maps.minSize;
+        if (blockMaps && status == kExitOk)
+            out << "would write block maps (or keep the same ones) beside the " << large
+                << (large == 1 ? " file" : " files") << " of at least " << maps.minSize << " bytes\n";
+        return status;
+    }
 
     constexpr char kNothingChanged[] = "nothing served has changed: clients still see the previous release";
     Publication publication(io);
     size_t written = 0, inPlace = 0;
+    std::vector<std::string> targets, locations;
     for (const ReleaseFile& file : prepared.files) {
-        const std::string target = outDir + "/" + JoinLocation(ServedLocation(folders, file.path));
+        locations.push_back(JoinLocation(ServedLocation(folders, file.path)));
+        const std::string target = outDir + "/" + locations.back();
+        targets.push_back(target);
         CopyState state = CopyState::kWrite;
         if (io.Kind(target) == PathKind::kFile &&
             !CompareWithCopy(file.source, target, file.writeTime, &state, &error)) {
@@ -256,6 +351,17 @@ int RunStageWith(const std::vector<std::string>& args, std::ostream& out, std::o
     size_t failed = 0;
     if (!publication.Write(&failed, &error)) {
         Failure(err, prepared.files[failed].shown, error);
+        err << kProgram << ": " << kNothingChanged << "\n";
+        return kExitFailed;
+    }
+    std::string failedShown;
+    if (!AddBlockMaps(prepared, targets, outShown, locations, publication, io, &maps, &failedShown, &error)) {
+        Failure(err, failedShown, error);
+        err << kProgram << ": " << kNothingChanged << "\n";
+        return kExitFailed;
+    }
+    if (!publication.Write(&failed, &error)) {
+        Failure(err, maps.shown[failed - prepared.files.size()], error);
         err << kProgram << ": " << kNothingChanged << "\n";
         return kExitFailed;
     }
@@ -291,12 +397,29 @@ int RunStageWith(const std::vector<std::string>& args, std::ostream& out, std::o
     out << "staged " << prepared.files.size() << (prepared.files.size() == 1 ? " file" : " files") << " below "
         << outShown << "/" << Cp949ForDisplay(JoinLocation(folders)) << (folders.empty() ? "" : "/") << ": " << written
         << " written, " << inPlace << " already in place\n";
+    if (blockMaps) {
+        out << "block maps beside the files of at least " << maps.minSize << " bytes: " << maps.written << " written, "
+            << maps.kept << " already in place\n";
+    }
     PrintWritten(outShown + "/" + JoinLocation(CatalogueLocation()), prepared, request.baseUrls.size(), out);
+    bool removedAll = true;
+    for (const std::string& stale : maps.stale) {
+        if (io.Remove(stale)) continue;
+        Failure(err, HostTextForDisplay(stale),
+                "cannot remove this block map of an earlier version; the new release is in place");
+        removedAll = false;
+    }
+    if (!maps.stale.empty()) {
+        out << "removed " << maps.stale.size()
+            << (maps.stale.size() == 1 ? " block map beside a file that gets" : " block maps beside files that get")
+            << " none now\n";
+    }
     if (dropping)
         out << "removed " << outShown << "/" << JoinLocation(SignatureLocation()) << ": the release is unsigned\n";
     if (!sign.keyFile.empty()) PrintSignature(outShown + "/" + JoinLocation(SignatureLocation()), signature, out);
-    return SettleLeftOvers(outDir, outShown, folders, prepared, replaced, prune, false, out, err) ? kExitOk
-                                                                                                  : kExitFailed;
+    return SettleLeftOvers(outDir, outShown, folders, prepared, replaced, prune, false, out, err) && removedAll
+               ? kExitOk
+               : kExitFailed;
 }
 
 #endif

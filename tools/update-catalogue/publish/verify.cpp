@@ -7,12 +7,14 @@
 #include <utility>
 #include <vector>
 
+#include "blockmap/block_map.h"
 #include "engine/download_job.h"
 #include "engine/path_rules.h"
 #include "tools/update-catalogue/catalogue_view.h"
 #include "tools/update-catalogue/command_support.h"
 #include "tools/update-catalogue/display_text.h"
 #include "tools/update-catalogue/host_io.h"
+#include "tools/update-catalogue/publish/block_maps.h"
 #include "tools/update-catalogue/publish/commands.h"
 #include "tools/update-catalogue/publish/local_copies.h"
 #include "tools/update-catalogue/publish/served_layout.h"
@@ -43,7 +45,11 @@ const char kVerifyHelp[] =
     "  - asked again with 'Accept-Encoding: gzip, deflate' (stopped once the headers are in), each\n"
     "    file, the catalogue and its signature file must still come uncompressed: a cache between\n"
     "    the server and clients may hand a compressed copy to the updater, which saves the bytes\n"
-    "    as they come. The fix is gzip off for these paths.\n"
+    "    as they come. The fix is gzip off for these paths;\n"
+    "  - a block map beside a file (its URL followed by .tarnblocks; a 404 means none) must be\n"
+    "    uncompressed, readable and of the catalogue's size, its blocks and whole SHA-256 those of\n"
+    "    the file's body, and the server must answer a Range request for the file with 206:\n"
+    "    updaters fetch the blocks they lack that way.\n"
     "Redirects are followed, as WinINet does, up to 10.\n"
     "\n"
     "Prints a table, then every path that does not answer as the updater needs, with why.\n"
@@ -65,17 +71,16 @@ const char kVerifyHelp[] =
 
 }  // namespace
 
-const CommandSpec kVerifyCommand{
-    "verify",
-    "CATALOGUE_URL",
-    {{"--public-key", "KEY"},
-     {"--min-sequence", "N"},
-     {"--timeout", "SECONDS"},
-     {"--files-from", "URL"},
-     {"--against", "DIR"}},
-    "ask a server for the catalogue and every file as the updater does",
-    kVerifyHelp,
-    RunVerify};
+const CommandSpec kVerifyCommand{"verify",
+                                 "CATALOGUE_URL",
+                                 {{"--public-key", "KEY"},
+                                  {"--min-sequence", "N"},
+                                  {"--timeout", "SECONDS"},
+                                  {"--files-from", "URL"},
+                                  {"--against", "DIR"}},
+                                 "ask a server for the catalogue and every file as the updater does",
+                                 kVerifyHelp,
+                                 RunVerify};
 
 namespace {
 
@@ -182,8 +187,9 @@ void AddUpdaterRefusals(const UpdateEngine& engine, std::vector<std::string>* mi
         const std::string shown = ShownPath(entry.path);
         total += static_cast<uint32_t>(entry.size);
         if (IsReleaseStateName(entry.path))
-            mismatches->push_back(shown + ": names the updater's release state file; a signed updater refuses the "
-                                          "release");
+            mismatches->push_back(shown +
+                                  ": names the updater's release state file; a signed updater refuses the "
+                                  "release");
         const size_t urlLength = baseLength + std::strlen(entry.path);
         if (engine.baseUrlCount > 0 && urlLength >= static_cast<size_t>(kRequestTextSize)) {
             mismatches->push_back(shown + ": its URL (first base URL + path) is " + std::to_string(urlLength) +
@@ -243,6 +249,20 @@ std::string BodyMismatch(const FileCheck& check, const HttpReply& reply, int32_t
     return "";
 }
 
+// What is wrong with a served block map for a file of the catalogue's size; fills map when nothing is.
+std::string MapProblem(const HttpReply& r, uint64_t size, blockmap::BlockMap* map) {
+    if (!r.contentEncoding.empty()) return "Content-Encoding: " + SanitizeUtf8(r.contentEncoding);
+    if (r.bodyBytes > blockmap::kMaxMapBytes) return "larger than any block map can be";
+    if (r.body.size() != r.bodyBytes) return "a body of " + std::to_string(r.body.size()) + " bytes";
+    const blockmap::MapVerdict verdict =
+        blockmap::ParseBlockMap(reinterpret_cast<const uint8_t*>(r.body.data()), r.body.size(), map);
+    if (verdict != blockmap::MapVerdict::kOk) return blockmap::MapVerdictText(verdict);
+    if (map->fileSize != size)
+        return "a map of " + std::to_string(map->fileSize) + " bytes, but the catalogue says " + std::to_string(size) +
+               " (a map of another version?)";
+    return "";
+}
+
 // Asks for every file, printing a row each; mismatches are added. When a connection cannot be
 // made at all, the remaining files are not asked: one line says why.
 void CheckFiles(HttpClient& http, const UpdateEngine& engine, const FileCheck& check, std::ostream& out,
@@ -254,7 +274,24 @@ void CheckFiles(HttpClient& http, const UpdateEngine& engine, const FileCheck& c
         const UpdateFileEntry& entry = engine.serverList[i];
         const uint64_t size = static_cast<uint64_t>(static_cast<uint32_t>(entry.size));
         HttpRequest request{check.origin, FileRequestTarget(check.basePath, entry.path), {}, 0, false, hashBodies};
+        // A block map is checked against the file's body as that arrives.
+        const HttpReply mapReply = http.Get(HttpRequest{check.origin,
+                                                        request.target + kBlockMapSuffix,
+                                                        {},
+                                                        static_cast<size_t>(blockmap::kMaxMapBytes) + 1,
+                                                        false});
+        const bool hasMap = mapReply.complete && mapReply.status == 200;
+        blockmap::BlockMap map;
+        std::string mapProblem = hasMap ? MapProblem(mapReply, size, &map) : "";
+        std::unique_ptr<blockmap::MapChecker> checker;
+        if (hasMap && mapProblem.empty()) {
+            checker = std::make_unique<blockmap::MapChecker>(map);
+            request.onBody = [&checker](const char* data, size_t n) {
+                checker->Update(reinterpret_cast<const uint8_t*>(data), n);
+            };
+        }
         const HttpReply reply = http.Get(request);
+        request.onBody = nullptr;
         const std::string shown = ShownPath(entry.path);
         if (reply.connectFailed) {
             out << RightAligned("-", 6) << RightAligned("-", 12) << RightAligned(std::to_string(size), 12) << "  "
@@ -286,6 +323,20 @@ void CheckFiles(HttpClient& http, const UpdateEngine& engine, const FileCheck& c
             << RightAligned(std::to_string(size), 12) << "  " << Padded(problem.empty() ? "ok" : "FAIL", 8) << shown
             << "\n";
         if (!problem.empty()) mismatches->push_back(shown + ": " + problem);
+        if (!hasMap) continue;
+        if (checker && !FileMismatch(reply, size).empty()) continue;  // its map is checked once it answers
+        if (checker) checker->Finish(&mapProblem);
+        if (mapProblem.empty() && size > 0) {
+            HttpRequest range{check.origin, request.target, {"Range: bytes=0-0"}, 0, true};
+            const HttpReply ranged = http.Get(range);
+            if (ranged.complete && ranged.status != 206)
+                mapProblem = "the server answers a Range request for the file with status " +
+                             std::to_string(ranged.status) + ", not 206: updaters fetch the whole file";
+        }
+        out << RightAligned(std::to_string(mapReply.status), 6) << RightAligned(std::to_string(mapReply.bodyBytes), 12)
+            << RightAligned("-", 12) << "  " << Padded(mapProblem.empty() ? "ok" : "FAIL", 8) << shown
+            << kBlockMapSuffix << "\n";
+        if (!mapProblem.empty()) mismatches->push_back(shown + kBlockMapSuffix + ": " + mapProblem);
     }
 }
 
