@@ -42,6 +42,12 @@ function(tarn_write_build_config dir url public_key)
   if(ARGC GREATER 3)
     set(UPDATE_PARALLEL_TRANSFERS "${ARGV3}")
   endif()
+  # UPDATE_BLOCK_MAPS as the caller's scope sets it (the cache's option, or a test build's own).
+  if(UPDATE_BLOCK_MAPS)
+    set(UPDATE_BLOCK_MAPS_VALUE 1)
+  else()
+    set(UPDATE_BLOCK_MAPS_VALUE 0)
+  endif()
   configure_file(${PROJECT_SOURCE_DIR}/engine/build_config.h.in ${dir}/build_config.h @ONLY)
 endfunction()
 

@@ -1,6 +1,6 @@
 #pragma once
 // The settings compiled into this build (UPDATE_CATALOGUE_URL, UPDATE_PUBLIC_KEY,
-// UPDATE_PARALLEL_TRANSFERS). Only build_settings.cpp sees the generated header, so a test build
+// UPDATE_PARALLEL_TRANSFERS, UPDATE_BLOCK_MAPS). Only build_settings.cpp sees the generated header, so a test build
 // of the updater with other settings recompiles that one file.
 namespace tarn {
 
@@ -10,5 +10,8 @@ const char* BuiltInCatalogueUrl();
 const char* BuiltInPublicKey();
 // How many transfers the download worker keeps in flight, 1 to 8; 1 is one request at a time.
 int BuiltInParallelTransfers();
+// Whether a file with a block map beside it on the server is fetched block by block
+// (UPDATE_BLOCK_MAPS).
+bool BuiltInBlockMaps();
 
 }  // namespace tarn

@@ -151,7 +151,7 @@ int32_t RunFile(TransferScheduler& scheduler, const Request& req, int32_t planIn
     return failure;
 }
 
-void RunWorker(HANDLE wake, int inFlight) {
+void RunWorker(HANDLE wake, int inFlight, bool blockMaps) {
     // Windows lets a process hold only a few connections to one server at a time; the transfers
     // in flight each need their own.
     DWORD connections = static_cast<DWORD>(inFlight);
@@ -169,7 +169,7 @@ void RunWorker(HANDLE wake, int inFlight) {
     std::unique_ptr<char[]> buffer(new char[kBlockSize]);
     std::atomic<int64_t> unsizedBytes{0};
     // Ends before the session: the transfers it cancels may still use it.
-    TransferScheduler scheduler(session.get(), inFlight);
+    TransferScheduler scheduler(session.get(), inFlight, blockMaps);
     Request req;
     for (;;) {
         if (::WaitForSingleObject(wake, INFINITE) != WAIT_OBJECT_0) return;
@@ -196,13 +196,14 @@ void RunWorker(HANDLE wake, int inFlight) {
 struct WorkerStart {
     HANDLE wake;
     int inFlight;
+    bool blockMaps;
 };
 
 unsigned __stdcall DownloadWorker(void* start) {
     const WorkerStart args = *static_cast<WorkerStart*>(start);
     delete static_cast<WorkerStart*>(start);
     try {
-        RunWorker(args.wake, args.inFlight);
+        RunWorker(args.wake, args.inFlight, args.blockMaps);
     } catch (...) {
         // Nothing may leave the thread. The window sees that the thread has ended.
     }
@@ -211,7 +212,8 @@ unsigned __stdcall DownloadWorker(void* start) {
 
 class DownloadWorkerControl final : public WorkerControl {
 public:
-    DownloadWorkerControl(void* notifyWindow, int inFlight) : window_(notifyWindow), inFlight_(inFlight) {}
+    DownloadWorkerControl(void* notifyWindow, int inFlight, bool blockMaps)
+        : window_(notifyWindow), inFlight_(inFlight), blockMaps_(blockMaps) {}
 
     bool StartDownloadWorker() override {
         g_downloadJob.url[0] = '\0';
@@ -224,7 +226,7 @@ public:
         g_downloadJob.wakeEvent = event;
         // The worker gets its event as the thread argument, so that a reset of the block, which
         // forgets the handle, cannot leave it without one.
-        auto* start = new WorkerStart{event, inFlight_};
+        auto* start = new WorkerStart{event, inFlight_, blockMaps_};
         const uintptr_t thread = ::_beginthreadex(nullptr, 0, DownloadWorker, start, 0, nullptr);
         if (thread == 0) {
             delete start;
@@ -252,6 +254,7 @@ public:
 private:
     void* window_;
     const int inFlight_;
+    const bool blockMaps_;
     UniqueKernelHandle thread_;
 };
 
@@ -343,8 +346,8 @@ bool PlaceDownloadedFile(const char* partialPath, const char* targetPath, const 
     return false;
 }
 
-std::unique_ptr<WorkerControl> CreateDownloadWorkerControl(void* notifyWindow, int parallelTransfers) {
-    return std::make_unique<DownloadWorkerControl>(notifyWindow, parallelTransfers);
+std::unique_ptr<WorkerControl> CreateDownloadWorkerControl(void* notifyWindow, int parallelTransfers, bool blockMaps) {
+    return std::make_unique<DownloadWorkerControl>(notifyWindow, parallelTransfers, blockMaps);
 }
 
 }  // namespace tarn

@@ -33,11 +33,12 @@ bool PlannedFileRequest(int32_t index, HWND window, Request* out) {
 
 }  // namespace
 
-FileSlot::FileSlot(HINTERNET session, const Request& req, int32_t index, std::atomic<int64_t>& runBytes)
+FileSlot::FileSlot(HINTERNET session, const Request& req, int32_t index, std::atomic<int64_t>& runBytes,
+                   bool blockMaps)
     : req_(req),
       index_(index),
       buffer_(new char[kBlockSize]),
-      transfer_(session, req_, buffer_.get(), *this, runBytes),
+      transfer_(session, req_, buffer_.get(), *this, runBytes, blockMaps),
       changed_(::CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
 
 FileSlot::~FileSlot() = default;
@@ -73,9 +74,10 @@ void FileSlot::Started() {
 
 void FileSlot::Received(int64_t received, bool) { received_.store(received, std::memory_order_relaxed); }
 
-TransferScheduler::TransferScheduler(HINTERNET session, int inFlight)
+TransferScheduler::TransferScheduler(HINTERNET session, int inFlight, bool blockMaps)
     : session_(session),
-      inFlight_(inFlight < 1 ? 1 : inFlight > kMaxTransfersInFlight ? kMaxTransfersInFlight : inFlight) {}
+      inFlight_(inFlight < 1 ? 1 : inFlight > kMaxTransfersInFlight ? kMaxTransfersInFlight : inFlight),
+      blockMaps_(blockMaps) {}
 
 TransferScheduler::~TransferScheduler() {
     for (auto& slot : slots_) slot->Cancel();
@@ -88,7 +90,7 @@ TransferScheduler::~TransferScheduler() {
 }
 
 std::unique_ptr<FileSlot> TransferScheduler::NewSlot(const Request& req, int32_t index) {
-    auto slot = std::make_unique<FileSlot>(session_, req, index, runBytes_);
+    auto slot = std::make_unique<FileSlot>(session_, req, index, runBytes_, blockMaps_);
     if (!slot->Start()) return nullptr;
     return slot;
 }

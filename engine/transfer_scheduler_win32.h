@@ -22,7 +22,7 @@ constexpr int kMaxTransfersInFlight = 8;
 // writes it.
 class FileSlot final : public TransferReports {
 public:
-    FileSlot(HINTERNET session, const Request& req, int32_t index, std::atomic<int64_t>& runBytes);
+    FileSlot(HINTERNET session, const Request& req, int32_t index, std::atomic<int64_t>& runBytes, bool blockMaps);
     ~FileSlot();
     bool Start();
 
@@ -64,7 +64,8 @@ private:
 class TransferScheduler {
 public:
     // `inFlight`: 1 to kMaxTransfersInFlight; 1 fetches each file only when it is asked for.
-    TransferScheduler(HINTERNET session, int inFlight);
+    // With `blockMaps`, each file transfer may build its file from a block map (Transfer).
+    TransferScheduler(HINTERNET session, int inFlight, bool blockMaps);
     TransferScheduler(const TransferScheduler&) = delete;
     TransferScheduler& operator=(const TransferScheduler&) = delete;
     // Cancels every transfer still in flight; each keeps what it has for a later run.
@@ -83,6 +84,7 @@ private:
 
     HINTERNET session_;
     const int inFlight_;
+    const bool blockMaps_;
     std::atomic<int64_t> runBytes_{0};
     std::vector<std::unique_ptr<FileSlot>> slots_;
 };

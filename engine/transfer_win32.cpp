@@ -11,13 +11,6 @@
 namespace tarn {
 namespace {
 
-struct InternetHandleTraits {
-    using Handle = HINTERNET;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle h) { ::InternetCloseHandle(h); }
-};
-using UniqueInternetHandle = UniqueHandle<InternetHandleTraits>;
-
 // INTERNET_FLAG_DONT_CACHE | INTERNET_FLAG_TRANSFER_BINARY: the reply is not written to the
 // local cache. Automatic redirection stays on.
 constexpr DWORD kOpenFlags = 0x04000002;
@@ -41,6 +34,8 @@ bool HashMatches(trust::Sha256Stream& hash, const trust::Digest& expected) {
     return hash.Finish(&digest) && digest == expected;
 }
 
+}  // namespace
+
 // The reply's validator, recorded with the partial file so that a later request can ask for the
 // rest only if the file is still the same. A header too long for the record counts as absent.
 Validator ReplyValidator(HINTERNET remote) {
@@ -53,6 +48,8 @@ Validator ReplyValidator(HINTERNET remote) {
         ::HttpQueryInfoA(remote, HTTP_QUERY_LAST_MODIFIED, modified, &modifiedSize, nullptr) != FALSE;
     return ChooseValidator(hasEtag ? etag : nullptr, hasModified ? modified : nullptr);
 }
+
+namespace {
 
 // A 206 whose ETag is not the one the kept bytes came with is another file's bytes, whatever its
 // Content-Range says: a server that honours If-Range would have sent the whole file.
@@ -71,6 +68,27 @@ bool SameRequest(const Request& a, const Request& b) {
            a.expectedSize == b.expectedSize && ToU64(a.fileTime) == ToU64(b.fileTime) &&
            a.checkHash == b.checkHash && (!a.checkHash || a.sha256 == b.sha256) && a.resumeFrom == b.resumeFrom &&
            std::strcmp(a.resumeStem, b.resumeStem) == 0;
+}
+
+UniqueInternetHandle OpenUrl(HINTERNET session, const char* url, const char* headers) {
+    return UniqueInternetHandle(::InternetOpenUrlA(session, url, headers, headers ? static_cast<DWORD>(std::strlen(headers)) : 0,
+                                                   kOpenFlags, kOpenContext));
+}
+
+DWORD ReplyStatus(HINTERNET remote) {
+    DWORD status = 0;
+    DWORD statusSize = sizeof status;
+    if (!::HttpQueryInfoA(remote, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize, nullptr))
+        return 0;
+    return status < 100 ? 0 : status;
+}
+
+int64_t ReplyLength(HINTERNET remote, char* buffer) {
+    std::memset(buffer, 0, kBlockSize);
+    DWORD lengthSize = kBlockSize;
+    const bool hasLength = ::HttpQueryInfoA(remote, HTTP_QUERY_CONTENT_LENGTH, buffer, &lengthSize, nullptr) != FALSE;
+    buffer[kBlockSize - 1] = '\0';
+    return hasLength ? ContentLengthValue(buffer) : -1;
 }
 
 void SetTimeouts(HINTERNET handle) {
@@ -95,14 +113,15 @@ void CALLBACK OnInternetStatus(HINTERNET, DWORD_PTR, DWORD status, void* info, D
 }
 
 Transfer::Transfer(HINTERNET session, const Request& req, char* buffer, TransferReports& reports,
-                   std::atomic<int64_t>& runBytes)
+                   std::atomic<int64_t>& runBytes, bool blockMaps)
     : session_(session),
       req_(req),
       buffer_(buffer),
       reports_(reports),
       runBytes_(runBytes),
       isFile_(req.expectedSize != -1),
-      limit_(isFile_ ? int64_t(req.expectedSize) : kCatalogueStoreLimit) {
+      limit_(isFile_ ? int64_t(req.expectedSize) : kCatalogueStoreLimit),
+      blockMaps_(blockMaps) {
     // The blocks are hashed as they arrive, so that a file whose bytes are not the signed ones
     // fails like a short one and never takes the old file's place.
     if (isFile_ && req.checkHash) hash_.emplace();
@@ -112,6 +131,10 @@ int32_t Transfer::Fetch() {
     // Only an HTTP reply has the status and headers the checks read.
     if (!IsHttpUrl(req_.url)) return DOWNLOAD_ERR_INTERNET;
     if (isFile_ && req_.resumeFrom > 0) TakeKeptBytes();
+    if (blockMaps_ && isFile_ && received_ == 0 && req_.expectedSize >= kMinBlockMapFileSize) {
+        if (AssembleFromBlocks() == BlockEnd::kAssembled) return Complete();
+        StartOver();
+    }
     DWORD pause = kRetryPauseMs;
     for (int retries = 0;; ++retries) {
         int32_t failure = 0;
@@ -172,26 +195,16 @@ Transfer::TryEnd Transfer::Try(int32_t* failure) {
     char headers[kMaxRecordValidator + 64];
     const bool asking = isFile_ && received_ > 0 && files_.isOpen() &&
                         FormatResumeHeaders(received_, files_.record(), headers, sizeof headers);
-    UniqueInternetHandle remote(::InternetOpenUrlA(session_, req_.url, asking ? headers : nullptr,
-                                                   asking ? static_cast<DWORD>(std::strlen(headers)) : 0,
-                                                   kOpenFlags, kOpenContext));
+    UniqueInternetHandle remote = OpenUrl(session_, req_.url, asking ? headers : nullptr);
     if (!remote) return Cut(failure, DOWNLOAD_ERR_INTERNET);
 
     // A connection that breaks before the reply can still give a handle, but without a status
     // line: that is no reply at all. An error page is never a file, whatever its length; the
     // catalogue's own header check turns error pages down.
-    DWORD status = 0;
-    DWORD statusSize = sizeof status;
-    if (!::HttpQueryInfoA(remote.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize,
-                          nullptr) ||
-        status < 100)
-        return Cut(failure, DOWNLOAD_ERR_INTERNET);
-    std::memset(buffer_, 0, kBlockSize);
-    DWORD lengthSize = kBlockSize;
-    const bool hasLength =
-        ::HttpQueryInfoA(remote.get(), HTTP_QUERY_CONTENT_LENGTH, buffer_, &lengthSize, nullptr) != FALSE;
-    buffer_[kBlockSize - 1] = '\0';
-    const int64_t announced = hasLength ? ContentLengthValue(buffer_) : -1;
+    const DWORD status = ReplyStatus(remote.get());
+    if (status == 0) return Cut(failure, DOWNLOAD_ERR_INTERNET);
+    const int64_t announced = ReplyLength(remote.get(), buffer_);
+    const bool hasLength = announced >= 0;
     // A 206 continues the kept bytes only when it starts exactly at their end, runs to the
     // file's end, announces just that many bytes and comes with the kept bytes' ETag. Any other
     // file reply must be a 200 with the file's length: a file without a length cannot be told

@@ -7,11 +7,14 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "engine/transfer_files_win32.h"
+#include "platform/unique_handle.h"
 #include "engine/update_types.h"
 #include "platform/win32.h"  // before <wininet.h>
 #include "transfer/transfer_names.h"
+#include "transfer/resume_rules.h"
 #include "trust/sha256.h"
 
 #include <wininet.h>
@@ -63,6 +66,22 @@ constexpr DWORD kProgressWindowMs = 30000;
 constexpr int32_t kMinBytesPerWindow = 16 * 1024;
 
 void SetTimeouts(HINTERNET handle);
+
+struct InternetHandleTraits {
+    using Handle = HINTERNET;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle h) { ::InternetCloseHandle(h); }
+};
+using UniqueInternetHandle = UniqueHandle<InternetHandleTraits>;
+
+// A GET of `url` with extra request headers (null: none), never from or into the local cache.
+UniqueInternetHandle OpenUrl(HINTERNET session, const char* url, const char* headers);
+// The reply's validator (resume_rules.h ChooseValidator of its ETag and Last-Modified).
+Validator ReplyValidator(HINTERNET remote);
+// The reply's numeric status, 0 when there is none (a connection broken before the reply).
+DWORD ReplyStatus(HINTERNET remote);
+// The reply's Content-Length, read into `buffer` (kBlockSize bytes); -1 when absent.
+int64_t ReplyLength(HINTERNET remote, char* buffer);
 // The session's status callback: gives each request handle the time-outs as it is created.
 void CALLBACK OnInternetStatus(HINTERNET, DWORD_PTR, DWORD status, void* info, DWORD infoSize);
 
@@ -70,8 +89,11 @@ class Transfer {
 public:
     // `runBytes` counts the bytes every transfer of the run has moved, for the slow-transfer
     // bound; `buffer` is this transfer's alone.
+    // With `blockMaps`, a file of at least kMinBlockMapFileSize whose old version is there is
+    // first built from the blocks of the old one and the changed blocks, where the server has a
+    // block map beside it; anything amiss with that fetches the file whole, as without.
     Transfer(HINTERNET session, const Request& req, char* buffer, TransferReports& reports,
-             std::atomic<int64_t>& runBytes);
+             std::atomic<int64_t>& runBytes, bool blockMaps = false);
 
     // Fetches the whole reply into the partial file and, for a file, checks its hash and gives it
     // its time. Returns 0 when it is ready to be placed, otherwise the failure sub-code
@@ -97,6 +119,17 @@ private:
     }
     int32_t Complete();
 
+    // Block maps (transfer_blocks_win32.cpp). kAssembled: every byte is in the partial file and
+    // the whole file's hash is the map's; kWhole: fetch the file whole from byte 0.
+    enum class BlockEnd { kAssembled, kWhole };
+    BlockEnd AssembleFromBlocks();
+    BlockEnd Assemble(HANDLE old);
+    bool FetchBlockMap(std::vector<uint8_t>* map);
+    bool CopyOldBytes(HANDLE old, uint64_t from, uint64_t length, trust::Sha256Stream& whole);
+    BlockEnd FetchRange(uint64_t first, uint64_t length, trust::Sha256Stream& whole, bool* wholeBody);
+    bool ReadReply(HINTERNET remote, uint64_t length, trust::Sha256Stream* whole);
+    bool OpenPartial(HINTERNET reply);
+
     HINTERNET session_;
     const Request req_;
     char* buffer_;
@@ -109,6 +142,10 @@ private:
     int64_t received_ = 0;  // bytes in the partial file
     int64_t moved_ = 0;     // bytes the current try has written
     bool started_ = false;
+    const bool blockMaps_;
 };
+
+// Smaller files are always fetched whole: a map would save little against its own round trip.
+constexpr int64_t kMinBlockMapFileSize = 1 << 20;
 
 }  // namespace tarn

@@ -123,6 +123,10 @@ mutant resume-no-retry e2e 'tests/e2e/test_resume.py::test_resets_every_4mb_comp
 mutant resume-retry-unbounded e2e 'tests/e2e/test_resume.py::test_cuts_that_move_little_are_not_asked_again' \
   engine/transfer_win32.cpp 'moved_ < kMinBytesPerWindow' 'moved_ == 0'
 
+# Block maps: a file built from blocks takes the old one's place although its hash is not the map's.
+mutant blockmap-hash-unchecked e2e 'tests/e2e/test_block_maps.py::test_large_file_is_built_from_its_old_blocks_or_fetched_whole[lying-block]' \
+  engine/transfer_blocks_win32.cpp '!whole.Finish(&digest) || digest != map.wholeHash' 'false'
+
 # Stage order (the publisher's tool): every new file is written beside its place before any
 # rename; the renames go files, pim.sig, pim; a failed catalogue puts the previous pim.sig back.
 stage_tests='PublishTest.StageChangesNothingServedUntilAllIsWrittenThenRenamesFilesSignatureCatalogue:ToolSignTest.AFailedCatalogueLeavesThePreviousSignatureFileAsItWas'

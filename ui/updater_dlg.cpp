@@ -173,7 +173,7 @@ LRESULT CUpdaterDlg::OnCtlColor(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void CUpdaterDlg::OnStartUpdate() {
     if (started_) return;
-    workerControl_ = CreateDownloadWorkerControl(hwnd(), BuiltInParallelTransfers());
+    workerControl_ = CreateDownloadWorkerControl(hwnd(), BuiltInParallelTransfers(), BuiltInBlockMaps());
     AttachWorker(workerControl_.get());
     ::SetTimer(hwnd(), kWatchTimer, kWatchIntervalMs, nullptr);
     StartUpdate();

@@ -24,6 +24,7 @@ import email.utils
 import hashlib
 import os
 import posixpath
+import re
 import signal
 import socket
 import socketserver
@@ -359,30 +360,32 @@ class _Handler(BaseHTTPRequestHandler):
         return tag, modified
 
     def _range_start(self, body, tag, modified):
-        """The first byte a "Range: bytes=N-" request may have, or None for the whole file."""
-        wanted = self.headers.get("Range", "")
-        if not wanted.startswith("bytes=") or not wanted.endswith("-") or not wanted[6:-1].isdigit():
+        """(first, last) of a "Range: bytes=N-" (last None) or "bytes=N-M" request, or None for the
+        whole file."""
+        wanted = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", ""))
+        if not wanted:
             return None
         condition = self.headers.get("If-Range")
         if condition is not None and condition.strip() not in ([tag] if tag.startswith('"') else []) + [modified]:
             return None
-        return int(wanted[6:-1])
+        return int(wanted[1]), int(wanted[2]) if wanted[2] else None
 
     def _reply_range(self, body, send_body, path, etag=None, shift=0, reset_after=None):
         tag, modified = self._validators(body, path, etag)
         headers = [("Content-Type", "application/octet-stream"), ("Last-Modified", modified)]
         if tag:
             headers.append(("ETag", tag))
-        start = self._range_start(body, tag, modified)
-        if start is not None and start >= len(body):
+        asked = self._range_start(body, tag, modified)
+        if asked is not None and asked[0] >= len(body):
             self._head(416, headers + [("Content-Range", f"bytes */{len(body)}"), ("Content-Length", "0")])
             return
-        if start is None:
+        if asked is None:
             status, part = 200, body
         else:
-            start += shift
-            status, part = 206, body[start:]
-            headers.append(("Content-Range", f"bytes {start}-{len(body) - 1}/{len(body)}"))
+            start = asked[0] + shift
+            end = len(body) - 1 if asked[1] is None else min(asked[1], len(body) - 1)
+            status, part = 206, body[start:end + 1]
+            headers.append(("Content-Range", f"bytes {start}-{end}/{len(body)}"))
         self._head(status, headers + [("Content-Length", str(len(part)))], close=reset_after is not None)
         if not send_body:
             return

@@ -1,0 +1,106 @@
+"""Block maps: the updater built with UPDATE_BLOCK_MAPS builds a large file from the blocks of the
+old one it holds and fetches only the changed blocks, and falls back to the whole file whenever
+the map or the server cannot be trusted with that."""
+import hashlib
+import random
+import shutil
+import subprocess
+
+import pytest
+
+from httpserver import HttpServer
+from nginx_support import Nginx
+from run_support import PORT, TOOL, Install, assert_matches_release, make_release
+
+STAMP = 1_700_000_000
+SIZE = 24_000_000
+PACK = "/files/data/pack.bin"
+
+
+def edited(old):
+    """3 % of the bytes replaced in 10 places, and 1,000 bytes inserted near the start."""
+    rnd = random.Random(11)
+    new = bytearray(old)
+    for i in range(10):
+        at = (i * 2 + 1) * len(old) // 21
+        new[at:at + len(old) * 3 // 1000] = rnd.randbytes(len(old) * 3 // 1000)
+    return bytes(new[:5000] + rnd.randbytes(1000) + new[5000:])
+
+
+def stage(release, www):
+    r = subprocess.run([str(TOOL), "stage", str(release), str(www), "--base-url", f"http://127.0.0.1:{PORT}/files/",
+                        "--block-maps"], capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stderr
+
+
+def scene(wine, tmp_path, old, new):
+    release = make_release(tmp_path / "release", {"data/pack.bin": (new, STAMP)})
+    www = tmp_path / "www"
+    stage(release, www)
+    install = Install(wine, tmp_path / "install")
+    shutil.copyfile(wine.exe("TarnFileUpdater_maps.exe"), install.updater)
+    (install.dir / "data").mkdir()
+    (install.dir / "data" / "pack.bin").write_bytes(old)
+    return release, www, install
+
+
+def sums(block):
+    """A block's entry in a map: the rolling checksum, then 8 bytes of its SHA-256."""
+    a = sum(block) & 0xFFFF
+    b = sum((len(block) - i) * x for i, x in enumerate(block)) & 0xFFFF
+    return (b << 16 | a).to_bytes(4, "little") + hashlib.sha256(block).digest()[:8]
+
+
+def lie(map_path, how):
+    """A map whose whole hash is wrong, or that says a block of the new file is one the old file
+    holds when it is not."""
+    data = bytearray(map_path.read_bytes())
+    if how == "whole":
+        data[24] ^= 0xFF
+    else:
+        size = int.from_bytes(data[12:16], "little")
+        k = (SIZE // 21 + 1000) // size + 2  # inside the first changed place
+        # The new file's block 100 (the old one's bytes, 1,000 on), which the scan finds.
+        data[56 + 12 * k:56 + 12 * (k + 1)] = sums(OLD[100 * size - 1000:101 * size - 1000])
+    map_path.write_bytes(bytes(data))
+
+
+OLD = random.Random(10).randbytes(SIZE)
+
+# case, new bytes, what the server does, the most bytes fetched (file and map, as a share of the file)
+CASES = [
+    ("edited", edited(OLD), None, 0.10),
+    ("different", random.Random(12).randbytes(SIZE), None, 1.03),
+    ("no-map", edited(OLD), "no_map", 1.01),
+    ("no-range", edited(OLD), "ignore_range", 1.04),
+    ("lying-block", edited(OLD), "block", 1.14),
+    ("lying-whole", edited(OLD), "whole", 1.14),
+]
+
+
+@pytest.mark.parametrize("case,new,server,most", CASES, ids=[c[0] for c in CASES])
+def test_large_file_is_built_from_its_old_blocks_or_fetched_whole(wine, tmp_path, case, new, server, most):
+    release, www, install = scene(wine, tmp_path, OLD, new)
+    map_path = www / (PACK.lstrip("/") + ".tarnblocks")
+    if server == "no_map":
+        map_path.unlink()
+    elif server in ("block", "whole"):
+        lie(map_path, server)
+    with HttpServer(root=www, port=PORT) as srv:
+        if server == "ignore_range":
+            srv.misbehave(PACK, "ignore_range")
+        install.run(timeout=180)
+        sent = sum(r.sent for r in srv.requests(PACK) + srv.requests(PACK + ".tarnblocks"))
+        ranges = len(srv.requests(PACK))
+    print(f"\n{case}: {sent} bytes fetched for {len(new)} ({sent / len(new):.3f}), {ranges} file requests")
+    assert sent <= most * len(new)
+    assert_matches_release(install, release)
+    assert len(install.client_starts()) == 1
+
+
+def test_nginx_serves_the_ranges_of_a_staged_tree(wine, tmp_path):
+    new = edited(OLD)
+    release, www, install = scene(wine, tmp_path, OLD, new)
+    with Nginx(www, tmp_path / "nginx", PORT):
+        install.run(timeout=180)
+    assert_matches_release(install, release)
