@@ -65,6 +65,17 @@ LINK_SMALL = env_list("BENCH_LINK_SMALL", "200 20")  # files, KiB each
 LINK_BIG_MB = int(os.environ.get("BENCH_LINK_BIG_MB", "50"))
 LINK_REPEAT = int(os.environ.get("BENCH_LINK_REPEAT", "1" if QUICK else "3"))
 LINK_UPSTREAM = PORT + 3
+# Section 10: one large file with MAPS_PERCENT of its bytes changed in MAPS_PLACES places, the old
+# version in the install folder, through the link emulator; the default updater against the one
+# built with UPDATE_BLOCK_MAPS (tests/e2e/helpers/parallel_updaters). blockmap_bench measures the
+# scan on MAPS_SCAN_MB in memory (three copies of the file fit a 32-bit process at that size).
+MAPS_MB = int(os.environ.get("BENCH_MAPS_MB", "40" if QUICK else "200"))
+MAPS_PERCENT = float(os.environ.get("BENCH_MAPS_PERCENT", "1"))
+MAPS_PLACES = 20
+MAPS_RTT = int(os.environ.get("BENCH_MAPS_RTT", "60"))
+MAPS_REPEAT = int(os.environ.get("BENCH_MAPS_REPEAT", "1" if QUICK else "2"))
+MAPS_SCAN_MB = int(os.environ.get("BENCH_MAPS_SCAN_MB", "64"))
+MAPS_BUILD = BUILD / "tests" / "e2e" / "helpers" / "parallel_updaters" / "TarnFileUpdater_maps.exe"
 # The updater with UPDATE_PARALLEL_TRANSFERS 1, 6 (the default build) and 8 (test builds of the
 # same sources, tests/e2e/helpers/parallel_updaters), each run under the name TarnFileUpdater.exe.
 PARALLEL_BUILDS = {1: BUILD / "tests" / "e2e" / "helpers" / "parallel_updaters" / "TarnFileUpdater_p1.exe",
@@ -73,7 +84,7 @@ PARALLEL_BUILDS = {1: BUILD / "tests" / "e2e" / "helpers" / "parallel_updaters" 
 LINK_PARALLEL = env_list("BENCH_LINK_PARALLEL", "1 6 8")
 # Which parts run (numbers as in bench/README.md); 7 is the full update and the no-op run again in
 # a prefix with Wine's default window management, 8 the same without pinning to BENCH_CPUS.
-SECTIONS = set(os.environ.get("BENCH_SECTIONS", "1 2 4 5 6 7 8 9").split())
+SECTIONS = set(os.environ.get("BENCH_SECTIONS", "1 2 4 5 6 7 8 9 10").split())
 # The prefix of every figure, where Wine's X11 driver leaves windows unmanaged, and one with the
 # defaults (bench/run.sh makes both).
 PREFIX = os.environ.get("BENCH_PREFIX", os.environ.get("WINEPREFIX", ""))
@@ -414,6 +425,92 @@ def link_runs(b, www):
     return out
 
 
+def edited_pair(mb):
+    """A random file of mb MiB (the old version) and its new version with MAPS_PERCENT of its bytes
+    replaced in MAPS_PLACES places spread over it, kept between runs of the bench."""
+    folder = WORK / "releases" / f"maps-{mb}-{MAPS_PERCENT:g}"
+    old, release = folder / "old.bin", folder / "release"
+    new = release / "file0000.bin"
+    if (folder / "done").exists():
+        return old, release
+    if folder.exists():
+        shutil.rmtree(folder)
+    release.mkdir(parents=True)
+    with open(old, "wb") as f:
+        for _ in range(mb // 4):
+            f.write(os.urandom(4 * MiB))
+        f.write(os.urandom(mb % 4 * MiB))
+    shutil.copyfile(old, new)
+    size = mb * MiB
+    run = int(size * MAPS_PERCENT / 100 / MAPS_PLACES)
+    with open(new, "r+b") as f:
+        for i in range(MAPS_PLACES):
+            f.seek((2 * i + 1) * (size - run) // (2 * MAPS_PLACES))
+            f.write(os.urandom(run))
+    os.utime(new, (1_600_000_000, 1_600_000_000))
+    (folder / "done").write_text("")
+    return old, release
+
+
+def same_bytes(a, b):
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        while True:
+            x, y = fa.read(4 * MiB), fb.read(4 * MiB)
+            if x != y:
+                return False
+            if not x:
+                return True
+
+
+def served(nginx, since):
+    """Requests and body bytes in nginx's access log after its first `since` lines."""
+    lines = nginx.access_log()[since:]
+    sent = 0
+    for line in lines:
+        m = re.search(r'" (\d{3}) (\d+) "', line)
+        if not m:
+            raise RuntimeError(f"unexpected access log line: {line}")
+        sent += int(m.group(2))
+    return len(lines), sent
+
+
+def maps_runs(b):
+    """Section 10: the default updater and the one with block maps, the old file in a fresh install
+    folder, through the link emulator; the result must be the new file, byte for byte. Then
+    blockmap_bench under Wine for the scan's speed."""
+    old, release = edited_pair(MAPS_MB)
+    files = release_files(release)
+    www = WORK / "www-maps"
+    if www.exists():
+        shutil.rmtree(www)
+    r = subprocess.run([str(TOOL), "stage", str(release), str(www), "--base-url", BASE_URL, "--block-maps"],
+                       capture_output=True, text=True, timeout=600)
+    if r.returncode != 0:
+        raise RuntimeError("update-catalogue stage failed: " + r.stderr)
+    map_bytes = sum(p.stat().st_size for p in www.rglob("*.tarnblocks"))
+    out = {"mb": MAPS_MB, "percent": MAPS_PERCENT, "places": MAPS_PLACES, "rtt": MAPS_RTT, "mbit": LINK_MBIT,
+           "bytes": MAPS_MB * MiB, "map_bytes": map_bytes, "whole": [], "maps": []}
+    with Nginx(www, WORK / "nginx-maps", LINK_UPSTREAM) as nginx:
+        for i in range(MAPS_REPEAT):
+            for key, exe in (("whole", BUILD / "TarnFileUpdater.exe"), ("maps", MAPS_BUILD)):
+                log(f"  {key}, round {i + 1}/{MAPS_REPEAT}")
+                install = b.fresh_install(exe)
+                shutil.copyfile(old, install / files[0])
+                since = len(nginx.access_log())
+                with LinkEmulator(PORT, LINK_UPSTREAM, MAPS_RTT, LINK_MBIT * 1e6 / 8):
+                    run = b.updater(install, release, files)
+                # nginx writes a request's log line once it has sent the body.
+                time.sleep(0.5)
+                run["requests"], run["sent"] = served(nginx, since)
+                if not same_bytes(install / files[0], release / files[0]):
+                    raise RuntimeError(f"{key}: the updated file differs from the new version")
+                out[key].append(run)
+    log(f"  blockmap_bench {MAPS_SCAN_MB} MiB, {MAPS_PERCENT:g} %")
+    _, text = b.wine(next(BUILD.rglob("blockmap_bench.exe")), MAPS_SCAN_MB, MAPS_PERCENT)
+    out["scan"] = text.strip().splitlines()
+    return out
+
+
 def wait_port_free():
     deadline = time.time() + 600
     while True:
@@ -570,6 +667,10 @@ def main():
             log(f"[9] distant server: round trips {LINK_RTTS} ms at {LINK_MBIT:g} Mbit/s")
             wait_port_free()
             results["link"] = link_runs(b, WORK / "www")
+        if "10" in SECTIONS:
+            log(f"[10] block maps: {MAPS_MB} MiB, {MAPS_PERCENT:g} % changed, {MAPS_RTT} ms at {LINK_MBIT:g} Mbit/s")
+            wait_port_free()
+            results["maps"] = maps_runs(b)
     finally:
         results["load_end"] = open("/proc/loadavg").read().split()[:3]
         (WORK / "results.json").write_text(json.dumps(results, indent=1))

@@ -9,7 +9,7 @@ PORT="${BENCH_PORT:-${TARN_TEST_PORT:-18380}}"
 export BENCH_PORT="$PORT"
 URL="http://127.0.0.1:$PORT/dedivur/update/pim"
 JOBS="${JOBS:-2}"
-SECTIONS="${BENCH_SECTIONS:-1 2 3 4 5 6 7 8 9}"
+SECTIONS="${BENCH_SECTIONS:-1 2 3 4 5 6 7 8 9 10}"
 export BENCH_SECTIONS="$SECTIONS"
 # Wine on one CPU (the last one) unless BENCH_CPUS says otherwise; BENCH_CPUS= (empty) pins nothing.
 export BENCH_CPUS="${BENCH_CPUS-$(($(nproc) - 1))}"
@@ -34,9 +34,10 @@ echo "building (native: update-catalogue core_bench; $TARN_WINE_ARCH: updater, s
 configure native
 configure "$TARN_WINE_ARCH"
 cmake --build --preset native -j "$JOBS" --target update-catalogue core_bench >"$WORK/build-native.log"
-# TarnFileUpdater_p1 and _p8: the updater with 1 and 8 transfers in flight, for section 9.
+# TarnFileUpdater_p1 and _p8: the updater with 1 and 8 transfers in flight, for section 9;
+# TarnFileUpdater_maps, built with UPDATE_BLOCK_MAPS, and blockmap_bench for section 10.
 cmake --build --preset "$TARN_WINE_ARCH" -j "$JOBS" --target TarnFileUpdater TarnFileUpdater_p1 TarnFileUpdater_p8 \
-  standin_client wininet_fetch trivial \
+  TarnFileUpdater_maps standin_client wininet_fetch trivial blockmap_bench \
   >"$WORK/build-$TARN_WINE_ARCH.log"
 
 tarn_wine_prefix
