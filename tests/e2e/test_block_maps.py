@@ -2,15 +2,18 @@
 old one it holds and fetches only the changed blocks, and falls back to the whole file whenever
 the map or the server cannot be trusted with that."""
 import hashlib
+import os
 import random
 import shutil
+import signal
 import subprocess
+import time
 
 import pytest
 
 from httpserver import HttpServer
 from nginx_support import Nginx
-from run_support import PORT, TOOL, Install, assert_matches_release, make_release
+from run_support import PORT, TOOL, Install, assert_matches_release, is_transfer_file, make_release
 
 STAMP = 1_700_000_000
 SIZE = 24_000_000
@@ -103,4 +106,29 @@ def test_nginx_serves_the_ranges_of_a_staged_tree(wine, tmp_path):
     release, www, install = scene(wine, tmp_path, OLD, new)
     with Nginx(www, tmp_path / "nginx", PORT):
         install.run(timeout=180)
+    assert_matches_release(install, release)
+
+
+def test_killed_while_built_from_blocks_the_file_stays_old_or_new(wine, tmp_path):
+    new = edited(OLD)
+    release, www, install = scene(wine, tmp_path, OLD, new)
+    target = install.dir / "data" / "pack.bin"
+    rng = random.Random(13)
+    kills = building = 0
+    # About 10 ms a range: the run lasts a few seconds, most of them building the file.
+    with HttpServer(root=www, port=PORT, rate=2_000_000) as srv:
+        for _ in range(8):
+            p = install.start()
+            time.sleep(rng.uniform(0.3, 2.5))
+            if p.poll() is None:
+                building += any(is_transfer_file(f.name) and f.suffix == ".new" for f in target.parent.iterdir())
+                os.kill(p.pid, signal.SIGKILL)
+                kills += 1
+            p.wait()
+            assert target.read_bytes() in (OLD, new)
+            if target.read_bytes() == new:
+                target.write_bytes(OLD)
+        install.run(timeout=180)
+    print(f"\nkills: {kills}, {building} of them while the file was being built")
+    assert kills >= 4 and building >= 2
     assert_matches_release(install, release)
