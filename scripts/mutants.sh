@@ -62,6 +62,12 @@ mutant slow-bound-too-low e2e \
 mutant slow-bound-too-high e2e 'tests/e2e/test_faults.py::test_line_of_2kb_per_second_finishes' \
   engine/transfer_win32.h 'kMinBytesPerWindow = 16 * 1024;' 'kMinBytesPerWindow = 64 * 1024;'
 
+# Slow-transfer bound: the window is judged at a file's last block too, so a slow file that has
+# just come whole is cut.
+mutant slow-bound-cuts-last-block e2e \
+  'tests/e2e/test_faults.py::test_last_block_past_a_slow_window_completes_the_file' \
+  engine/transfer_win32.cpp '        if (isFile_ && received_ == limit_) break;' ''
+
 # Per-file SHA-256: a body whose hash differs takes the old file's place.
 mutant file-hash-ignored e2e \
   'tests/e2e/test_worker.py::TestFailures::test_body_whose_hash_differs_fails_and_keeps_the_old_file' \

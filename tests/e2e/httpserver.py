@@ -58,6 +58,8 @@ MISBEHAVIOURS = {
     "ignore_range": ("", "200 and the whole file, whatever Range and If-Range say"),
     "wrong_range": ("shift", "a Range request gets 206 with the bytes from N+shift on and a "
                              "Content-Range that says so (default shift 1)"),
+    "drip": ("pauses", "the normal reply's headers, then the body in len(pauses) + 1 equal parts with a pause "
+                       "of pauses[i] seconds before part i + 1"),
     "etag": ("value", "the reply's ETag is `value` (W/\"...\" for a weak one; '' for none), and If-Range "
                       "is compared with it"),
 }
@@ -463,6 +465,17 @@ class _Handler(BaseHTTPRequestHandler):
             self._reply_range(body, send_body, self._rec.path, shift=int(p.get("shift", 1)))
         elif kind == "etag":
             self._reply_range(body, send_body, self._rec.path, etag=str(p["value"]))
+        elif kind == "drip":
+            self._head(200, [("Content-Type", "application/octet-stream"), ("Content-Length", str(len(body)))])
+            if not send_body:
+                return
+            pauses = list(p["pauses"])
+            step = -(-len(body) // (len(pauses) + 1))
+            for i in range(0, len(body), step):
+                self._body(body[i:i + step])
+                self.wfile.flush()
+                if pauses and self.owner._stop.wait(pauses.pop(0)):
+                    raise ConnectionAbortedError("server stopping")
         elif kind == "endless":
             self._head(200, [("Content-Type", "application/octet-stream")], close=True)
             if not send_body:

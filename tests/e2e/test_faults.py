@@ -172,6 +172,19 @@ def test_line_of_2kb_per_second_finishes(wine, tmp_path):
     assert elapsed > 33, "the transfer outlasted a window"
 
 
+def test_last_block_past_a_slow_window_completes_the_file(wine, tmp_path):
+    # 12 KB, then nothing for 2 × 15.5 s (each pause under the receive time-out) and the last
+    # part just after the window's end: fewer than 16 KB in that window, but the file is whole.
+    body = os.urandom(12_003)
+    install, www = prepare(wine, tmp_path, {"slow.bin": b"old"}, {"slow.bin": body})
+    with HttpServer(root=www, port=PORT) as srv:
+        srv.misbehave("/files/slow.bin", "drip", pauses=[15.5, 15.5])
+        elapsed = install.run(timeout=90)
+    print(f"\nlast block after the window: run ended in {elapsed:.1f} s")
+    assert elapsed > 31
+    assert (install.dir / "slow.bin").read_bytes() == body
+
+
 def test_executable_path_beyond_its_buffer_starts_no_client(wine, tmp_path):
     # A drive of the prefix mapped to a test folder keeps its root, and the decoys there and in
     # the current directory, inside the test.
