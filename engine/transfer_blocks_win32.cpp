@@ -109,21 +109,6 @@ bool Transfer::FetchBlockMap(std::vector<uint8_t>* map) {
     return true;
 }
 
-bool Transfer::OpenPartial(HINTERNET reply) {
-    TransferRecord record;
-    record.target = req_.targetPath;
-    record.size = req_.expectedSize;
-    record.writeTime = ToU64(req_.fileTime);
-    // Bytes put together from the old file and ranges have no single reply's validator: a file
-    // built from blocks is never continued by a later run, which builds it again.
-    if (reply) {
-        const Validator validator = ReplyValidator(reply);
-        record.validatorKind = validator.kind;
-        record.validator = validator.text;
-    }
-    return files_.Open(record);
-}
-
 bool Transfer::CopyOldBytes(HANDLE old, uint64_t from, uint64_t length, trust::Sha256Stream& whole) {
     if (!SeekTo(old, from)) return false;
     while (length > 0) {
@@ -165,6 +150,8 @@ Transfer::BlockEnd Transfer::FetchRange(uint64_t first, uint64_t length, trust::
         !ParseContentRange(range, &parsed) || parsed.first != static_cast<int64_t>(first) ||
         parsed.last != static_cast<int64_t>(first + length - 1) || parsed.complete != req_.expectedSize)
         return BlockEnd::kWhole;
+    // Bytes put together from the old file and ranges have no single reply's validator: a file
+    // built from blocks is never continued by a later run, which builds it again.
     if (!files_.isOpen() && !OpenPartial(nullptr)) return BlockEnd::kWhole;
     return ReadReply(remote.get(), length, &whole) ? BlockEnd::kAssembled : BlockEnd::kWhole;
 }

@@ -156,11 +156,7 @@ int32_t Transfer::Fetch() {
 // The bytes an earlier run kept for this file, when its record still describes the request.
 // A signed file's hash takes them in first, so that the whole file's SHA-256 still decides.
 void Transfer::TakeKeptBytes() {
-    TransferRecord expected;
-    expected.target = req_.targetPath;
-    expected.size = req_.expectedSize;
-    expected.writeTime = ToU64(req_.fileTime);
-    const int64_t kept = req_.resumeStem[0] ? files_.Adopt(req_.resumeStem, expected) : -1;
+    const int64_t kept = req_.resumeStem[0] ? files_.Adopt(req_.resumeStem, EntryRecord(nullptr)) : -1;
     if (kept <= 0 || kept >= req_.expectedSize || (hash_ && !HashKeptBytes(kept))) {
         files_.Discard();
         return;
@@ -231,16 +227,7 @@ Transfer::TryEnd Transfer::Try(int32_t* failure) {
     }
     // The reply goes to a file beside the target and replaces it only when complete, so a
     // failure never leaves a half-written target behind.
-    if (!files_.isOpen()) {
-        TransferRecord record;
-        record.target = req_.targetPath;
-        record.size = req_.expectedSize;
-        record.writeTime = ToU64(req_.fileTime);
-        const Validator validator = ReplyValidator(remote.get());
-        record.validatorKind = validator.kind;
-        record.validator = validator.text;
-        if (!files_.Open(record)) return Fail(failure, DOWNLOAD_ERR_CREATE);
-    }
+    if (!files_.isOpen() && !OpenPartial(remote.get())) return Fail(failure, DOWNLOAD_ERR_CREATE);
 
     bool capped = false;
     DWORD windowStart = ::GetTickCount();
@@ -289,6 +276,21 @@ Transfer::TryEnd Transfer::Try(int32_t* failure) {
         return Cut(failure, DOWNLOAD_ERR_INTERNET);
     return TryEnd::kComplete;
 }
+
+TransferRecord Transfer::EntryRecord(HINTERNET reply) const {
+    TransferRecord record;
+    record.target = req_.targetPath;
+    record.size = req_.expectedSize;
+    record.writeTime = ToU64(req_.fileTime);
+    if (reply) {
+        const Validator validator = ReplyValidator(reply);
+        record.validatorKind = validator.kind;
+        record.validator = validator.text;
+    }
+    return record;
+}
+
+bool Transfer::OpenPartial(HINTERNET reply) { return files_.Open(EntryRecord(reply)); }
 
 int32_t Transfer::Complete() {
     if (hash_ && !HashMatches(*hash_, req_.sha256)) return DOWNLOAD_ERR_INTERNET;

@@ -128,6 +128,9 @@ private:
     bool CopyOldBytes(HANDLE old, uint64_t from, uint64_t length, trust::Sha256Stream& whole);
     BlockEnd FetchRange(uint64_t first, uint64_t length, trust::Sha256Stream& whole, bool* wholeBody);
     bool ReadReply(HINTERNET remote, uint64_t length, trust::Sha256Stream* whole);
+    // The record of this file's catalogue entry, with the reply's validator when one is given.
+    TransferRecord EntryRecord(HINTERNET reply) const;
+    // Claims the partial file and writes its record (EntryRecord).
     bool OpenPartial(HINTERNET reply);
 
     HINTERNET session_;
