@@ -396,7 +396,9 @@ class _Handler(BaseHTTPRequestHandler):
             return
         self._body(part[:reset_after], self.owner.rate)
         if reset_after < len(part):
-            time.sleep(0.05)  # lets the bytes leave before the reset
+            # A reset makes the receiving kernel drop what the client has not read yet, so a
+            # loaded machine would lose a varying amount; the cut comes once the client holds all.
+            self._wait_peer_drained(10.0)
             self._reset()
 
     def _error_page(self, status, send_body):
@@ -406,6 +408,33 @@ class _Handler(BaseHTTPRequestHandler):
         self._head(status, [("Content-Type", "text/html"), ("Content-Length", str(len(page)))])
         if send_body:
             self._body(page)
+
+    def _wait_peer_drained(self, limit):
+        """Waits (at most limit seconds) until the client on this machine has read every byte
+        sent to it: nothing unacknowledged on this side, nothing unread in its receive queue."""
+        def entry(address):
+            ip, port = address[:2]
+            return f"{socket.htonl(int.from_bytes(socket.inet_aton(ip), 'big')):08X}:{port:04X}"
+        try:
+            here, peer = entry(self.connection.getsockname()), entry(self.connection.getpeername())
+        except OSError:
+            return
+        deadline = time.time() + limit
+        while time.time() < deadline:
+            queued = {}
+            try:
+                with open("/proc/net/tcp") as table:
+                    for row in table.readlines()[1:]:
+                        f = row.split()
+                        if f[1] in (here, peer):
+                            tx, rx = (int(x, 16) for x in f[4].split(":"))
+                            queued[f[1]] = tx if f[1] == here else rx
+            except OSError:
+                return
+            # The table is read in pieces and may miss a row while others change: both rows count.
+            if len(queued) == 2 and not any(queued.values()):
+                return
+            time.sleep(0.01)
 
     def _reset(self):
         """Ends the connection with a reset (RST) instead of a normal close."""

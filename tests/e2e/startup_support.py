@@ -328,6 +328,10 @@ class Scene:
                     run.proc.kill()
         for s in self.standins:
             s._watch.join(timeout=10)
+        # A client an updater started at the end of a run may still be ending; the next test's
+        # updater, stopping clients by image name, would take it for that test's client.
+        wait_until(lambda: len([l for l in read_log(self.install / "standin.log") if l.event == "exit"])
+                   >= len(self.client_starts()), 20)
         # Read-only files left behind would stop pytest from removing its folders.
         for p in self.root.rglob("*"):
             try:

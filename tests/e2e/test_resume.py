@@ -83,7 +83,7 @@ def test_resets_every_4mb_complete_in_one_run(wine, tmp_path):
         elapsed = install.run()
         replies = fetched(srv, "/files/big.pak")
     sent = sum(r[2] for r in replies)
-    print(f"\nresets: {len(replies)} requests, {sent} bytes sent for {len(body)} in {elapsed:.1f} s")
+    print(f"\nresets: {len(replies)} requests, {sent} bytes sent for {len(body)} in {elapsed:.1f} s: {replies}")
     assert len(replies) >= 4 and sent <= 1.05 * len(body)
     assert_matches_release(install, release)
 

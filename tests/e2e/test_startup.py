@@ -170,7 +170,8 @@ def test_restart_pauses_then_terminates_both_images(scene, quoted, blanks):
     delay = deletion_delay(scene, run)
     # Left abandoned by the terminated client: the updater does not take it again.
     assert probe_client_mutex_during_run(scene) == "abandoned"
-    assert wait_until(lambda: not tarnm.alive and not pimfile.alive, 10), "a client process survived"
+    assert wait_until(lambda: not tarnm.alive and not pimfile.alive, 10), \
+        f"a client process survived: {[c.exe.name for c in (tarnm, pimfile) if c.alive]}"
     for c in (tarnm, pimfile):
         assert c.terminated()
         stopped = c.ended_at - run.t0
