@@ -34,11 +34,11 @@ bool PlannedFileRequest(int32_t index, HWND window, Request* out) {
 }  // namespace
 
 FileSlot::FileSlot(HINTERNET session, const Request& req, int32_t index, std::atomic<int64_t>& runBytes,
-                   bool blockMaps)
+                   int blockRanges)
     : req_(req),
       index_(index),
       buffer_(new char[kBlockSize]),
-      transfer_(session, req_, buffer_.get(), *this, runBytes, blockMaps),
+      transfer_(session, req_, buffer_.get(), *this, runBytes, blockRanges),
       changed_(::CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
 
 FileSlot::~FileSlot() = default;
@@ -90,7 +90,7 @@ TransferScheduler::~TransferScheduler() {
 }
 
 std::unique_ptr<FileSlot> TransferScheduler::NewSlot(const Request& req, int32_t index) {
-    auto slot = std::make_unique<FileSlot>(session_, req, index, runBytes_, blockMaps_);
+    auto slot = std::make_unique<FileSlot>(session_, req, index, runBytes_, blockMaps_ ? inFlight_ : 0);
     if (!slot->Start()) return nullptr;
     return slot;
 }

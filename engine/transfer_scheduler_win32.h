@@ -22,7 +22,7 @@ constexpr int kMaxTransfersInFlight = 8;
 // writes it.
 class FileSlot final : public TransferReports {
 public:
-    FileSlot(HINTERNET session, const Request& req, int32_t index, std::atomic<int64_t>& runBytes, bool blockMaps);
+    FileSlot(HINTERNET session, const Request& req, int32_t index, std::atomic<int64_t>& runBytes, int blockRanges);
     ~FileSlot();
     bool Start();
 
@@ -64,7 +64,8 @@ private:
 class TransferScheduler {
 public:
     // `inFlight`: 1 to kMaxTransfersInFlight; 1 fetches each file only when it is asked for.
-    // With `blockMaps`, each file transfer may build its file from a block map (Transfer).
+    // With `blockMaps`, each file transfer may build its file from a block map (Transfer), with up
+    // to `inFlight` requests for its changed blocks at once.
     TransferScheduler(HINTERNET session, int inFlight, bool blockMaps);
     TransferScheduler(const TransferScheduler&) = delete;
     TransferScheduler& operator=(const TransferScheduler&) = delete;

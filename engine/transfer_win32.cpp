@@ -113,7 +113,7 @@ void CALLBACK OnInternetStatus(HINTERNET, DWORD_PTR, DWORD status, void* info, D
 }
 
 Transfer::Transfer(HINTERNET session, const Request& req, char* buffer, TransferReports& reports,
-                   std::atomic<int64_t>& runBytes, bool blockMaps)
+                   std::atomic<int64_t>& runBytes, int blockRanges)
     : session_(session),
       req_(req),
       buffer_(buffer),
@@ -121,7 +121,7 @@ Transfer::Transfer(HINTERNET session, const Request& req, char* buffer, Transfer
       runBytes_(runBytes),
       isFile_(req.expectedSize != -1),
       limit_(isFile_ ? int64_t(req.expectedSize) : kCatalogueStoreLimit),
-      blockMaps_(blockMaps) {
+      blockRanges_(blockRanges) {
     // The blocks are hashed as they arrive, so that a file whose bytes are not the signed ones
     // fails like a short one and never takes the old file's place.
     if (isFile_ && req.checkHash) hash_.emplace();
@@ -131,7 +131,7 @@ int32_t Transfer::Fetch() {
     // Only an HTTP reply has the status and headers the checks read.
     if (!IsHttpUrl(req_.url)) return DOWNLOAD_ERR_INTERNET;
     if (isFile_ && req_.resumeFrom > 0) TakeKeptBytes();
-    if (blockMaps_ && isFile_ && received_ == 0 && req_.expectedSize >= kMinBlockMapFileSize) {
+    if (blockRanges_ > 0 && isFile_ && received_ == 0 && req_.expectedSize >= kMinBlockMapFileSize) {
         if (AssembleFromBlocks() == BlockEnd::kAssembled) return Complete();
         StartOver();
     }

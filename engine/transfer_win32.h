@@ -6,6 +6,7 @@
 // the window itself. Windows only.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -89,11 +90,12 @@ class Transfer {
 public:
     // `runBytes` counts the bytes every transfer of the run has moved, for the slow-transfer
     // bound; `buffer` is this transfer's alone.
-    // With `blockMaps`, a file of at least kMinBlockMapFileSize whose old version is there is
-    // first built from the blocks of the old one and the changed blocks, where the server has a
-    // block map beside it; anything amiss with that fetches the file whole, as without.
+    // With `blockRanges` above 0, a file of at least kMinBlockMapFileSize whose old version is
+    // there is first built from the blocks of the old one and the changed blocks, where the
+    // server has a block map beside it, with up to `blockRanges` requests for changed blocks in
+    // flight; anything amiss with that fetches the file whole, as without.
     Transfer(HINTERNET session, const Request& req, char* buffer, TransferReports& reports,
-             std::atomic<int64_t>& runBytes, bool blockMaps = false);
+             std::atomic<int64_t>& runBytes, int blockRanges = 0);
 
     // Fetches the whole reply into the partial file and, for a file, checks its hash and gives it
     // its time. Returns 0 when it is ready to be placed, otherwise the failure sub-code
@@ -125,9 +127,10 @@ private:
     BlockEnd AssembleFromBlocks();
     BlockEnd Assemble(HANDLE old);
     bool FetchBlockMap(std::vector<uint8_t>* map);
-    bool CopyOldBytes(HANDLE old, uint64_t from, uint64_t length, trust::Sha256Stream& whole);
-    BlockEnd FetchRange(uint64_t first, uint64_t length, trust::Sha256Stream& whole, bool* wholeBody);
-    bool ReadReply(HINTERNET remote, uint64_t length, trust::Sha256Stream* whole);
+    bool CopyOldBytes(HANDLE old, uint64_t from, uint64_t to, uint64_t length, trust::Sha256Stream& whole,
+                      const std::function<void(DWORD)>& copied);
+    bool HashFetchedBytes(uint64_t from, uint64_t length, trust::Sha256Stream& whole);
+    void TakeInOrder(const char* data, DWORD size, trust::Sha256Stream& whole);
     // The record of this file's catalogue entry, with the reply's validator when one is given.
     TransferRecord EntryRecord(HINTERNET reply) const;
     // Claims the partial file and writes its record (EntryRecord).
@@ -145,7 +148,7 @@ private:
     int64_t received_ = 0;  // bytes in the partial file
     int64_t moved_ = 0;     // bytes the current try has written
     bool started_ = false;
-    const bool blockMaps_;
+    const int blockRanges_;
 };
 
 // Smaller files are always fetched whole: a map would save little against its own round trip.

@@ -101,6 +101,19 @@ def test_large_file_is_built_from_its_old_blocks_or_fetched_whole(wine, tmp_path
     assert len(install.client_starts()) == 1
 
 
+def test_changed_blocks_are_asked_for_several_at_once(wine, tmp_path):
+    new = edited(OLD)
+    release, www, install = scene(wine, tmp_path, OLD, new)
+    # Each reply paced, so that a range is still coming when the next ones are asked for.
+    with HttpServer(root=www, port=PORT, rate=2_000_000) as srv:
+        install.run(timeout=180)
+        ranges = [r for r in srv.requests(PACK) if "range" in r.headers]
+    together = max(sum(1 for o in ranges if o.time <= r.time < o.ended) for r in ranges)
+    print(f"\n{len(ranges)} ranges, at most {together} in flight")
+    assert len(ranges) >= 10 and together >= 2
+    assert_matches_release(install, release)
+
+
 def test_nginx_serves_the_ranges_of_a_staged_tree(wine, tmp_path):
     new = edited(OLD)
     release, www, install = scene(wine, tmp_path, OLD, new)
