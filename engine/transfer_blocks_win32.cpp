@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "blockmap/block_map.h"
 #include "blockmap/block_match.h"
@@ -121,6 +122,35 @@ RangeReply AskRange(HINTERNET session, const char* url, int64_t fileSize, uint64
     return RangeReply::kPart;
 }
 
+// Bytes first..first+length-1 of the file into their place in `partial`, from `reply` (a 206 for
+// them, already asked for) when given, else from a request of its own. A reply cut after it moved
+// bytes is followed by a request for the rest, as a whole file's transfer is. `placed` learns of
+// every block written.
+template <typename Stop, typename Placed>
+bool FetchRangeInto(HINTERNET session, const char* url, int64_t fileSize, HANDLE partial, uint64_t first,
+                    uint64_t length, char* buffer, std::atomic<int64_t>& runBytes, Stop stop, Placed placed,
+                    UniqueInternetHandle reply = UniqueInternetHandle()) {
+    uint64_t at = first;
+    const uint64_t end = first + length;
+    DWORD pause = kRetryPauseMs;
+    for (int retries = 0;; ++retries) {
+        const uint64_t from = at;
+        UniqueInternetHandle remote(std::move(reply));
+        if (!remote && AskRange(session, url, fileSize, at, end - at, buffer, &remote) != RangeReply::kPart)
+            return false;
+        if (ReadExactly(remote.get(), end - at, buffer, runBytes, stop, [&](const char* data, DWORD size) {
+                if (!WriteAt(partial, at, data, size)) return false;
+                at += size;
+                placed(size);
+                return true;
+            }))
+            return true;
+        if (stop() || at - from < static_cast<uint64_t>(kMinBytesPerWindow) || retries >= kMaxRetries) return false;
+        ::Sleep(pause);
+        pause = pause * 2 < kMaxRetryPauseMs ? pause * 2 : kMaxRetryPauseMs;
+    }
+}
+
 // The fetch runs of one file, asked for by up to `threads` threads at once in the new file's
 // order, each run written at its place in the partial file. The assembling thread waits for each
 // run in turn. Memory: one read buffer per thread.
@@ -214,21 +244,13 @@ private:
         }
     }
 
+    // A server that answered the first range with 206 and then sends the whole file is not
+    // followed: the file comes whole.
     bool FetchRun(const Run& run, char* buffer) {
-        UniqueInternetHandle remote;
-        // A server that answered the first range with 206 and then sends the whole file is not
-        // followed: the file comes whole.
-        if (AskRange(session_, url_, fileSize_, run.first, run.length, buffer, &remote) != RangeReply::kPart)
-            return false;
-        uint64_t at = run.first;
-        return ReadExactly(remote.get(), run.length, buffer, runBytes_,
-                           [this] { return stop_.load(std::memory_order_relaxed); },
-                           [&](const char* data, DWORD size) {
-                               if (!WriteAt(partial_, at, data, size)) return false;
-                               at += size;
-                               fetched_.fetch_add(size, std::memory_order_relaxed);
-                               return true;
-                           });
+        return FetchRangeInto(
+            session_, url_, fileSize_, partial_, run.first, run.length, buffer, runBytes_,
+            [this] { return stop_.load(std::memory_order_relaxed); },
+            [this](DWORD size) { fetched_.fetch_add(size, std::memory_order_relaxed); });
     }
 
     HINTERNET session_;
@@ -319,16 +341,15 @@ Transfer::BlockEnd Transfer::Assemble(HANDLE old) {
                                            });
             return whole ? BlockEnd::kAssembled : BlockEnd::kWhole;
         }
-        uint64_t at = run.newOffset;
         if (reply != RangeReply::kPart ||
-            !ReadExactly(remote.get(), run.length, buffer_, runBytes_, [this] { return reports_.Cancelled(); },
-                         [&](const char* data, DWORD size) {
-                             if (!WriteAt(files_.partial(), at, data, size)) return false;
-                             at += size;
-                             probed += size;
-                             report();
-                             return true;
-                         }))
+            !FetchRangeInto(
+                session_, req_.url, req_.expectedSize, files_.partial(), run.newOffset, run.length, buffer_,
+                runBytes_, [this] { return reports_.Cancelled(); },
+                [&](DWORD size) {
+                    probed += size;
+                    report();
+                },
+                std::move(remote)))
             return BlockEnd::kWhole;
         fetches.MarkDone(0);
         const int threads = static_cast<int>(fetchRuns - 1 < size_t(blockRanges_) ? fetchRuns - 1 : blockRanges_);

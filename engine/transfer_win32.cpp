@@ -17,14 +17,6 @@ constexpr DWORD kOpenFlags = 0x04000002;
 static_assert(kOpenFlags == (INTERNET_FLAG_DONT_CACHE | INTERNET_FLAG_TRANSFER_BINARY), "open flags");
 constexpr DWORD_PTR kOpenContext = 1;
 
-// A file transfer cut after it moved bytes (a reset, a stall, the slow bound) asks again for the
-// rest after a pause that doubles from kRetryPauseMs up to kMaxRetryPauseMs, at most kMaxRetries
-// times, as long as every try moves at least kMinBytesPerWindow: a server that sends a few bytes
-// and then stalls cannot hold the run for more than about one receive time-out.
-constexpr int kMaxRetries = 10;
-constexpr DWORD kRetryPauseMs = 500;
-constexpr DWORD kMaxRetryPauseMs = 4000;
-
 // The largest catalogue reply that is stored: one byte beyond the largest catalogue, so that the
 // parser sees that it is not one.
 constexpr int64_t kCatalogueStoreLimit = int64_t(kMaxCatalogueBytes) + 1;

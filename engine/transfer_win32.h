@@ -66,6 +66,15 @@ constexpr DWORD kTransferTimeoutMs = 20000;
 constexpr DWORD kProgressWindowMs = 30000;
 constexpr int32_t kMinBytesPerWindow = 16 * 1024;
 
+// A file transfer cut after it moved bytes (a reset, a stall, the slow bound) asks again for the
+// rest after a pause that doubles from kRetryPauseMs up to kMaxRetryPauseMs, at most kMaxRetries
+// times, as long as every try moves at least kMinBytesPerWindow: a server that sends a few bytes
+// and then stalls cannot hold the run for more than about one receive time-out. A range of a file
+// built from blocks is asked again the same way.
+constexpr int kMaxRetries = 10;
+constexpr DWORD kRetryPauseMs = 500;
+constexpr DWORD kMaxRetryPauseMs = 4000;
+
 void SetTimeouts(HINTERNET handle);
 
 struct InternetHandleTraits {

@@ -133,6 +133,10 @@ mutant resume-retry-unbounded e2e 'tests/e2e/test_resume.py::test_cuts_that_move
 mutant blockmap-hash-unchecked e2e 'tests/e2e/test_block_maps.py::test_large_file_is_built_from_its_old_blocks_or_fetched_whole[lying-block]' \
   engine/transfer_blocks_win32.cpp '!whole.Finish(&digest) || digest != map.wholeHash' 'false'
 
+# Block maps, resume in the same run: a cut range is never asked again, so the file comes whole.
+mutant blockmap-range-no-retry e2e 'tests/e2e/test_block_maps.py::test_cut_ranges_are_asked_again_for_their_rest' \
+  engine/transfer_blocks_win32.cpp 'retries >= kMaxRetries) return false;' 'true) return false;'
+
 # Stage order (the publisher's tool): every new file is written beside its place before any
 # rename; the renames go files, pim.sig, pim; a failed catalogue puts the previous pim.sig back.
 stage_tests='PublishTest.StageChangesNothingServedUntilAllIsWrittenThenRenamesFilesSignatureCatalogue:ToolSignTest.AFailedCatalogueLeavesThePreviousSignatureFileAsItWas'

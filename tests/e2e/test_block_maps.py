@@ -114,6 +114,21 @@ def test_changed_blocks_are_asked_for_several_at_once(wine, tmp_path):
     assert_matches_release(install, release)
 
 
+def test_cut_ranges_are_asked_again_for_their_rest(wine, tmp_path):
+    new = edited(OLD)
+    release, www, install = scene(wine, tmp_path, OLD, new)
+    with HttpServer(root=www, port=PORT) as srv:
+        # Every reply for the file ends in a reset after 40,000 bytes: each changed place's range
+        # (about 72 KB) comes in two or more tries.
+        srv.misbehave(PACK, "reset_every", bytes=40_000)
+        install.run(timeout=180)
+        replies = srv.requests(PACK)
+    sent = sum(r.sent for r in replies)
+    print(f"\ncut ranges: {len(replies)} requests, {sent} bytes for {len(new)}")
+    assert all("range" in r.headers for r in replies) and sent <= 0.10 * len(new)
+    assert_matches_release(install, release)
+
+
 def test_nginx_serves_the_ranges_of_a_staged_tree(wine, tmp_path):
     new = edited(OLD)
     release, www, install = scene(wine, tmp_path, OLD, new)
