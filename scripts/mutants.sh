@@ -201,7 +201,7 @@ build() {  # BUILD LOG
   case "$1" in
     native) cmake --build --preset native -j "$JOBS" --target tarn_unit_tests ;;
     unit-win32) cmake --build --preset win32 -j "$JOBS" --target tarn_unit_tests ;;
-    e2e) cmake --build --preset win32 -j "$JOBS" --target TarnFileUpdater TarnFileUpdater_signed TarnFileUpdater_maps worker_probe standin_client window_look ;;
+    e2e) cmake --build --preset win32 -j "$JOBS" --target TarnFileUpdater TarnFileUpdater_signed TarnFileUpdater_maps TarnFileUpdater_signed_maps worker_probe standin_client window_look ;;
   esac >"$2" 2>&1
 }
 

@@ -30,18 +30,18 @@ def edited(old):
     return bytes(new[:5000] + rnd.randbytes(1000) + new[5000:])
 
 
-def stage(release, www):
+def stage(release, www, sign=()):
     r = subprocess.run([str(TOOL), "stage", str(release), str(www), "--base-url", f"http://127.0.0.1:{PORT}/files/",
-                        "--block-maps"], capture_output=True, text=True, timeout=300)
+                        "--block-maps", *map(str, sign)], capture_output=True, text=True, timeout=300)
     assert r.returncode == 0, r.stderr
 
 
-def scene(wine, tmp_path, old, new):
+def scene(wine, tmp_path, old, new, updater="TarnFileUpdater_maps.exe", sign=()):
     release = make_release(tmp_path / "release", {"data/pack.bin": (new, STAMP)})
     www = tmp_path / "www"
-    stage(release, www)
+    stage(release, www, sign)
     install = Install(wine, tmp_path / "install")
-    shutil.copyfile(wine.exe("TarnFileUpdater_maps.exe"), install.updater)
+    shutil.copyfile(wine.exe(updater), install.updater)
     (install.dir / "data").mkdir()
     (install.dir / "data" / "pack.bin").write_bytes(old)
     return release, www, install
@@ -126,6 +126,23 @@ def test_cut_ranges_are_asked_again_for_their_rest(wine, tmp_path):
     sent = sum(r.sent for r in replies)
     print(f"\ncut ranges: {len(replies)} requests, {sent} bytes for {len(new)}")
     assert all("range" in r.headers for r in replies) and sent <= 0.10 * len(new)
+    assert_matches_release(install, release)
+
+
+@pytest.mark.parametrize("map_hash,most", [("true", 0.10), ("wrong", 1.01)])
+def test_signed_build_takes_blocks_only_under_the_signed_hash(wine, tmp_path, map_hash, most):
+    new = edited(OLD)
+    updater = "TarnFileUpdater_signed_maps.exe"
+    key = wine.exe(updater).parent / "release_key.pem"
+    release, www, install = scene(wine, tmp_path, OLD, new, updater, sign=("--sign", key, "--sequence", 1))
+    map_path = www / (PACK.lstrip("/") + ".tarnblocks")
+    if map_hash == "wrong":
+        lie(map_path, "whole")
+    with HttpServer(root=www, port=PORT) as srv:
+        install.run(timeout=180)
+        sent = sum(r.sent for r in srv.requests(PACK))
+    # A map whose whole hash is not the signed one is not used at all: the file comes whole.
+    assert sent <= most * len(new)
     assert_matches_release(install, release)
 
 
