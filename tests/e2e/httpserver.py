@@ -420,6 +420,7 @@ class _Handler(BaseHTTPRequestHandler):
         except OSError:
             return
         deadline = time.time() + limit
+        missing = 0
         while time.time() < deadline:
             queued = {}
             try:
@@ -431,8 +432,12 @@ class _Handler(BaseHTTPRequestHandler):
                             queued[f[1]] = tx if f[1] == here else rx
             except OSError:
                 return
-            # The table is read in pieces and may miss a row while others change: both rows count.
+            # The table is read in pieces and may miss a row while others change: both rows count,
+            # unless one stays away (the connection is gone).
             if len(queued) == 2 and not any(queued.values()):
+                return
+            missing = missing + 1 if len(queued) < 2 else 0
+            if missing >= 5:
                 return
             time.sleep(0.01)
 
