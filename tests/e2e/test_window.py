@@ -184,6 +184,10 @@ def held(wine):
                 break
             time.sleep(0.2)
         time.sleep(1.0)  # let the window and its controls finish painting
+        # Looked at again once settled: the first look may come while a control is still being
+        # made visible (a loaded machine saw a bar without WS_VISIBLE).
+        code, recs = inspect(wine, "find", "0")
+        assert code == 0, recs
         display = wine.env["DISPLAY"]
         shot_ppm = OUT / "screen.ppm"
         for target in (shot_ppm, OUT / "screen.png"):
