@@ -207,3 +207,13 @@ class Install:
                 if rel not in skip:
                     out[rel] = p.read_bytes()
         return out
+
+
+def most_at_once(requests):
+    """The most requests the server was answering at one time."""
+    edges = sorted([(r.time, 1) for r in requests] + [(r.ended, -1) for r in requests])
+    now = most = 0
+    for _, step in edges:
+        now += step
+        most = max(most, now)
+    return most

@@ -13,7 +13,8 @@ import pytest
 
 from httpserver import HttpServer
 from nginx_support import Nginx
-from run_support import PORT, TOOL, Install, assert_matches_release, is_transfer_file, make_release
+from run_support import (PORT, TOOL, Install, assert_matches_release, is_transfer_file, make_release,
+                         most_at_once)
 
 STAMP = 1_700_000_000
 SIZE = 24_000_000
@@ -108,7 +109,7 @@ def test_changed_blocks_are_asked_for_several_at_once(wine, tmp_path):
     with HttpServer(root=www, port=PORT, rate=2_000_000) as srv:
         install.run(timeout=180)
         ranges = [r for r in srv.requests(PACK) if "range" in r.headers]
-    together = max(sum(1 for o in ranges if o.time <= r.time < o.ended) for r in ranges)
+    together = most_at_once(ranges)
     print(f"\n{len(ranges)} ranges, at most {together} in flight")
     assert len(ranges) >= 10 and together >= 2
     assert_matches_release(install, release)

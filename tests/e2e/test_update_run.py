@@ -11,7 +11,7 @@ import pytest
 from httpserver import HttpServer
 from nginx_support import Nginx
 from run_support import (CATALOGUE_PATH, PORT, Install, assert_matches_release, catalogue_paths, file_time_of,
-                         make_release, publish)
+                         make_release, most_at_once, publish)
 
 HANGUL_DIR = "한글"
 HANGUL_FILE = "한글/설정 파일.txt"
@@ -163,16 +163,6 @@ def test_failed_file_ends_the_run_and_keeps_the_old_file(scene, kind, params):
     for rel in plan[failed_at + 1:]:
         assert not (install.dir / rel).exists(), f"{rel} placed after the failed file"
     assert len(install.client_starts()) == 1
-
-
-def most_at_once(requests):
-    """The most requests the server was answering at one time."""
-    edges = sorted([(r.time, 1) for r in requests] + [(r.ended, -1) for r in requests])
-    now = most = 0
-    for _, step in edges:
-        now += step
-        most = max(most, now)
-    return most
 
 
 @pytest.mark.parametrize("updater,in_flight", [("TarnFileUpdater.exe", 6)])
